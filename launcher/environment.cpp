@@ -1,0 +1,85 @@
+#include "launcher/environment.h"
+
+#include "launcher/errors.h"
+#include "launcher/fixed_buffer.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <cwchar>
+
+namespace {
+
+wchar_t value_buffer[env_value_capacity];  // scratch for reads, copied out
+wchar_t own_path[own_path_capacity];       // empty until the first get_own_path
+
+}  // namespace
+
+void widen_name(const char* name, wchar_t* out, std::size_t capacity) {
+    std::size_t n = 0;
+    out[0] = L'\0';
+    for (const char* p = name; *p != '\0'; ++p) {
+        const char one[2] = {*p, '\0'};
+        wchar_t unit[2] = {};
+        if (mbstowcs(unit, one, 2) != 1) abnormal_end();
+        if (n + 1 >= capacity) abnormal_end();
+        out[n++] = unit[0];
+        out[n] = L'\0';
+    }
+}
+
+wchar_t* read_environment_variable(const char* name) {
+    wchar_t wide_name[env_name_capacity];
+    widen_name(name, wide_name, env_name_capacity);
+    const DWORD n = GetEnvironmentVariableW(wide_name, value_buffer, env_value_capacity);
+    if (n == 0 || n >= env_value_capacity) return nullptr;
+    return _wcsdup(value_buffer);
+}
+
+void set_environment_variable(const char* name, const wchar_t* value) {
+    wchar_t wide_name[env_name_capacity];
+    widen_name(name, wide_name, env_name_capacity);
+    SetEnvironmentVariableW(wide_name, value);
+}
+
+void clear_environment_variable(const char* name) {
+    wchar_t wide_name[env_name_capacity];
+    widen_name(name, wide_name, env_name_capacity);
+    SetEnvironmentVariableW(wide_name, nullptr);
+}
+
+const wchar_t* get_own_path() {
+    if (own_path[0] != L'\0') return own_path;
+
+    GetModuleFileNameW(nullptr, own_path, own_path_capacity);
+    const std::size_t length = wide_length_within(own_path, own_path_capacity);
+    if (length >= own_path_capacity) abnormal_end();
+    own_path[length] = L'\0';
+
+    wchar_t* split = find_last_backslash(own_path, false);
+    if (split == nullptr) return own_path;
+
+    wchar_t* file_name = _wcsdup(split + 1);
+    if (file_name == nullptr) abnormal_end();
+    *split = L'\0';
+
+    // The short form keeps the folder part free of blanks and non-ASCII
+    // characters where the file system can; without one, the long folder stays.
+    // A bare drive ("X:" for a launcher in a drive's root) is left alone: the
+    // system would read it as that drive's current folder.
+    const bool bare_drive = split == own_path + 2 && own_path[1] == L':';
+    const DWORD needed = bare_drive ? 0 : GetShortPathNameW(own_path, nullptr, 0);
+    if (needed != 0) {
+        wchar_t* short_folder = static_cast<wchar_t*>(malloc((needed + 1) * sizeof(wchar_t)));
+        if (short_folder == nullptr) abnormal_end();
+        const DWORD got = GetShortPathNameW(own_path, short_folder, needed + 1);
+        if (got > needed) abnormal_end();
+        if (got != 0) wide_copy_or_abort(own_path, own_path_capacity, short_folder);
+        free(short_folder);
+    }
+
+    wide_append_or_abort(own_path, own_path_capacity, L"\\");
+    wide_append_or_abort(own_path, own_path_capacity, file_name);
+    free(file_name);
+    return own_path;
+}

@@ -1,0 +1,45 @@
+// The launcher's own environment variables and its own path.
+//
+// Variables the launcher writes (all reach the child, which inherits the
+// launcher's environment):
+//   FENWIX_ONEFILE_PARENT     launcher's process id, set at start-up
+//   FENWIX_ONEFILE_START      system time (100 ns since 1601), set on first {TIME}
+//   FENWIX_ONEFILE_TIME_US    its six-digit microsecond part, set on first {TIME_US}
+//   FENWIX_ONEFILE_RANDOM     eleven random characters, set on first {RANDOM}
+//   FENWIX_ONEFILE_DIRECTORY  the folder holding the launcher, set after unpacking
+//   FENWIX_ORIGINAL_ARGV0     the launcher's first argument as typed, set after unpacking
+// START, TIME_US and RANDOM are removed at start-up so that values inherited
+// from a parent launcher are never reused.
+#pragma once
+
+#include <cstddef>
+
+namespace env_names {
+constexpr const char parent[] = "FENWIX_ONEFILE_PARENT";
+constexpr const char start[] = "FENWIX_ONEFILE_START";
+constexpr const char time_us[] = "FENWIX_ONEFILE_TIME_US";
+constexpr const char random[] = "FENWIX_ONEFILE_RANDOM";
+constexpr const char directory[] = "FENWIX_ONEFILE_DIRECTORY";
+constexpr const char original_argv0[] = "FENWIX_ORIGINAL_ARGV0";
+}  // namespace env_names
+
+// Names are narrow ASCII, widened on use into a buffer of this many units.
+constexpr std::size_t env_name_capacity = 40;
+// The platform's limit for a value is 32,767 characters.
+constexpr std::size_t env_value_capacity = 32768;
+// The launcher's own path, filled once.
+constexpr std::size_t own_path_capacity = 4097;
+
+// Widens an ASCII name one byte at a time; a byte that does not become exactly
+// one unit, or a name of more than 39 characters, ends the process abnormally.
+void widen_name(const char* name, wchar_t* out, std::size_t capacity);
+
+// A fresh heap copy of the value, or nullptr when the variable is unset,
+// empty, or too long. Callers keep the copy until exit.
+wchar_t* read_environment_variable(const char* name);
+void set_environment_variable(const char* name, const wchar_t* value);
+void clear_environment_variable(const char* name);
+
+// The launcher's full path: its folder in short (8.3) form where the file
+// system has one, its file name in long form. Computed on the first call.
+const wchar_t* get_own_path();

@@ -1,0 +1,118 @@
+#include "launcher/main_sequence.h"
+
+#include "launcher/child.h"
+#include "launcher/environment.h"
+#include "launcher/errors.h"
+#include "launcher/fixed_buffer.h"
+#include "payload/extract.h"
+#include "payload/format.h"
+#include "payload/reader.h"
+#include "resources/build_values.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr std::size_t path_capacity = 4096;
+constexpr std::size_t pid_text_capacity = 128;
+
+// Process-wide state of the run; every buffer lives until exit.
+wchar_t target_folder[path_capacity];  // the expanded extraction template
+wchar_t entry_name[payload_format::name_buffer_units];  // name of the entry being unpacked
+wchar_t current_file_path[path_capacity];  // target folder + '\' + entry name
+wchar_t child_program_path[path_capacity];  // current file path of the first entry
+wchar_t launcher_folder[own_path_capacity];  // own path cut at its last backslash
+
+void publish_parent_id() {
+    char narrow[pid_text_capacity];
+    const int n = snprintf(narrow, sizeof narrow, "%ld", static_cast<long>(GetCurrentProcessId()));
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof narrow) abnormal_end();
+    wchar_t wide[pid_text_capacity];
+    widen_name(narrow, wide, pid_text_capacity);
+    set_environment_variable(env_names::parent, wide);
+}
+
+// Reads the next name into entry_name, two bytes at a time. Returns false for
+// the empty name that ends the stream. A name that reaches 1,024 units
+// without its 0 unit cannot come from a valid block: it is a decode failure.
+bool read_entry_name() {
+    for (std::size_t i = 0;; ++i) {
+        unsigned char unit_bytes[2];
+        payload_read(unit_bytes, 2);
+        const wchar_t unit = static_cast<wchar_t>(unit_bytes[0] | (unit_bytes[1] << 8));
+        if (unit == L'\0') {
+            entry_name[i] = L'\0';
+            return i > 0;
+        }
+        if (i == payload_format::max_name_units) fail_decode();
+        entry_name[i] = unit;
+    }
+}
+
+void build_current_file_path() {
+    current_file_path[0] = L'\0';
+    if (target_folder[0] != L'\0') {
+        wide_copy_or_abort(current_file_path, path_capacity, target_folder);
+    }
+    wide_append_or_abort(current_file_path, path_capacity, L"\\");
+    wide_append_or_abort(current_file_path, path_capacity, entry_name);
+}
+
+void unpack_payload() {
+    const unsigned char* block = fenwix_payload_block;
+    const std::uint64_t length = fenwix_payload_block_length;
+    if (length < payload_format::magic_size ||
+        memcmp(block, payload_format::magic, payload_format::magic_size) != 0) {
+        fail_header();
+    }
+    payload_reader_open(block + payload_format::magic_size, length - payload_format::magic_size);
+    while (read_entry_name()) {
+        build_current_file_path();
+        if (child_program_path[0] == L'\0') {
+            wide_copy_or_abort(child_program_path, path_capacity, current_file_path);
+        }
+        unsigned char size_bytes[8];
+        unsigned char checksum_bytes[4];
+        payload_read(size_bytes, sizeof size_bytes);
+        payload_read(checksum_bytes, sizeof checksum_bytes);
+        unpack_entry(current_file_path, payload_format::get_u64_le(size_bytes),
+                     payload_format::get_u32_le(checksum_bytes));
+    }
+    payload_reader_close();
+}
+
+void publish_launcher_location(int argc, wchar_t** argv) {
+    wide_copy_or_abort(launcher_folder, own_path_capacity, get_own_path());
+    wchar_t* split = find_last_backslash(launcher_folder, false);
+    if (split != nullptr) *split = L'\0';
+    set_environment_variable(env_names::directory, launcher_folder);
+    if (argc > 0 && argv[0] != nullptr) {
+        set_environment_variable(env_names::original_argv0, argv[0]);
+    } else {
+        clear_environment_variable(env_names::original_argv0);
+    }
+}
+
+}  // namespace
+
+int run_launcher(int argc, wchar_t** argv) {
+    // Never load a DLL from the current folder.
+    SetDllDirectoryW(L"");
+    // Values inherited from a parent launcher must not leak into this run.
+    clear_environment_variable(env_names::start);
+    clear_environment_variable(env_names::time_us);
+    clear_environment_variable(env_names::random);
+    publish_parent_id();
+
+    if (!SetConsoleCtrlHandler(console_control_handler, TRUE)) {
+        report_failure("Error, failed to register signal handler.");
+    }
+
+    unpack_payload();
+    publish_launcher_location(argc, argv);
+    return 0;
+}

@@ -1,0 +1,55 @@
+// The attached payload block, byte for byte. Both the launcher (which reads
+// blocks) and the packer (which writes them) take the layout from here.
+//
+// Block:   "QJX" | one Zstandard frame | 4 zero bytes | u64 count of the bytes before it
+// Frame content (the entry stream), all integers little-endian:
+//   per entry: name (UTF-16LE units, then a 0 unit) | u64 size | u32 checksum | data
+//   then the terminator: one 0 unit (an empty name).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace payload_format {
+
+constexpr char magic[3] = {'Q', 'J', 'X'};
+constexpr std::size_t magic_size = 3;
+constexpr std::size_t zero_field_size = 4;
+constexpr std::size_t trailer_size = 8;
+
+// A name holds at most this many units before its 0 unit.
+constexpr std::size_t max_name_units = 1023;
+constexpr std::size_t name_buffer_units = max_name_units + 1;
+
+// Fixed sizes of the reader's output window and of the extraction copy buffer.
+constexpr std::size_t window_size = 131072;
+constexpr std::size_t copy_chunk_size = 32768;
+
+// The frame as the packer builds it: window 2^27, no content size, no
+// content checksum, no dictionary id.
+constexpr int frame_window_log = 27;
+
+// Stored checksums are never 0: 0 means "no readable file on disk", so an
+// entry whose CRC-32 is 0 (all empty data) stores 1 instead.
+constexpr std::uint32_t entry_checksum_from_crc(std::uint32_t crc) {
+    return crc == 0 ? 1u : crc;
+}
+
+inline void put_u32_le(unsigned char* out, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+inline void put_u64_le(unsigned char* out, std::uint64_t v) {
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+inline std::uint32_t get_u32_le(const unsigned char* in) {
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | in[i];
+    return v;
+}
+inline std::uint64_t get_u64_le(const unsigned char* in) {
+    std::uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | in[i];
+    return v;
+}
+
+}  // namespace payload_format

@@ -1,0 +1,78 @@
+#include "payload/reader.h"
+
+#include "launcher/errors.h"
+#include "payload/format.h"
+
+#include <zstd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// The one reader of the process, open from payload_reader_open to
+// payload_reader_close.
+struct reader_state {
+    ZSTD_DCtx* context;  // default parameters: window limit 2^27 + 1, no dictionary
+    ZSTD_inBuffer input;  // the decoder input; only the decoder advances pos
+    // Between decode calls: dst = the window, size = fill level (bytes the
+    // last call produced), pos = read cursor (bytes already handed out).
+    // During a call: size = the whole window, pos = the decoder's write position.
+    ZSTD_outBuffer window;
+};
+
+reader_state reader;
+
+}  // namespace
+
+void payload_reader_open(const void* source, std::uint64_t source_size) {
+    void* window = malloc(payload_format::window_size);
+    if (window == nullptr) fail_alloc();
+    reader.context = ZSTD_createDCtx();
+    if (reader.context == nullptr) fail_alloc();
+    reader.input.src = source;
+    reader.input.size = static_cast<std::size_t>(source_size);
+    reader.input.pos = 0;
+    reader.window.dst = window;
+    reader.window.size = 0;  // starts empty: the first read decodes at once
+    reader.window.pos = 0;
+}
+
+void payload_read(void* destination, std::uint64_t count) {
+    if (count == 0) return;
+    unsigned char* out = static_cast<unsigned char*>(destination);
+    // True when the last decode call of this read filled the whole window, so
+    // the decoder may still hold output even with no input left.
+    bool window_filled = false;
+    while (count > 0) {
+        const std::size_t available = reader.window.size - reader.window.pos;
+        if (available > 0) {
+            const std::size_t take = count < available ? static_cast<std::size_t>(count) : available;
+            memcpy(out, static_cast<const unsigned char*>(reader.window.dst) + reader.window.pos,
+                   take);
+            reader.window.pos += take;
+            out += take;
+            count -= take;
+            continue;
+        }
+        if (reader.input.pos < reader.input.size || window_filled) {
+            reader.window.pos = 0;
+            reader.window.size = payload_format::window_size;
+            const std::size_t result =
+                ZSTD_decompressStream(reader.context, &reader.window, &reader.input);
+            window_filled = reader.window.pos == payload_format::window_size;
+            if (ZSTD_isError(result)) fail_decode();
+            reader.window.size = reader.window.pos;
+            reader.window.pos = 0;
+            continue;  // also when nothing came out: headers may have been consumed
+        }
+        fail_decode();  // the stream ended before the request was met
+    }
+}
+
+void payload_reader_close() {
+    ZSTD_freeDCtx(reader.context);
+    free(reader.window.dst);
+    reader.context = nullptr;
+    reader.window = ZSTD_outBuffer{};
+}

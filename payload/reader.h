@@ -1,0 +1,12 @@
+// Streaming reader over the payload's compressed stream: hands out the next N
+// bytes of the entry stream, in order, through one fixed 131,072-byte window.
+// The whole decompressed stream is never in memory; a read allocates nothing.
+// A read that cannot be completed reports the decode failure and never returns.
+#pragma once
+
+#include <cstdint>
+
+// source: the block bytes after the 3-byte header (frame, zero field, trailer).
+void payload_reader_open(const void* source, std::uint64_t source_size);
+void payload_read(void* destination, std::uint64_t count);
+void payload_reader_close();

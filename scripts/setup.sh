@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Installs everything the build and the tests need, idempotently. Run as root.
+# Only Debian's own package archive is used: the cross compiler, Wine, the host
+# libraries, and libzstd's source package (built for Windows by build-zstd-win64.sh).
+set -euo pipefail
+
+packages=(
+  cmake ninja-build make g++ pkg-config dpkg-dev
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libz-mingw-w64-dev
+  wine wine64
+  libzstd-dev zlib1g-dev googletest libgtest-dev
+  icoutils python3
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+# apt-get source needs deb-src entries for the suites apt already uses.
+add_deb_src() {
+  local f=/etc/apt/sources.list.d/debian.sources
+  if [ -f "$f" ] && ! grep -q '^Types:.*deb-src' "$f"; then
+    sed -i 's/^Types: deb$/Types: deb deb-src/' "$f"
+    return 0
+  fi
+  if [ -f /etc/apt/sources.list ] && ! grep -q '^deb-src' /etc/apt/sources.list; then
+    grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' >> /etc/apt/sources.list || true
+    return 0
+  fi
+  return 1
+}
+
+need_update=0
+add_deb_src && need_update=1
+if [ ${#missing[@]} -gt 0 ]; then need_update=1; fi
+
+if [ "$need_update" = 1 ]; then
+  echo "setup: apt-get update" >&2
+  apt-get update -qq
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}" >&2
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,70 @@
+// Runs a command and records its full 32-bit exit code, which Wine cuts to
+// 8 bits on the way back to Linux.
+//
+//   exit_code_harness OUTFILE COMMAND-LINE...
+//
+// The rest of the harness's own command line after OUTFILE is handed to
+// CreateProcessW unchanged, so the program sees exactly what was typed.
+// The child inherits the standard handles. OUTFILE receives the exit code in
+// unsigned decimal. The harness exits 0, or 125 when it could not run the
+// command.
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+
+namespace {
+
+// Skips one argument of a command line and the blanks after it.
+const wchar_t* skip_argument(const wchar_t* p) {
+    while (*p == L' ' || *p == L'\t') ++p;
+    bool quoted = false;
+    for (; *p != L'\0'; ++p) {
+        if (*p == L'\\' && p[1] == L'"') {
+            ++p;
+        } else if (*p == L'"') {
+            quoted = !quoted;
+        } else if (!quoted && (*p == L' ' || *p == L'\t')) {
+            break;
+        }
+    }
+    while (*p == L' ' || *p == L'\t') ++p;
+    return p;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 3) {
+        fputs("usage: exit_code_harness OUTFILE COMMAND-LINE...\n", stderr);
+        return 125;
+    }
+    const wchar_t* rest = skip_argument(skip_argument(GetCommandLineW()));
+    static wchar_t command_line[32768];
+    if (wcslen(rest) >= sizeof command_line / sizeof command_line[0]) return 125;
+    wcscpy(command_line, rest);
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        fwprintf(stderr, L"exit_code_harness: cannot start %ls (error %lu)\n", command_line,
+                 GetLastError());
+        return 125;
+    }
+    CloseHandle(process.hThread);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    if (!GetExitCodeProcess(process.hProcess, &code)) return 125;
+    CloseHandle(process.hProcess);
+
+    FILE* out = _wfopen(argv[1], L"w");
+    if (out == nullptr) return 125;
+    fprintf(out, "%lu\n", static_cast<unsigned long>(code));
+    return fclose(out) == 0 ? 0 : 125;
+}

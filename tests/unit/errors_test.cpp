@@ -1,0 +1,169 @@
+// Failure reporting: the system-error line against what the running system's
+// FormatMessageA returns, the text helpers, and how each way of ending exits.
+#include "launcher/errors.h"
+
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+// Runs fn with standard error sent to a file; returns what reached the file.
+template <typename Fn>
+std::string capture_stderr(Fn fn) {
+    char folder[MAX_PATH];
+    char path[MAX_PATH];
+    GetTempPathA(MAX_PATH, folder);
+    GetTempFileNameA(folder, "err", 0, path);
+    fflush(stderr);
+    const int saved = _dup(_fileno(stderr));
+    const int fd = _open(path, _O_WRONLY | _O_TRUNC | _O_TEXT);
+    _dup2(fd, _fileno(stderr));
+    _close(fd);
+    fn();
+    fflush(stderr);
+    _dup2(saved, _fileno(stderr));
+    _close(saved);
+    std::string text;
+    if (FILE* f = fopen(path, "rb")) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+        fclose(f);
+    }
+    DeleteFileA(path);
+    return text;
+}
+
+// The raw US-English system text for a code, or empty when there is none.
+std::string system_text(DWORD code) {
+    char* text = nullptr;
+    const DWORD n = FormatMessageA(0x1300, nullptr, code, 0x409, reinterpret_cast<LPSTR>(&text),
+                                   0, nullptr);
+    std::string out = n && text ? std::string(text, n) : std::string();
+    LocalFree(text);
+    return out;
+}
+
+std::string without_line_ends(std::string s) {
+    while (!s.empty() && (s.back() == '\r' || s.back() == '\n')) s.pop_back();
+    return s;
+}
+
+TEST(SystemErrorLineTest, Code112CarriesTheSystemTextWithoutItsLineEnd) {
+    const std::string raw = system_text(112);
+    ASSERT_FALSE(raw.empty()) << "the system has no text for code 112";
+    ASSERT_TRUE(raw.back() == '\n' || raw.back() == '\r') << "expected a line end to trim";
+    const std::string line =
+        capture_stderr([] { print_system_error("Error, couldn't unpack file to target path.", 112); });
+    // Standard error is in text mode: the line feed arrives as CR LF.
+    EXPECT_EQ(line, "Error, couldn't unpack file to target path. ([Error 112] " +
+                        without_line_ends(raw) + ")\r\n");
+}
+
+TEST(SystemErrorLineTest, CodesFrom0x80000000ArePrintedNegative) {
+    for (DWORD code : {0x80000000u, 0x80070005u, 0xC0000409u}) {
+        const std::string line = capture_stderr([&] { print_system_error("M", code); });
+        const std::string number = std::to_string(static_cast<long>(static_cast<int32_t>(code)));
+        EXPECT_EQ(line.rfind("M ([Error " + number + "] ", 0), 0u) << line;
+        EXPECT_EQ(line.substr(line.size() - 3), ")\r\n");
+        const std::string raw = system_text(code);
+        if (!raw.empty()) {
+            EXPECT_NE(line.find(without_line_ends(raw)), std::string::npos);
+        }
+    }
+}
+
+TEST(SystemErrorLineTest, InsertMarkersAreLeftAsTheyAre) {
+    const std::string raw = system_text(193);
+    if (raw.find('%') == std::string::npos) GTEST_SKIP() << "no insert in this system's text";
+    const std::string line = capture_stderr([] { print_system_error("M", 193); });
+    EXPECT_EQ(line, "M ([Error 193] " + without_line_ends(raw) + ")\r\n");
+}
+
+TEST(SystemErrorLineTest, CodeWithoutSystemTextStillGivesAWholeLine) {
+    const DWORD code = 0x2000FFFF;  // customer bit set: no system text
+    ASSERT_TRUE(system_text(code).empty());
+    const std::string line = capture_stderr([&] { print_system_error("M", code); });
+    EXPECT_EQ(line.rfind("M ([Error 536936447] ", 0), 0u) << line;
+    EXPECT_GT(line.size(), std::string("M ([Error 536936447] )\r\n").size());
+}
+
+TEST(TrimLineEndsTest, RemovesEveryTrailingCrAndLfAndNothingElse) {
+    struct row {
+        const char* in;
+        const char* out;
+    } rows[] = {
+        {"Disk full.\r\n", "Disk full."}, {"two\r\n\r\n", "two"},    {"mixed\n\r\n\r", "mixed"},
+        {"blank \r\n", "blank "},         {"inner\r\nline", "inner\r\nline"}, {"\r\n", ""},
+        {"", ""},                         {"dot.", "dot."},
+    };
+    for (const row& r : rows) {
+        char buf[64];
+        strcpy(buf, r.in);
+        const size_t n = trim_line_ends(buf, strlen(buf));
+        EXPECT_STREQ(buf, r.out) << r.in;
+        EXPECT_EQ(n, strlen(r.out));
+    }
+}
+
+TEST(NarrowForMessageTest, LatinOneUnitsKeepTheirValueOthersBecomeQuestionMarks) {
+    char out[16];
+    EXPECT_TRUE(narrow_for_message(out, sizeof out, L"a\u00e9\u00ff\u0100\u4e2d\\b"));
+    EXPECT_STREQ(out, "a\xe9\xff??\\b");
+}
+
+TEST(NarrowForMessageTest, CutsAtCapacityAndSaysSo) {
+    char out[4];
+    EXPECT_TRUE(narrow_for_message(out, sizeof out, L"abc"));
+    EXPECT_STREQ(out, "abc");
+    EXPECT_FALSE(narrow_for_message(out, sizeof out, L"abcd"));
+    EXPECT_STREQ(out, "abc");
+}
+
+TEST(EndingDeathTest, ReportedFailuresExitWithCode2) {
+    EXPECT_EXIT(report_failure("Error, x."), ::testing::ExitedWithCode(2), "");
+    EXPECT_EXIT(fail_header(), ::testing::ExitedWithCode(2), "");
+    EXPECT_EXIT(fail_decode(), ::testing::ExitedWithCode(2), "");
+    EXPECT_EXIT(fail_alloc(), ::testing::ExitedWithCode(2), "");
+    EXPECT_EXIT(
+        {
+            SetLastError(112);
+            fail_unpack();
+        },
+        ::testing::ExitedWithCode(2), "Error, couldn't unpack file to target path\\. \\(\\[Error 112\\] ");
+    EXPECT_EXIT(fail_launch(2), ::testing::ExitedWithCode(2),
+                "Error, couldn't launch child \\(\\[Error 2\\] ");
+}
+
+TEST(EndingDeathTest, OpenForWritingMessageIsWholeWhateverThePathHolds) {
+    EXPECT_EXIT(fail_open_for_writing(L"C:\\t\u00e9st\\\u4e2d.exe"), ::testing::ExitedWithCode(2),
+                "^Error, failed to open 'C:\\\\t\xe9st\\\\\\?\\.exe' for writing\\.\r?\n$");
+}
+
+// The status an abnormal end gives on this system: the fail-fast status where
+// the system offers that service, else 3.
+int abnormal_status() {
+    return IsProcessorFeaturePresent(PF_FASTFAIL_AVAILABLE) ? static_cast<int>(0xC0000409) : 3;
+}
+
+TEST(EndingDeathTest, AbnormalEndWritesNothingAndGivesTheAbnormalStatus) {
+    EXPECT_EXIT(
+        {
+            puts("buffered output must not be flushed");
+            abnormal_end();
+        },
+        ::testing::ExitedWithCode(abnormal_status()), "^$");
+}
+
+TEST(EndingDeathTest, TemplateExpansionFailureReportsThenEndsAbnormally) {
+    EXPECT_EXIT(fail_template_expansion(L"{FOO}\\x"), ::testing::ExitedWithCode(abnormal_status()),
+                "^Error, couldn't runtime expand spec '\\{FOO\\}\\\\x'\\.\r?\n$");
+}
+
+}  // namespace

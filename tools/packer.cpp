@@ -1,0 +1,409 @@
+#include "tools/packer.h"
+
+#include "payload/format.h"
+
+#include <zlib.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <cwctype>
+#include <filesystem>
+#include <memory>
+#include <thread>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t io_chunk = 1 << 20;
+
+std::string quoted(const std::string& s) { return "'" + s + "'"; }
+
+std::string utf16_to_utf8(const std::u16string& s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        std::uint32_t c = s[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < s.size()) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// Windows compares file names without regard to case; two names that differ
+// only in case would unpack over each other.
+std::u16string case_folded(const std::u16string& name) {
+    std::u16string out = name;
+    for (char16_t& u : out) {
+        if (u < 0xD800 || u > 0xDFFF) u = static_cast<char16_t>(std::towupper(u));
+    }
+    return out;
+}
+
+bool is_reserved_device_name(const std::u16string& component) {
+    // CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without an extension, name
+    // devices on Windows, not files.
+    std::u16string stem = component.substr(0, component.find(u'.'));
+    for (char16_t& u : stem) {
+        if (u >= u'a' && u <= u'z') u = static_cast<char16_t>(u - u'a' + u'A');
+    }
+    if (stem == u"CON" || stem == u"PRN" || stem == u"AUX" || stem == u"NUL") return true;
+    return stem.size() == 4 && (stem.compare(0, 3, u"COM") == 0 || stem.compare(0, 3, u"LPT") == 0) &&
+           stem[3] >= u'1' && stem[3] <= u'9';
+}
+
+struct file_closer {
+    void operator()(std::FILE* f) const {
+        if (f) std::fclose(f);
+    }
+};
+using file_ptr = std::unique_ptr<std::FILE, file_closer>;
+
+file_ptr open_for_reading(const std::string& path) {
+    file_ptr f(std::fopen(path.c_str(), "rb"));
+    if (!f) throw tool_error("cannot read " + quoted(path) + ": " + std::strerror(errno));
+    return f;
+}
+
+void write_all(std::FILE* out, const void* data, std::size_t n) {
+    if (n != 0 && std::fwrite(data, 1, n, out) != n) {
+        throw tool_error(std::string("cannot write output: ") + std::strerror(errno));
+    }
+}
+
+// Streams the entry stream through one Zstandard frame into `out`.
+class frame_writer {
+public:
+    frame_writer(std::FILE* out, int level) : out_(out), context_(ZSTD_createCCtx()) {
+        if (context_ == nullptr) throw tool_error("cannot create the Zstandard compressor");
+        check(ZSTD_CCtx_setParameter(context_, ZSTD_c_compressionLevel, level), "level");
+        check(ZSTD_CCtx_setParameter(context_, ZSTD_c_windowLog, payload_format::frame_window_log),
+              "window");
+        check(ZSTD_CCtx_setParameter(context_, ZSTD_c_contentSizeFlag, 0), "content size flag");
+        check(ZSTD_CCtx_setParameter(context_, ZSTD_c_checksumFlag, 0), "checksum flag");
+        check(ZSTD_CCtx_setParameter(context_, ZSTD_c_dictIDFlag, 0), "dictionary id flag");
+        // Multithreaded output does not depend on the number of workers, so
+        // the block stays byte-identical from one machine to another. A library
+        // without thread support refuses the setting and compresses in one thread.
+        const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+        ZSTD_CCtx_setParameter(context_, ZSTD_c_nbWorkers, static_cast<int>(cores));
+        buffer_.resize(ZSTD_CStreamOutSize());
+    }
+    ~frame_writer() { ZSTD_freeCCtx(context_); }
+    frame_writer(const frame_writer&) = delete;
+    frame_writer& operator=(const frame_writer&) = delete;
+
+    void write(const void* data, std::size_t n) { run(data, n, ZSTD_e_continue); }
+    void finish() { run(nullptr, 0, ZSTD_e_end); }
+    std::uint64_t compressed_bytes() const { return written_; }
+
+private:
+    void check(std::size_t result, const char* what) {
+        if (ZSTD_isError(result)) {
+            throw tool_error(std::string("Zstandard rejected the ") + what + ": " +
+                             ZSTD_getErrorName(result));
+        }
+    }
+    void run(const void* data, std::size_t n, ZSTD_EndDirective mode) {
+        ZSTD_inBuffer in{data, n, 0};
+        for (;;) {
+            ZSTD_outBuffer o{buffer_.data(), buffer_.size(), 0};
+            const std::size_t left = ZSTD_compressStream2(context_, &o, &in, mode);
+            check(left, "input");
+            write_all(out_, buffer_.data(), o.pos);
+            written_ += o.pos;
+            const bool done = mode == ZSTD_e_end ? left == 0 : in.pos == in.size;
+            if (done) return;
+        }
+    }
+
+    std::FILE* out_;
+    ZSTD_CCtx* context_;
+    std::vector<unsigned char> buffer_;
+    std::uint64_t written_ = 0;
+};
+
+}  // namespace
+
+std::u16string utf8_to_utf16(const std::string& text, const std::string& what) {
+    std::u16string out;
+    const auto bad = [&]() { return tool_error(what + " is not valid UTF-8: " + quoted(text)); };
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char b = static_cast<unsigned char>(text[i]);
+        std::uint32_t c;
+        std::size_t extra;
+        if (b < 0x80) {
+            c = b;
+            extra = 0;
+        } else if ((b & 0xE0) == 0xC0) {
+            c = b & 0x1F;
+            extra = 1;
+        } else if ((b & 0xF0) == 0xE0) {
+            c = b & 0x0F;
+            extra = 2;
+        } else if ((b & 0xF8) == 0xF0) {
+            c = b & 0x07;
+            extra = 3;
+        } else {
+            throw bad();
+        }
+        if (i + extra >= text.size() && extra > 0) throw bad();
+        for (std::size_t k = 1; k <= extra; ++k) {
+            const unsigned char cb = static_cast<unsigned char>(text[i + k]);
+            if ((cb & 0xC0) != 0x80) throw bad();
+            c = (c << 6) | (cb & 0x3F);
+        }
+        static const std::uint32_t min_for_length[] = {0, 0x80, 0x800, 0x10000};
+        if (c < min_for_length[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) throw bad();
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out += static_cast<char16_t>(0xD800 + (c >> 10));
+            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(c);
+        }
+        i += 1 + extra;
+    }
+    return out;
+}
+
+std::string name_problem(const std::u16string& name) {
+    if (name.empty()) return "the name is empty";
+    if (name.size() > payload_format::max_name_units) {
+        return "the name is longer than " + std::to_string(payload_format::max_name_units) +
+               " UTF-16 units";
+    }
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        std::size_t end = name.find(u'\\', start);
+        if (end == std::u16string::npos) end = name.size();
+        const std::u16string component = name.substr(start, end - start);
+        if (component.empty()) return "the name has an empty folder level";
+        if (component == u"." || component == u"..") return "the name has a '.' or '..' level";
+        if (component.back() == u' ' || component.back() == u'.') {
+            return "a name level ends in a blank or a full stop, which Windows drops";
+        }
+        if (is_reserved_device_name(component)) return "a name level is a Windows device name";
+        for (char16_t u : component) {
+            if (u < 0x20 || std::u16string_view(u"<>:\"/|?*").find(u) != std::u16string_view::npos) {
+                return "the name holds a character that Windows file names cannot hold";
+            }
+        }
+        start = end + 1;
+    }
+    return {};
+}
+
+std::vector<folder_entry> list_application_folder(const std::string& app_dir,
+                                                  const std::string& main_relpath) {
+    std::error_code ec;
+    const fs::file_status root_status = fs::status(app_dir, ec);
+    if (ec || !fs::is_directory(root_status)) {
+        throw tool_error("not a folder: " + quoted(app_dir));
+    }
+    std::vector<folder_entry> files;
+    fs::recursive_directory_iterator it(app_dir, fs::directory_options::none, ec);
+    if (ec) throw tool_error("cannot read folder " + quoted(app_dir) + ": " + ec.message());
+    for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (ec) throw tool_error("cannot read folder " + quoted(app_dir) + ": " + ec.message());
+        const fs::directory_entry& entry = *it;
+        const fs::path relative = entry.path().lexically_relative(app_dir);
+        const fs::file_status st = entry.symlink_status(ec);
+        if (ec) throw tool_error("cannot inspect " + quoted(entry.path()) + ": " + ec.message());
+        if (fs::is_symlink(st)) {
+            throw tool_error("symbolic links are not packed: " + quoted(relative.string()) +
+                             " (copy the file or folder it points to into the folder instead)");
+        }
+        if (fs::is_directory(st)) continue;
+        if (!fs::is_regular_file(st)) {
+            throw tool_error("not a regular file or folder: " + quoted(relative.string()));
+        }
+        std::u16string name;
+        for (const fs::path& part : relative) {
+            if (!name.empty()) name += u'\\';
+            name += utf8_to_utf16(part.string(), "the name " + quoted(relative.string()));
+        }
+        const std::string problem = name_problem(name);
+        if (!problem.empty()) {
+            throw tool_error("cannot pack " + quoted(relative.string()) + ": " + problem);
+        }
+        files.push_back({std::move(name), entry.path().string()});
+    }
+    if (files.empty()) throw tool_error("the folder holds no files: " + quoted(app_dir));
+
+    std::sort(files.begin(), files.end(),
+              [](const folder_entry& a, const folder_entry& b) { return a.name < b.name; });
+
+    std::vector<std::pair<std::u16string, std::size_t>> folded;
+    for (std::size_t i = 0; i < files.size(); ++i) folded.push_back({case_folded(files[i].name), i});
+    std::sort(folded.begin(), folded.end());
+    for (std::size_t i = 1; i < folded.size(); ++i) {
+        if (folded[i].first == folded[i - 1].first) {
+            throw tool_error("names differ only in case, which Windows cannot keep apart: " +
+                             quoted(utf16_to_utf8(files[folded[i - 1].second].name)) + " and " +
+                             quoted(utf16_to_utf8(files[folded[i].second].name)));
+        }
+    }
+
+    std::size_t main_index = files.size();
+    if (!main_relpath.empty()) {
+        std::string normalized = main_relpath;
+        std::replace(normalized.begin(), normalized.end(), '/', '\\');
+        const std::u16string wanted = utf8_to_utf16(normalized, "--main");
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            if (files[i].name == wanted) main_index = i;
+        }
+        if (main_index == files.size()) {
+            throw tool_error("--main " + quoted(main_relpath) + " is not a file in " +
+                             quoted(app_dir));
+        }
+    } else {
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            const std::u16string& n = files[i].name;
+            if (n.find(u'\\') != std::u16string::npos || n.size() < 4) continue;
+            std::u16string ext = case_folded(n.substr(n.size() - 4));
+            if (ext != u".EXE") continue;
+            if (main_index != files.size()) {
+                throw tool_error("several .exe files at the top of " + quoted(app_dir) +
+                                 "; choose the main program with --main");
+            }
+            main_index = i;
+        }
+        if (main_index == files.size()) {
+            throw tool_error("no .exe file at the top of " + quoted(app_dir) +
+                             "; name the main program with --main");
+        }
+    }
+    std::rotate(files.begin(), files.begin() + static_cast<std::ptrdiff_t>(main_index),
+                files.begin() + static_cast<std::ptrdiff_t>(main_index) + 1);
+    return files;
+}
+
+void checksum_file(const std::string& path, std::uint32_t& crc, std::uint64_t& size) {
+    file_ptr f = open_for_reading(path);
+    std::vector<unsigned char> buffer(io_chunk);
+    uLong value = crc32(0L, Z_NULL, 0);
+    size = 0;
+    for (;;) {
+        const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), f.get());
+        if (n > 0) {
+            value = crc32_z(value, buffer.data(), n);
+            size += n;
+        }
+        if (n < buffer.size()) {
+            if (std::ferror(f.get())) throw tool_error("cannot read " + quoted(path));
+            break;
+        }
+    }
+    crc = static_cast<std::uint32_t>(value);
+}
+
+std::vector<unsigned char> encode_entry_header(const std::u16string& name, std::uint64_t size,
+                                               std::uint32_t stored_checksum) {
+    std::vector<unsigned char> out;
+    out.reserve(2 * name.size() + 2 + 12);
+    for (char16_t u : name) {
+        out.push_back(static_cast<unsigned char>(u & 0xFF));
+        out.push_back(static_cast<unsigned char>(u >> 8));
+    }
+    out.push_back(0);
+    out.push_back(0);
+    unsigned char fields[12];
+    payload_format::put_u64_le(fields, size);
+    payload_format::put_u32_le(fields + 8, stored_checksum);
+    out.insert(out.end(), fields, fields + sizeof fields);
+    return out;
+}
+
+void write_file_atomically(const std::string& path,
+                           const std::function<void(std::FILE*)>& writer) {
+    const fs::path target(path);
+    const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    std::string pattern = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
+    const int fd = mkstemp(pattern.data());
+    if (fd < 0) {
+        throw tool_error("cannot create a file in " + quoted(folder.string()) + ": " +
+                         std::strerror(errno));
+    }
+    std::FILE* out = fdopen(fd, "wb");
+    if (out == nullptr) {
+        ::close(fd);
+        ::unlink(pattern.c_str());
+        throw tool_error("cannot write " + quoted(path));
+    }
+    try {
+        writer(out);
+        if (std::fflush(out) != 0 || ::fsync(fileno(out)) != 0) {
+            throw tool_error("cannot write " + quoted(path) + ": " + std::strerror(errno));
+        }
+    } catch (...) {
+        std::fclose(out);
+        ::unlink(pattern.c_str());
+        throw;
+    }
+    if (std::fclose(out) != 0 || ::chmod(pattern.c_str(), 0644) != 0 ||
+        std::rename(pattern.c_str(), path.c_str()) != 0) {
+        const std::string reason = std::strerror(errno);
+        ::unlink(pattern.c_str());
+        throw tool_error("cannot write " + quoted(path) + ": " + reason);
+    }
+}
+
+void write_block(const std::vector<folder_entry>& entries, const std::string& out_path,
+                 int level) {
+    write_file_atomically(out_path, [&](std::FILE* out) {
+        write_all(out, payload_format::magic, payload_format::magic_size);
+        frame_writer frame(out, level);
+        std::vector<unsigned char> buffer(io_chunk);
+        for (const folder_entry& e : entries) {
+            std::uint32_t crc = 0;
+            std::uint64_t size = 0;
+            checksum_file(e.disk_path, crc, size);
+            const auto header =
+                encode_entry_header(e.name, size, payload_format::entry_checksum_from_crc(crc));
+            frame.write(header.data(), header.size());
+            // Second pass: the checksum has to precede the data in the stream.
+            file_ptr f = open_for_reading(e.disk_path);
+            std::uint64_t copied = 0;
+            for (;;) {
+                const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), f.get());
+                if (n > 0) {
+                    if (copied + n > size) break;
+                    frame.write(buffer.data(), n);
+                    copied += n;
+                }
+                if (n < buffer.size()) break;
+            }
+            if (std::ferror(f.get()) || copied != size) {
+                throw tool_error("the file changed while it was packed: " + quoted(e.disk_path));
+            }
+        }
+        const unsigned char terminator[2] = {0, 0};
+        frame.write(terminator, sizeof terminator);
+        frame.finish();
+        unsigned char tail[payload_format::zero_field_size + payload_format::trailer_size] = {};
+        payload_format::put_u64_le(tail + payload_format::zero_field_size,
+                                   payload_format::magic_size + frame.compressed_bytes() +
+                                       payload_format::zero_field_size);
+        write_all(out, tail, sizeof tail);
+    });
+}
