@@ -239,6 +239,11 @@ std::vector<folder_entry> list_application_folder(const std::string& app_dir,
         }
         std::u16string name;
         for (const fs::path& part : relative) {
+            // A backslash inside a Linux file name would read as a folder level.
+            if (part.string().find('\\') != std::string::npos) {
+                throw tool_error("cannot pack " + quoted(relative.string()) +
+                                 ": the name holds a character that Windows file names cannot hold");
+            }
             if (!name.empty()) name += u'\\';
             name += utf8_to_utf16(part.string(), "the name " + quoted(relative.string()));
         }

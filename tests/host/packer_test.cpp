@@ -1,0 +1,187 @@
+// The packer: block layout, entry order, refusals, streaming of large files.
+#include "payload/format.h"
+#include "tests/support/host_support.h"
+#include "tools/packer.h"
+
+#define ZSTD_STATIC_LINKING_ONLY  // frame header inspection
+#include <zstd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bytes pack(const std::string& app, const std::string& main = "") {
+    scratch_folder out;
+    write_block(list_application_folder(app, main), out / "block", 3);
+    return to_bytes(read_file(out / "block"));
+}
+
+std::vector<std::u16string> names_of(const std::string& app, const std::string& main = "") {
+    std::vector<std::u16string> names;
+    for (const folder_entry& e : list_application_folder(app, main)) names.push_back(e.name);
+    return names;
+}
+
+TEST(PackerTest, WorkedExampleGivesExactlyTheDocumentedEntryStream) {
+    scratch_folder app;
+    write_file(app / "a", "abc");
+    const bytes block = pack(app.path, "a");
+    const bytes expected = {0x61, 0x00, 0x00, 0x00,                          // "a", 0 unit
+                            0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // size 3
+                            0xC2, 0x41, 0x24, 0x35,                          // checksum
+                            0x61, 0x62, 0x63,                                // data
+                            0x00, 0x00};                                     // terminator
+    EXPECT_EQ(decompress_block_frame(block), expected);
+}
+
+TEST(PackerTest, BlockLayoutAndFrameParameters) {
+    scratch_folder app;
+    write_file(app / "main.exe", "MZ program");
+    const bytes block = pack(app.path);
+    ASSERT_GT(block.size(), 15u);
+    EXPECT_EQ(std::string(block.begin(), block.begin() + 3), "QJX");
+    const std::size_t L = block.size();
+    EXPECT_EQ(payload_format::get_u64_le(&block[L - 8]), L - 8);
+    EXPECT_EQ(payload_format::get_u32_le(&block[L - 12]), 0u);
+
+    ZSTD_frameHeader header;
+    ASSERT_EQ(ZSTD_getFrameHeader(&header, block.data() + 3, L - 3), 0u);
+    EXPECT_EQ(header.frameType, ZSTD_frame);
+    EXPECT_EQ(header.windowSize, 1ull << 27);
+    EXPECT_EQ(header.frameContentSize, ZSTD_CONTENTSIZE_UNKNOWN);
+    EXPECT_EQ(header.checksumFlag, 0u);
+    EXPECT_EQ(header.dictID, 0u);
+    // The frame ends exactly where the zero field begins.
+    EXPECT_EQ(ZSTD_findFrameCompressedSize(block.data() + 3, L - 3), L - 15);
+}
+
+TEST(PackerTest, EmptyFilesStoreChecksumOne) {
+    scratch_folder app;
+    write_file(app / "p.exe", "x");
+    write_file(app / "empty.txt", "");
+    const bytes stream = decompress_block_frame(pack(app.path));
+    const bytes empty_entry = entry_bytes(u"empty.txt", {});
+    EXPECT_EQ(payload_format::get_u32_le(&empty_entry[empty_entry.size() - 4]), 1u);
+    EXPECT_NE(std::search(stream.begin(), stream.end(), empty_entry.begin(), empty_entry.end()),
+              stream.end());
+}
+
+TEST(PackerTest, MainProgramFirstThenEveryOtherFileInAFixedOrder) {
+    scratch_folder app;
+    write_file(app / "zeta.txt", "z");
+    write_file(app / "Tool.EXE", "MZ");
+    write_file(app / "lib/b.dll", "b");
+    write_file(app / "lib/a.dll", "a");
+    write_file(app / "data/sub/x.bin", "x");
+    write_file(app / "bin/other.exe", "MZ");  // not at the top: not a candidate
+    const std::vector<std::u16string> expected = {u"Tool.EXE",   u"bin\\other.exe",
+                                                  u"data\\sub\\x.bin", u"lib\\a.dll",
+                                                  u"lib\\b.dll", u"zeta.txt"};
+    EXPECT_EQ(names_of(app.path), expected);
+    EXPECT_EQ(names_of(app.path, "bin/other.exe").front(), u"bin\\other.exe");
+    EXPECT_EQ(pack(app.path), pack(app.path));  // byte-identical, run after run
+}
+
+TEST(PackerTest, NonAsciiNamesBecomeUtf16) {
+    scratch_folder app;
+    write_file(app / "run.exe", "MZ");
+    write_file(app / "d\xc3\xa9j\xc3\xa0/\xe4\xb8\xad\xf0\x9f\x98\x80.txt", "x");
+    const auto names = names_of(app.path);
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(names[1], u"d\u00e9j\u00e0\\\u4e2d\U0001F600.txt");
+}
+
+TEST(PackerTest, RefusesWhatCannotBeUnpackedFaithfully) {
+    struct row {
+        const char* what;
+        std::vector<std::string> files;
+        std::string main;
+        std::string message_part;
+    } rows[] = {
+        {"empty folder", {}, "", "holds no files"},
+        {"no exe", {"readme.txt"}, "", "no .exe"},
+        {"two exes", {"a.exe", "b.exe"}, "", "several .exe"},
+        {"missing main", {"a.exe"}, "b.exe", "is not a file"},
+        {"main with ..", {"a.exe"}, "../a.exe", "is not a file"},
+        {"case twins", {"a.exe", "Data.txt", "data.TXT"}, "", "only in case"},
+        {"colon", {"a.exe", "x:y"}, "", "cannot hold"},
+        {"backslash", {"a.exe", "x\\y"}, "", "cannot hold"},
+        {"device name", {"a.exe", "lib/NUL.txt"}, "", "device name"},
+        {"trailing dot", {"a.exe", "name."}, "", "full stop"},
+        {"long name", {"a.exe", std::string(200, 'n') + "/" + std::string(200, 'n') + "/" +
+                                    std::string(200, 'n') + "/" + std::string(200, 'n') + "/" +
+                                    std::string(230, 'n')},
+         "", "longer than 1023"},
+    };
+    for (const row& r : rows) {
+        scratch_folder app;
+        for (const std::string& f : r.files) write_file(app / f, "x");
+        try {
+            list_application_folder(app.path, r.main);
+            ADD_FAILURE() << r.what << ": accepted";
+        } catch (const tool_error& e) {
+            EXPECT_NE(std::string(e.what()).find(r.message_part), std::string::npos)
+                << r.what << ": " << e.what();
+        }
+    }
+}
+
+TEST(PackerTest, RefusesSymbolicLinksAndSpecialFiles) {
+    scratch_folder app;
+    write_file(app / "a.exe", "MZ");
+    fs::create_symlink(app / "a.exe", app / "link.exe");
+    EXPECT_THROW(list_application_folder(app.path, "a.exe"), tool_error);
+    fs::remove(app / "link.exe");
+    ASSERT_EQ(mkfifo((app / "pipe").c_str(), 0600), 0);
+    EXPECT_THROW(list_application_folder(app.path, ""), tool_error);
+}
+
+TEST(PackerTest, StreamsAFileLargerThanEveryBuffer) {
+    scratch_folder app;
+    std::string big(5 * 1024 * 1024 + 17, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7919) >> 5);
+    write_file(app / "big.exe", big);
+    const bytes stream = decompress_block_frame(pack(app.path));
+    EXPECT_EQ(stream, [&] {
+        bytes b = entry_bytes(u"big.exe", to_bytes(big));
+        b.push_back(0);
+        b.push_back(0);
+        return b;
+    }());
+}
+
+TEST(PackerCommandTest, BadInputGivesOneErrorLineAndLeavesNoOutput) {
+    scratch_folder work;
+    write_file(work / "app/readme.txt", "no program here");
+    std::string err;
+    EXPECT_NE(run_host({fenwix_tool(), "pack", work / "app", "-o", work / "block"}, &err), 0);
+    EXPECT_NE(err.find("no .exe"), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(work.path), fs::directory_iterator()), 1);
+
+    EXPECT_NE(run_host({fenwix_tool(), "pack", work / "app", "-o", work / "block", "--level", "0"},
+                       &err), 0);
+    EXPECT_NE(err.find("--level"), std::string::npos) << err;
+    EXPECT_NE(run_host({fenwix_tool(), "pack", work / "app"}, &err), 0);
+    EXPECT_NE(run_host({fenwix_tool(), "frobnicate"}, &err), 0);
+    EXPECT_FALSE(fs::exists(work / "block"));
+}
+
+TEST(PackerCommandTest, ReplacesAnExistingBlockOnlyWhenComplete) {
+    scratch_folder work;
+    write_file(work / "block", "old block");
+    write_file(work / "app/x.txt", "no exe");
+    EXPECT_NE(run_host({fenwix_tool(), "pack", work / "app", "-o", work / "block"}), 0);
+    EXPECT_EQ(read_file(work / "block"), "old block");
+    write_file(work / "app/p.exe", "MZ");
+    EXPECT_EQ(run_host({fenwix_tool(), "pack", work / "app", "-o", work / "block"}), 0);
+    EXPECT_EQ(read_file(work / "block").substr(0, 3), "QJX");
+}
+
+}  // namespace

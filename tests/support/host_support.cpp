@@ -1,0 +1,208 @@
+#include "tests/support/host_support.h"
+
+#include "payload/format.h"
+#include "tools/packer.h"
+
+#include <zlib.h>
+#include <zstd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+scratch_folder::scratch_folder() {
+    const fs::path base = fs::path(FENWIX_HOST_BUILD_DIR) / "scratch";
+    fs::create_directories(base);
+    std::string pattern = (base / "t.XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path = pattern;
+}
+
+scratch_folder::~scratch_folder() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+}
+
+void write_file(const std::string& path, const std::string& content) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream out(path, std::ios::binary);
+    out << content;
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+void write_file(const std::string& path, const bytes& content) {
+    write_file(path, std::string(content.begin(), content.end()));
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bytes to_bytes(const std::string& s) { return bytes(s.begin(), s.end()); }
+
+bytes entry_bytes(const std::u16string& name, const bytes& data) {
+    const uLong crc = crc32(crc32(0L, Z_NULL, 0), data.data(), static_cast<uInt>(data.size()));
+    bytes out = encode_entry_header(
+        name, data.size(), payload_format::entry_checksum_from_crc(static_cast<std::uint32_t>(crc)));
+    out.insert(out.end(), data.begin(), data.end());
+    return out;
+}
+
+bytes terminator_bytes() { return bytes{0, 0}; }
+
+bytes compress_frame(const bytes& content, int level) {
+    ZSTD_CCtx* c = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, level);
+    ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, payload_format::frame_window_log);
+    ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 0);
+    ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 0);
+    ZSTD_CCtx_setParameter(c, ZSTD_c_dictIDFlag, 0);
+    bytes out(ZSTD_compressBound(content.size()) + 64);
+    ZSTD_outBuffer o{out.data(), out.size(), 0};
+    ZSTD_inBuffer i{content.data(), content.size(), 0};
+    const std::size_t left = ZSTD_compressStream2(c, &o, &i, ZSTD_e_end);
+    ZSTD_freeCCtx(c);
+    if (ZSTD_isError(left) || left != 0) throw std::runtime_error("compression failed");
+    out.resize(o.pos);
+    return out;
+}
+
+bytes block_around(const bytes& frame_bytes) {
+    bytes out;
+    out.push_back('Q');
+    out.push_back('J');
+    out.push_back('X');
+    out.insert(out.end(), frame_bytes.begin(), frame_bytes.end());
+    for (int k = 0; k < 4; ++k) out.push_back(0);
+    unsigned char trailer[8];
+    payload_format::put_u64_le(trailer, out.size());
+    out.insert(out.end(), trailer, trailer + 8);
+    return out;
+}
+
+bytes decompress_block_frame(const bytes& block) {
+    ZSTD_DCtx* d = ZSTD_createDCtx();
+    bytes out;
+    bytes buffer(1 << 16);
+    ZSTD_inBuffer in{block.data() + 3, block.size() - 3 - 12, 0};
+    std::size_t rc = 1;
+    while (in.pos < in.size || rc != 0) {
+        ZSTD_outBuffer o{buffer.data(), buffer.size(), 0};
+        rc = ZSTD_decompressStream(d, &o, &in);
+        if (ZSTD_isError(rc)) {
+            ZSTD_freeDCtx(d);
+            throw std::runtime_error(ZSTD_getErrorName(rc));
+        }
+        out.insert(out.end(), buffer.begin(), buffer.begin() + o.pos);
+        if (o.pos == 0 && in.pos == in.size) break;
+    }
+    ZSTD_freeDCtx(d);
+    return out;
+}
+
+std::string fenwix_tool() { return FENWIX_TOOL; }
+std::string exit_code_harness() { return std::string(FENWIX_WIN64_DIR) + "/tests/harness/exit_code_harness.exe"; }
+std::string example_app_dir() { return std::string(FENWIX_WIN64_DIR) + "/example-app"; }
+
+std::string windows_path(const std::string& unix_path) {
+    std::string out = "Z:" + fs::absolute(unix_path).lexically_normal().string();
+    for (char& c : out) {
+        if (c == '/') c = '\\';
+    }
+    return out;
+}
+
+namespace {
+
+// Starts argv with stdout/stderr sent to files; waits up to timeout_seconds.
+int spawn_and_wait(const std::vector<std::string>& argv,
+                   const std::vector<std::pair<std::string, std::string>>& env,
+                   const std::string& out_file, const std::string& err_file, int timeout_seconds,
+                   bool* timed_out) {
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        setpgid(0, 0);  // a process group of its own: a timeout kills all of it
+        for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+        if (!freopen(out_file.c_str(), "wb", stdout) || !freopen(err_file.c_str(), "wb", stderr)) {
+            _exit(126);
+        }
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    setpgid(pid, pid);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+    int status = 0;
+    for (;;) {
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) break;
+        if (std::chrono::steady_clock::now() > deadline) {
+            if (timed_out) *timed_out = true;
+            kill(-pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+int run_host(const std::vector<std::string>& argv, std::string* err) {
+    scratch_folder scratch;
+    const int rc = spawn_and_wait(argv, {}, scratch / "out", scratch / "err", 300, nullptr);
+    if (err) *err = read_file(scratch / "err");
+    return rc;
+}
+
+void build_launcher(const std::string& block_or_app, const std::string& out_exe,
+                    const std::vector<std::string>& extra) {
+    std::vector<std::string> argv = {fenwix_tool(), "build"};
+    if (fs::is_directory(block_or_app)) {
+        argv.push_back(block_or_app);
+    } else {
+        argv.push_back("--block");
+        argv.push_back(block_or_app);
+    }
+    argv.push_back("-o");
+    argv.push_back(out_exe);
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    std::string err;
+    if (run_host(argv, &err) != 0) throw std::runtime_error("fenwix build failed: " + err);
+}
+
+run_result run_windows(const std::string& exe, const std::vector<std::string>& args,
+                       const std::vector<std::pair<std::string, std::string>>& env,
+                       int timeout_seconds) {
+    scratch_folder scratch;
+    const std::string code_file = scratch / "exit-code.txt";
+    std::vector<std::string> argv = {std::string(FENWIX_SOURCE_DIR) + "/scripts/wine-run",
+                                     exit_code_harness(), windows_path(code_file),
+                                     windows_path(exe)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    run_result r;
+    spawn_and_wait(argv, env, scratch / "stdout", scratch / "stderr", timeout_seconds,
+                   &r.timed_out);
+    r.out = read_file(scratch / "stdout");
+    r.err = read_file(scratch / "stderr");
+    const std::string code = read_file(code_file);
+    if (!code.empty()) r.exit_code = std::stoull(code);
+    return r;
+}

@@ -1,0 +1,64 @@
+// Host-side test helpers: scratch folders, files, hand-made payload blocks,
+// and running built launchers under Wine with their full exit code.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+using bytes = std::vector<unsigned char>;
+
+// A fresh folder under the build tree, removed with everything in it.
+struct scratch_folder {
+    std::string path;
+    scratch_folder();
+    ~scratch_folder();
+    scratch_folder(const scratch_folder&) = delete;
+    scratch_folder& operator=(const scratch_folder&) = delete;
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+void write_file(const std::string& path, const std::string& content);
+void write_file(const std::string& path, const bytes& content);
+std::string read_file(const std::string& path);
+bytes to_bytes(const std::string& s);
+
+// One entry of the entry stream: name, 0 unit, size, checksum (CRC-32 rule), data.
+bytes entry_bytes(const std::u16string& name, const bytes& data);
+// The terminator: one 0 unit.
+bytes terminator_bytes();
+// One Zstandard frame as the packer makes it (window 2^27, no content size,
+// no checksum, no dictionary id).
+bytes compress_frame(const bytes& content, int level = 3);
+// "QJX", the frame bytes, the zero field and the trailer.
+bytes block_around(const bytes& frame_bytes);
+// Undoes compress_frame for a whole block, for checking what the packer wrote.
+bytes decompress_block_frame(const bytes& block);
+
+// Paths of the things the tests drive.
+std::string fenwix_tool();
+std::string exit_code_harness();
+std::string example_app_dir();
+std::string windows_path(const std::string& unix_path);
+
+struct run_result {
+    std::string out;
+    std::string err;
+    std::uint64_t exit_code = ~0ull;  // full 32-bit code, ~0 when unknown
+    bool timed_out = false;
+};
+
+// Runs a command on the host; returns its exit status (-1 if it did not exit).
+int run_host(const std::vector<std::string>& argv, std::string* err = nullptr);
+
+// `fenwix build --block` (or APP_DIR when `block` is a folder); throws on failure.
+void build_launcher(const std::string& block_or_app, const std::string& out_exe,
+                    const std::vector<std::string>& extra = {});
+
+// Runs a Windows program under Wine through the exit-code harness. stdout and
+// stderr go to files, the environment gets `env` added, and a run longer than
+// timeout_seconds is killed.
+run_result run_windows(const std::string& exe, const std::vector<std::string>& args = {},
+                       const std::vector<std::pair<std::string, std::string>>& env = {},
+                       int timeout_seconds = 60);
