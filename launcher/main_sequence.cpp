@@ -4,6 +4,7 @@
 #include "launcher/environment.h"
 #include "launcher/errors.h"
 #include "launcher/fixed_buffer.h"
+#include "launcher/template.h"
 #include "payload/extract.h"
 #include "payload/format.h"
 #include "payload/reader.h"
@@ -107,6 +108,10 @@ int run_launcher(int argc, wchar_t** argv) {
     clear_environment_variable(env_names::time_us);
     clear_environment_variable(env_names::random);
     publish_parent_id();
+
+    if (!expand_template(target_folder, fenwix_extraction_template, path_capacity)) {
+        fail_template_expansion(fenwix_extraction_template);
+    }
 
     if (!SetConsoleCtrlHandler(console_control_handler, TRUE)) {
         report_failure("Error, failed to register signal handler.");

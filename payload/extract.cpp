@@ -1,22 +1,141 @@
 #include "payload/extract.h"
 
+#include "launcher/errors.h"
+#include "launcher/fixed_buffer.h"
+#include "launcher/template.h"
 #include "payload/format.h"
 #include "payload/reader.h"
 
+#include <windows.h>
+#include <zlib.h>
+
+#include <cwchar>
+
 namespace {
+
+constexpr std::size_t path_capacity = 4096;
+constexpr std::size_t max_known_folders = 1024;
 
 unsigned char copy_buffer[payload_format::copy_chunk_size];  // reused for every chunk
 
+// Folders known to exist: heap copies, never freed.
+wchar_t* known_folders[max_known_folders];
+std::size_t known_folder_count = 0;
+
+void remember_folder(const wchar_t* folder) {
+    if (known_folder_count >= max_known_folders) return;
+    if (wchar_t* copy = _wcsdup(folder)) known_folders[known_folder_count++] = copy;
+}
+
+bool is_known_folder(const wchar_t* folder) {
+    for (std::size_t i = 0; i < known_folder_count; ++i) {
+        if (wcscmp(known_folders[i], folder) == 0) return true;
+    }
+    return false;
+}
+
+void seed_known_folders() {
+    wchar_t home[path_capacity];
+    if (!expand_template(home, L"{HOME}", path_capacity)) fail_template_expansion(L"{HOME}");
+    remember_folder(home);
+}
+
 }  // namespace
 
+std::uint32_t file_checksum(const wchar_t* path) {
+    HANDLE file = CreateFileW(path,                                                    //
+                              GENERIC_READ,                                            //
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,  // never in the way
+                              nullptr,                                                 //
+                              OPEN_EXISTING,                                           //
+                              FILE_ATTRIBUTE_NORMAL,                                   //
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+
+    // The full 64-bit size: a changed file of 4 GiB or more must not pass for
+    // an unchanged one.
+    DWORD high = 0;
+    const DWORD low = GetFileSize(file, &high);
+    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
+        CloseHandle(file);
+        return 0;
+    }
+    const std::uint64_t size = (static_cast<std::uint64_t>(high) << 32) | low;
+    if (size == 0) {
+        // An empty file cannot be mapped, but it is readable and its content
+        // is known: the checksum of no bytes.
+        CloseHandle(file);
+        return payload_format::entry_checksum_from_crc(0);
+    }
+
+    HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (mapping == nullptr) {
+        CloseHandle(file);
+        return 0;
+    }
+    const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    if (view == nullptr) {
+        CloseHandle(mapping);
+        CloseHandle(file);
+        return 0;
+    }
+    const uLong crc = crc32_z(0L, static_cast<const Bytef*>(view), static_cast<z_size_t>(size));
+    UnmapViewOfFile(view);
+    CloseHandle(mapping);
+    CloseHandle(file);
+    return payload_format::entry_checksum_from_crc(static_cast<std::uint32_t>(crc));
+}
+
+bool ensure_folder(const wchar_t* folder) {
+    if (known_folder_count == 0) seed_known_folders();
+    if (is_known_folder(folder)) return true;
+    // A bare drive exists or it does not; it can never be created.
+    if (wcslen(folder) == 2 && folder[1] == L':') return true;
+    if (!CreateDirectoryW(folder, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    remember_folder(folder);
+    return true;
+}
+
+bool create_parent_folders(const wchar_t* path) {
+    wchar_t folder[path_capacity];
+    wide_copy_or_abort(folder, path_capacity, path);
+    wchar_t* split = find_last_backslash(folder, true);
+    if (split == nullptr) return true;
+    *split = L'\0';
+    if (ensure_folder(folder)) return true;
+    create_parent_folders(folder);
+    return ensure_folder(folder);
+}
+
 void unpack_entry(const wchar_t* path, std::uint64_t stored_size, std::uint32_t stored_checksum) {
-    (void)path;
-    (void)stored_checksum;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (file_checksum(path) != stored_checksum) {
+        // A folder that cannot be created shows up as the file that cannot be.
+        create_parent_folders(path);
+        file = CreateFileW(path,              //
+                           GENERIC_WRITE,     //
+                           FILE_SHARE_WRITE,  //
+                           nullptr,           //
+                           CREATE_ALWAYS,     // replaces a longer old file completely
+                           0,                 //
+                           nullptr);
+        if (file == INVALID_HANDLE_VALUE) fail_open_for_writing(path);
+    }
+    // Up to date or not, the data are consumed so the stream stays on the next entry.
     std::uint64_t remaining = stored_size;
     while (remaining > 0) {
-        const std::uint64_t chunk =
-            remaining < sizeof copy_buffer ? remaining : sizeof copy_buffer;
+        const DWORD chunk = static_cast<DWORD>(
+            remaining < sizeof copy_buffer ? remaining : sizeof copy_buffer);
         payload_read(copy_buffer, chunk);
+        if (file != INVALID_HANDLE_VALUE) {
+            DWORD written = 0;
+            if (!WriteFile(file, copy_buffer, chunk, &written, nullptr)) fail_unpack();
+            if (written != chunk) {
+                SetLastError(ERROR_WRITE_FAULT);
+                fail_unpack();
+            }
+        }
         remaining -= chunk;
     }
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
 }

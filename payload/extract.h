@@ -1,4 +1,6 @@
-// Writing the entries of the payload to disk.
+// Writing the entries of the payload to disk, and the unchanged-file test that
+// makes every start after the first one cheap: a file whose checksum already
+// matches is read, never opened for writing.
 #pragma once
 
 #include <cstdint>
@@ -6,3 +8,17 @@
 // Brings the file at path into the state the entry describes and advances the
 // payload stream by exactly stored_size bytes.
 void unpack_entry(const wchar_t* path, std::uint64_t stored_size, std::uint32_t stored_checksum);
+
+// The entry checksum of the file at path (CRC-32, 0 replaced by 1), or 0 when
+// there is no readable file. An existing empty file has checksum 1, like an
+// empty entry, so it is not rewritten on every start.
+std::uint32_t file_checksum(const wchar_t* path);
+
+// Creates every missing folder above path; true when the folder that would
+// hold path exists or was created.
+bool create_parent_folders(const wchar_t* path);
+
+// Makes sure one folder exists. Folders known to exist are remembered (the
+// user's profile folder from the start, up to 1,024 of them), so each is
+// created at most once per run; a bare drive ("C:") is never created.
+bool ensure_folder(const wchar_t* folder);

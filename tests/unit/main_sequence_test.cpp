@@ -1,8 +1,8 @@
 // The main sequence's start-up and its publishing after unpacking, in this
-// process: a launcher whose block holds no entries returns 0 after unpacking.
+// process: with the test build's block (no entries) it returns 0 after
+// unpacking.
 #include "launcher/environment.h"
 #include "launcher/main_sequence.h"
-#include "resources/build_values.h"
 
 #include <windows.h>
 
@@ -10,22 +10,6 @@
 
 #include <cstdint>
 #include <string>
-
-// Build-time values of this test build: a block whose entry stream is just
-// the terminator, in one frame of raw blocks with a 2^27 window.
-extern "C" {
-const wchar_t fenwix_extraction_template[] = L"{CACHE_DIR}\\Orvelle";
-const wchar_t fenwix_company_name[] = L"Quenmar Ltd";
-const wchar_t fenwix_product_name[] = L"Orvelle";
-const wchar_t fenwix_version[] = L"1.26.0.0";
-const unsigned char fenwix_payload_block[] = {
-    'Q',  'J',  'X',                               // header
-    0x28, 0xB5, 0x2F, 0xFD, 0x00, 0x88,            // frame header: window 2^27
-    0x11, 0x00, 0x00, 0x00, 0x00,                  // last raw block of 2 bytes: the terminator
-    0,    0,    0,    0,                           // zero field
-    18,   0,    0,    0,    0,    0,    0,    0};  // trailer: bytes before it
-const std::uint64_t fenwix_payload_block_length = sizeof fenwix_payload_block;
-}
 
 namespace {
 

@@ -1,0 +1,302 @@
+#include "launcher/template.h"
+
+#include "launcher/environment.h"
+#include "launcher/errors.h"
+#include "launcher/fixed_buffer.h"
+#include "resources/build_values.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <cwchar>
+
+namespace {
+
+constexpr std::size_t keyword_capacity = 1024;  // 1,023 name units and a terminator
+constexpr std::size_t scratch_capacity = 1024;  // numbers while they are formatted
+
+const wchar_t random_alphabet[] =
+    L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+
+struct keyword_name {
+    const wchar_t* name;
+    keyword id;
+};
+const keyword_name keyword_table[] = {
+    {L"TEMP", keyword::temp},
+    {L"PROGRAM", keyword::program},
+    {L"PROGRAM_BASE", keyword::program_base},
+    {L"PROGRAM_DIR", keyword::program_dir},
+    {L"PID", keyword::pid},
+    {L"HOME", keyword::home},
+    {L"CACHE_DIR", keyword::cache_dir},
+    {L"COMPANY", keyword::company},
+    {L"PRODUCT", keyword::product},
+    {L"VERSION", keyword::version},
+    {L"FILE_VERSION", keyword::file_version},
+    {L"PRODUCT_VERSION", keyword::product_version},
+    {L"RANDOM", keyword::random},
+    {L"TIME_US", keyword::time_us},
+    {L"TIME", keyword::time},
+};
+
+wchar_t ascii_upper(wchar_t c) { return c >= L'a' && c <= L'z' ? c - L'a' + L'A' : c; }
+
+bool ascii_iequals(const wchar_t* a, const wchar_t* b) {
+    for (; *a != L'\0' && *b != L'\0'; ++a, ++b) {
+        if (ascii_upper(*a) != ascii_upper(*b)) return false;
+    }
+    return *a == *b;
+}
+
+// A keyword value under the bounded rule: it fits with its terminator, or the
+// process ends.
+void append_value(wchar_t* output, std::size_t capacity, const wchar_t* value) {
+    wide_append_or_abort(output, capacity, value);
+}
+
+std::int64_t system_time_now() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return static_cast<std::int64_t>((static_cast<std::uint64_t>(now.dwHighDateTime) << 32) |
+                                     now.dwLowDateTime);
+}
+
+// A value cached in the environment: read back when set, else made by
+// `make` into the scratch buffer, published, then used.
+template <typename Make>
+void append_cached(wchar_t* output, std::size_t capacity, const char* variable, Make make) {
+    if (const wchar_t* cached = read_environment_variable(variable)) {
+        append_value(output, capacity, cached);
+        return;
+    }
+    wchar_t scratch[scratch_capacity];
+    make(scratch);
+    set_environment_variable(variable, scratch);
+    append_value(output, capacity, scratch);
+}
+
+void make_random_text(wchar_t (&scratch)[scratch_capacity]) {
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    const std::uint32_t seed =
+        random_seed(static_cast<std::uint64_t>(counter.QuadPart), GetCurrentProcessId(),
+                    reinterpret_cast<std::uintptr_t>(&counter));
+    unsigned char drawn[8];
+    draw_random_bytes(seed, drawn);
+    wchar_t text[12];
+    encode_random_text(drawn, text);
+    wide_copy_or_abort(scratch, scratch_capacity, text);
+}
+
+void append_pid(wchar_t* output, std::size_t capacity) {
+    if (const wchar_t* parent = read_environment_variable(env_names::parent)) {
+        // A launcher id that is not a number means a corrupted environment.
+        if (!is_decimal_text(parent)) abnormal_end();
+        append_value(output, capacity, parent);
+        return;
+    }
+    char narrow[scratch_capacity];
+    const int n = snprintf(narrow, sizeof narrow, "%ld", static_cast<long>(GetCurrentProcessId()));
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof narrow) abnormal_end();
+    wchar_t wide[scratch_capacity];
+    widen_name(narrow, wide, scratch_capacity);
+    append_value(output, capacity, wide);
+}
+
+// TEMP and PROGRAM let the system write at the output's end, given the
+// remaining room; the new length is found from the terminator.
+bool append_temp(wchar_t* output, std::size_t capacity) {
+    const std::size_t used = wcslen(output);
+    const DWORD room = static_cast<DWORD>(capacity - used);
+    const DWORD n = GetTempPathW(room, output + used);
+    if (n == 0 || n >= room) {
+        output[used] = L'\0';
+        return false;
+    }
+    return true;
+}
+
+bool append_program(wchar_t* output, std::size_t capacity) {
+    const std::size_t used = wcslen(output);
+    const DWORD room = static_cast<DWORD>(capacity - used);
+    if (GetModuleFileNameW(nullptr, output + used, room) == 0) {
+        output[used] = L'\0';
+        return false;
+    }
+    // A path cut short to fit is accepted as it is; make sure it ends.
+    output[capacity - 1] = L'\0';
+    return true;
+}
+
+bool append_keyword(wchar_t* output, std::size_t capacity, const wchar_t* name) {
+    const std::size_t used = wcslen(output);
+    bool strip = false;
+    switch (lookup_keyword(name)) {
+        case keyword::temp:
+            if (!append_temp(output, capacity)) return false;
+            strip = true;
+            break;
+        case keyword::program:
+            if (!append_program(output, capacity)) return false;
+            break;
+        case keyword::program_base:
+            if (!expand_template(output + used, L"{PROGRAM}", capacity - used)) return false;
+            cut_exe_ending(output + used);
+            break;
+        case keyword::program_dir:
+            if (!expand_template(output + used, L"{PROGRAM}", capacity - used)) return false;
+            cut_at_last_backslash(output + used);
+            break;
+        case keyword::pid:
+            append_pid(output, capacity);
+            break;
+        case keyword::home:
+            if (!append_shell_folder(output, CSIDL_PROFILE, capacity)) return false;
+            strip = true;
+            break;
+        case keyword::cache_dir:
+            if (!append_shell_folder(output, CSIDL_LOCAL_APPDATA, capacity)) return false;
+            strip = true;
+            break;
+        case keyword::company:
+            append_value(output, capacity, fenwix_company_name);
+            break;
+        case keyword::product:
+            append_value(output, capacity, fenwix_product_name);
+            break;
+        case keyword::version:
+        case keyword::file_version:
+        case keyword::product_version:
+            append_value(output, capacity, fenwix_version);
+            break;
+        case keyword::random:
+            append_cached(output, capacity, env_names::random, make_random_text);
+            break;
+        case keyword::time:
+            append_cached(output, capacity, env_names::start, [](wchar_t(&scratch)[scratch_capacity]) {
+                swprintf(scratch, scratch_capacity, L"%lld",
+                         static_cast<long long>(system_time_now()));
+            });
+            break;
+        case keyword::time_us:
+            append_cached(output, capacity, env_names::time_us, [](wchar_t(&scratch)[scratch_capacity]) {
+                swprintf(scratch, scratch_capacity, L"%06ld",
+                         microseconds_within_second(system_time_now()));
+            });
+            break;
+        case keyword::unknown:
+            return false;
+    }
+    if (strip) strip_trailing_backslashes(output);
+    return true;
+}
+
+}  // namespace
+
+keyword lookup_keyword(const wchar_t* name) {
+    for (const keyword_name& k : keyword_table) {
+        if (ascii_iequals(name, k.name)) return k.id;
+    }
+    return keyword::unknown;
+}
+
+void strip_trailing_backslashes(wchar_t* text) {
+    std::size_t n = wcslen(text);
+    while (n > 0 && text[n - 1] == L'\\') text[--n] = L'\0';
+}
+
+void cut_exe_ending(wchar_t* text) {
+    const std::size_t n = wcslen(text);
+    if (n >= 4 && ascii_iequals(text + n - 4, L".exe")) text[n - 4] = L'\0';
+}
+
+void cut_at_last_backslash(wchar_t* text) {
+    if (wchar_t* split = find_last_backslash(text, false)) *split = L'\0';
+}
+
+bool is_decimal_text(const wchar_t* text) {
+    if (*text == L'\0') return false;
+    for (; *text != L'\0'; ++text) {
+        if (*text < L'0' || *text > L'9') return false;
+    }
+    return true;
+}
+
+std::uint32_t random_seed(std::uint64_t counter, std::uint32_t process_id, std::uintptr_t address) {
+    const std::uint64_t a = address;
+    const std::uint32_t seed = static_cast<std::uint32_t>(counter) ^
+                               static_cast<std::uint32_t>(counter >> 32) ^ process_id ^
+                               static_cast<std::uint32_t>(a) ^ static_cast<std::uint32_t>(a >> 32);
+    return seed == 0 ? 1 : seed;
+}
+
+void draw_random_bytes(std::uint32_t seed, unsigned char (&out)[8]) {
+    std::uint32_t x = seed;
+    for (unsigned char& byte : out) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        byte = static_cast<unsigned char>(x & 0xFF);
+    }
+}
+
+void encode_random_text(const unsigned char (&in)[8], wchar_t (&out)[12]) {
+    // 64 bits: six-bit groups in order; the last character carries the low
+    // four bits of the eighth byte and two zero bits.
+    std::size_t o = 0;
+    std::uint32_t bits = 0;
+    int count = 0;
+    for (unsigned char byte : in) {
+        bits = (bits << 8) | byte;
+        count += 8;
+        while (count >= 6) {
+            count -= 6;
+            out[o++] = random_alphabet[(bits >> count) & 0x3F];
+        }
+    }
+    out[o++] = random_alphabet[(bits << (6 - count)) & 0x3F];
+    out[o] = L'\0';
+}
+
+long microseconds_within_second(std::int64_t system_time) {
+    const std::int64_t us = system_time / 10;
+    return static_cast<long>(us - (us / 1000000) * 1000000);
+}
+
+bool append_shell_folder(wchar_t* output, int folder_id, std::size_t capacity) {
+    wchar_t folder[MAX_PATH];
+    if (SHGetFolderPathW(nullptr, folder_id, nullptr, SHGFP_TYPE_CURRENT, folder) != S_OK) {
+        return false;
+    }
+    append_value(output, capacity, folder);
+    return true;
+}
+
+bool expand_template(wchar_t* output, const wchar_t* template_text, std::size_t capacity) {
+    output[0] = L'\0';
+    std::size_t length = 0;
+    wchar_t name[keyword_capacity];
+    std::size_t name_length = 0;
+    bool inside = false;
+    for (const wchar_t* p = template_text; *p != L'\0'; ++p) {
+        if (*p == L'{') {
+            inside = true;
+            name_length = 0;
+        } else if (inside && *p == L'}') {
+            name[name_length] = L'\0';
+            inside = false;
+            if (!append_keyword(output, capacity, name)) return false;
+            length = wcslen(output);
+        } else if (inside) {
+            if (name_length + 1 >= keyword_capacity) return false;
+            name[name_length++] = *p;
+        } else {
+            if (capacity - length <= 1) return false;
+            output[length++] = *p;
+            output[length] = L'\0';
+        }
+    }
+    return true;
+}

@@ -1,0 +1,201 @@
+// Extraction on the real file system: the checksum test, folder creation,
+// and writing or skipping an entry's data read from a real stream reader.
+#include "payload/extract.h"
+#include "payload/format.h"
+#include "payload/reader.h"
+#include "tests/support/zstd_frames.h"
+
+#include <windows.h>
+#include <zlib.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+// A fresh folder under the temporary folder, for one test.
+std::wstring scratch_folder() {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring folder = std::wstring(temp) + L"fenwix-extract-" +
+                                std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                std::to_wstring(GetTickCount64());
+    CreateDirectoryW(folder.c_str(), nullptr);
+    return folder;
+}
+
+void write_file(const std::wstring& path, const std::string& content) {
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(f, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(f, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+    CloseHandle(f);
+}
+
+std::string read_file(const std::wstring& path) {
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    if (f == INVALID_HANDLE_VALUE) return "(missing)";
+    std::string out;
+    char buf[65536];
+    DWORD n = 0;
+    while (ReadFile(f, buf, sizeof buf, &n, nullptr) && n > 0) out.append(buf, n);
+    CloseHandle(f);
+    return out;
+}
+
+std::uint32_t checksum_of(const std::string& data) {
+    const uLong crc = crc32(0L, reinterpret_cast<const Bytef*>(data.data()),
+                            static_cast<uInt>(data.size()));
+    return payload_format::entry_checksum_from_crc(static_cast<std::uint32_t>(crc));
+}
+
+std::uint64_t last_write(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+           data.ftLastWriteTime.dwLowDateTime;
+}
+
+bytes as_bytes(const std::string& s) { return bytes(s.begin(), s.end()); }
+
+// Opens the stream reader over content followed by a marker, so a test can
+// check that exactly the entry's bytes were consumed.
+struct stream_over {
+    bytes input;
+    explicit stream_over(const std::string& content) {
+        input = raw_frame(as_bytes(content + "NEXT"));
+        payload_reader_open(input.data(), input.size());
+    }
+    std::string rest() {
+        char next[4];
+        payload_read(next, 4);
+        payload_reader_close();
+        return std::string(next, 4);
+    }
+};
+
+TEST(FileChecksumTest, MissingEmptyAndKnownContent) {
+    const std::wstring dir = scratch_folder();
+    EXPECT_EQ(file_checksum((dir + L"\\missing").c_str()), 0u);
+    write_file(dir + L"\\empty", "");
+    EXPECT_EQ(file_checksum((dir + L"\\empty").c_str()), 1u);  // readable, so not "missing"
+    write_file(dir + L"\\abc", "abc");
+    EXPECT_EQ(file_checksum((dir + L"\\abc").c_str()), 0x352441C2u);
+    EXPECT_EQ(file_checksum(dir.c_str()), 0u);  // a folder is no readable file
+}
+
+TEST(FileChecksumTest, FileHeldOpenForWritingByAnotherHandleIsStillRead) {
+    const std::wstring dir = scratch_folder();
+    const std::wstring path = dir + L"\\busy.exe";
+    write_file(path, "running program");
+    HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(file_checksum(path.c_str()), checksum_of("running program"));
+    CloseHandle(holder);
+}
+
+TEST(FileChecksumTest, FilesOf4GiBAndMoreAreCheckedOverTheirFullLength) {
+    const std::wstring dir = scratch_folder();
+    const std::wstring path = dir + L"\\big.bin";
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(f, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(f, "abc", 3, &written, nullptr);
+    LARGE_INTEGER end;
+    end.QuadPart = (1ll << 32) + 3;  // its low 32 bits alone say "3 bytes"
+    ASSERT_TRUE(SetFilePointerEx(f, end, nullptr, FILE_BEGIN));
+    ASSERT_TRUE(SetEndOfFile(f));
+    CloseHandle(f);
+    const std::uint32_t sum = file_checksum(path.c_str());
+    DeleteFileW(path.c_str());
+    EXPECT_NE(sum, checksum_of("abc"));
+    EXPECT_NE(sum, 0u);
+}
+
+TEST(FolderTest, NestedFoldersAreCreatedAndBareDrivesNeverTouched) {
+    const std::wstring dir = scratch_folder();
+    const std::wstring file = dir + L"\\a\\b\\\u4e2d\\file.txt";
+    EXPECT_TRUE(create_parent_folders(file.c_str()));
+    EXPECT_NE(GetFileAttributesW((dir + L"\\a\\b\\\u4e2d").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(ensure_folder(L"Q:"));  // no such drive, and still no call for it
+    EXPECT_TRUE(create_parent_folders(L"file-without-folder"));
+    write_file(dir + L"\\plain", "x");
+    EXPECT_FALSE(ensure_folder((dir + L"\\plain\\sub").c_str()));
+    EXPECT_FALSE(create_parent_folders((dir + L"\\plain\\sub\\f").c_str()));
+}
+
+TEST(UnpackEntryTest, WritesMissingFileAndConsumesExactlyItsData) {
+    const std::wstring dir = scratch_folder();
+    const std::wstring path = dir + L"\\lib\\data.bin";
+    const std::string content(100000, 'q');
+    stream_over stream(content);
+    unpack_entry(path.c_str(), content.size(), checksum_of(content));
+    EXPECT_EQ(stream.rest(), "NEXT");
+    EXPECT_TRUE(read_file(path) == content);
+}
+
+TEST(UnpackEntryTest, MatchingFileIsNotOpenedForWriting) {
+    const std::wstring dir = scratch_folder();
+    const std::wstring path = dir + L"\\same.txt";
+    write_file(path, "same content");
+    const std::uint64_t before = last_write(path);
+    // Held without write sharing: opening it for writing would fail the run.
+    HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    Sleep(20);
+    stream_over stream("same content");
+    unpack_entry(path.c_str(), 12, checksum_of("same content"));
+    EXPECT_EQ(stream.rest(), "NEXT");
+    CloseHandle(holder);
+    EXPECT_EQ(last_write(path), before);
+}
+
+TEST(UnpackEntryTest, DifferingLongerFileIsReplacedCompletely) {
+    const std::wstring dir = scratch_folder();
+    const std::wstring path = dir + L"\\config.txt";
+    write_file(path, "an old and much longer content than the new one");
+    stream_over stream("new");
+    unpack_entry(path.c_str(), 3, checksum_of("new"));
+    EXPECT_EQ(stream.rest(), "NEXT");
+    EXPECT_EQ(read_file(path), "new");
+}
+
+TEST(UnpackEntryTest, EmptyEntryCreatesAnEmptyFileOnceAndThenLeavesIt) {
+    const std::wstring dir = scratch_folder();
+    const std::wstring path = dir + L"\\empty.txt";
+    {
+        stream_over stream("");
+        unpack_entry(path.c_str(), 0, 1);
+        EXPECT_EQ(stream.rest(), "NEXT");
+    }
+    EXPECT_EQ(read_file(path), "");
+    HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    stream_over again("");
+    unpack_entry(path.c_str(), 0, 1);  // would fail if it tried to rewrite the file
+    EXPECT_EQ(again.rest(), "NEXT");
+    CloseHandle(holder);
+}
+
+TEST(UnpackEntryDeathTest, DifferingFileHeldWithoutWriteSharingFailsTheRun) {
+    const std::wstring dir = scratch_folder();
+    const std::wstring path = dir + L"\\locked.exe";
+    write_file(path, "old program");
+    HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    EXPECT_EXIT(
+        {
+            stream_over stream("new program");
+            unpack_entry(path.c_str(), 11, checksum_of("new program"));
+        },
+        ::testing::ExitedWithCode(2), "Error, failed to open '.*locked\\.exe' for writing\\.");
+    CloseHandle(holder);
+}
+
+}  // namespace
