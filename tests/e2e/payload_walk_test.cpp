@@ -9,10 +9,12 @@ namespace {
 const std::string header_message = "Error, couldn't find attached data header.\r\n";
 const std::string decode_message = "Error, couldn't decode attached data.\r\n";
 
+// Unpacks into a folder of the test's own, so tests never share a target.
 run_result run_block(const bytes& block) {
     scratch_folder work;
     write_file(work / "block", block);
-    build_launcher(work / "block", work / "launcher.exe");
+    build_launcher(work / "block", work / "launcher.exe",
+                   {"--template", windows_path(work / "target")});
     return run_windows(work / "launcher.exe");
 }
 
@@ -89,7 +91,8 @@ TEST(PayloadWalkTest, ContentAfterTheTerminatorIsIgnored) {
 
 TEST(PayloadWalkTest, PackedExampleApplicationWalksToTheEnd) {
     scratch_folder work;
-    build_launcher(example_app_dir(), work / "Orvelle.exe");
+    build_launcher(example_app_dir(), work / "Orvelle.exe",
+                   {"--template", windows_path(work / "target")});
     const run_result r = run_windows(work / "Orvelle.exe", {"a", "b c"});
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exit_code, 0u);

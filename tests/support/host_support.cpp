@@ -115,6 +115,7 @@ bytes decompress_block_frame(const bytes& block) {
 
 std::string fenwix_tool() { return FENWIX_TOOL; }
 std::string exit_code_harness() { return std::string(FENWIX_WIN64_DIR) + "/tests/harness/exit_code_harness.exe"; }
+std::string hold_file_program() { return std::string(FENWIX_WIN64_DIR) + "/tests/harness/hold_file.exe"; }
 std::string example_app_dir() { return std::string(FENWIX_WIN64_DIR) + "/example-app"; }
 
 std::string windows_path(const std::string& unix_path) {
@@ -205,4 +206,54 @@ run_result run_windows(const std::string& exe, const std::vector<std::string>& a
     const std::string code = read_file(code_file);
     if (!code.empty()) r.exit_code = std::stoull(code);
     return r;
+}
+
+int start_background(const std::string& exe, const std::vector<std::string>& args) {
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        setpgid(0, 0);
+        std::vector<std::string> argv = {std::string(FENWIX_SOURCE_DIR) + "/scripts/wine-run",
+                                         windows_path(exe)};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<char*> raw;
+        for (const std::string& a : argv) raw.push_back(const_cast<char*>(a.c_str()));
+        raw.push_back(nullptr);
+        execvp(raw[0], raw.data());
+        _exit(127);
+    }
+    setpgid(pid, pid);
+    return pid;
+}
+
+void stop_background(int process_group) {
+    kill(-process_group, SIGKILL);
+    int status = 0;
+    waitpid(process_group, &status, 0);
+}
+
+std::string prefix_folder(const std::string& pattern_below_drive_c) {
+    const char* prefix = std::getenv("FENWIX_WINEPREFIX");
+    const fs::path drive_c =
+        fs::path(prefix && *prefix ? prefix : std::string(FENWIX_SOURCE_DIR) + "/build/wineprefix") /
+        "drive_c";
+    // Only "*" as a whole level is needed: users/*/AppData/...
+    std::vector<fs::path> candidates = {drive_c};
+    std::stringstream levels(pattern_below_drive_c);
+    std::string level;
+    while (std::getline(levels, level, '/')) {
+        std::vector<fs::path> next;
+        for (const fs::path& c : candidates) {
+            if (level == "*") {
+                std::error_code ec;
+                for (const auto& e : fs::directory_iterator(c, ec)) {
+                    if (e.is_directory()) next.push_back(e.path());
+                }
+            } else if (fs::exists(c / level)) {
+                next.push_back(c / level);
+            }
+        }
+        candidates = next;
+    }
+    return candidates.empty() ? std::string() : candidates.front().string();
 }

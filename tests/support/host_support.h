@@ -39,6 +39,7 @@ bytes decompress_block_frame(const bytes& block);
 // Paths of the things the tests drive.
 std::string fenwix_tool();
 std::string exit_code_harness();
+std::string hold_file_program();
 std::string example_app_dir();
 std::string windows_path(const std::string& unix_path);
 
@@ -62,3 +63,12 @@ void build_launcher(const std::string& block_or_app, const std::string& out_exe,
 run_result run_windows(const std::string& exe, const std::vector<std::string>& args = {},
                        const std::vector<std::pair<std::string, std::string>>& env = {},
                        int timeout_seconds = 60);
+
+// Starts a Windows program under Wine without waiting for it; returns the
+// process group to pass to stop_background.
+int start_background(const std::string& exe, const std::vector<std::string>& args);
+void stop_background(int process_group);
+
+// The Wine prefix's folder for a Windows folder below drive C:, such as
+// "users/*/AppData/Local" (the first match of a glob), or empty.
+std::string prefix_folder(const std::string& pattern_below_drive_c);
