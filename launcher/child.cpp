@@ -1,22 +1,150 @@
 #include "launcher/child.h"
 
+#include "launcher/errors.h"
+#include "launcher/fixed_buffer.h"
+
+#include <shellapi.h>
+
+#include <cwchar>
+
 namespace {
 
 constexpr DWORD grace_period_ms = 5000;
+constexpr std::size_t module_path_capacity = 4096;
 
-// The supervised child, shared with the console handler's thread. Whoever
-// takes the handle out of the record (atomically) is the one who closes it.
-HANDLE volatile child_process = nullptr;
+wchar_t command_line[command_line_capacity];  // rebuilt for every start
+wchar_t module_path[module_path_capacity];    // the launcher's long path, filled once
 
-HANDLE take_child_handle() {
+// The handle the console handler may act on: a duplicate of the child's
+// process handle, owned by whoever takes it out of the record. Taking is an
+// atomic exchange, so the handle is closed exactly once and never used after.
+// The main thread waits on its own handle, which nothing else closes.
+HANDLE volatile recorded_child = nullptr;
+
+HANDLE take_recorded_child() {
     return static_cast<HANDLE>(
-        InterlockedExchangePointer(const_cast<PVOID volatile*>(&child_process), nullptr));
+        InterlockedExchangePointer(const_cast<PVOID volatile*>(&recorded_child), nullptr));
+}
+
+bool needs_quoting(const wchar_t* argument) {
+    return wcspbrk(argument, L" \t\n\v\"") != nullptr;
+}
+
+bool append_repeated(wchar_t* line, std::size_t capacity, wchar_t unit, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!wide_append_units(line, capacity, &unit, 1)) return false;
+    }
+    return true;
+}
+
+bool append_quoted(wchar_t* line, std::size_t capacity, const wchar_t* argument) {
+    if (!wide_append(line, capacity, L"\"")) return false;
+    const wchar_t* p = argument;
+    for (;;) {
+        std::size_t backslashes = 0;
+        while (*p == L'\\') {
+            ++backslashes;
+            ++p;
+        }
+        if (*p == L'\0') {
+            // Doubled, so the closing quote stays a quote.
+            if (!append_repeated(line, capacity, L'\\', 2 * backslashes)) return false;
+            break;
+        }
+        if (*p == L'"') {
+            if (!append_repeated(line, capacity, L'\\', 2 * backslashes + 1)) return false;
+        } else if (!append_repeated(line, capacity, L'\\', backslashes)) {
+            return false;
+        }
+        if (!wide_append_units(line, capacity, p, 1)) return false;
+        ++p;
+    }
+    return wide_append(line, capacity, L"\"");
 }
 
 }  // namespace
 
+bool append_argument(wchar_t* line, std::size_t capacity, const wchar_t* argument) {
+    const std::size_t before = wide_length_within(line, capacity);
+    const bool fits = needs_quoting(argument) ? append_quoted(line, capacity, argument)
+                                              : wide_append(line, capacity, argument);
+    if (!fits && before < capacity) line[before] = L'\0';
+    return fits;
+}
+
+bool join_arguments(wchar_t* line, std::size_t capacity, wchar_t* const* argv, int argc) {
+    if (capacity == 0) return false;
+    line[0] = L'\0';
+    for (int i = 0; i < argc; ++i) {
+        if (i > 0 && !wide_append(line, capacity, L" ")) return false;
+        if (!append_argument(line, capacity, argv[i])) return false;
+    }
+    return true;
+}
+
+const wchar_t* build_child_command_line() {
+    int argc = 0;
+    // The array is kept until exit.
+    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (argv == nullptr || argc < 1) abnormal_end();
+    if (module_path[0] == L'\0') {
+        const DWORD n = GetModuleFileNameW(nullptr, module_path, module_path_capacity);
+        if (n == 0 || n >= module_path_capacity) abnormal_end();
+    }
+    argv[0] = module_path;
+    if (!join_arguments(command_line, command_line_capacity, argv, argc)) abnormal_end();
+    return command_line;
+}
+
+void record_child_for_cleanup(HANDLE process) {
+    HANDLE previous = static_cast<HANDLE>(
+        InterlockedExchangePointer(const_cast<PVOID volatile*>(&recorded_child), process));
+    if (previous != nullptr) CloseHandle(previous);
+}
+
+std::uint32_t run_child(const wchar_t* program_path) {
+    // A payload without entries leaves nothing to start.
+    if (program_path[0] == L'\0') fail_launch(ERROR_FILE_NOT_FOUND);
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION child = {};
+    wchar_t* line = const_cast<wchar_t*>(build_child_command_line());
+    if (!CreateProcessW(program_path,           // the first unpacked file
+                        line,                   // the launcher's arguments, re-quoted
+                        nullptr,                // process security attributes
+                        nullptr,                // thread security attributes
+                        TRUE,                   // inherit handles
+                        NORMAL_PRIORITY_CLASS,  // creation flags
+                        nullptr,                // the launcher's environment
+                        nullptr,                // the launcher's current folder
+                        &startup, &child)) {
+        const DWORD code = GetLastError();
+        fail_launch(code);
+    }
+    CloseHandle(child.hThread);
+
+    HANDLE for_handler = nullptr;
+    if (DuplicateHandle(GetCurrentProcess(), child.hProcess, GetCurrentProcess(), &for_handler, 0,
+                        FALSE, DUPLICATE_SAME_ACCESS)) {
+        record_child_for_cleanup(for_handler);
+    }
+
+    WaitForSingleObject(child.hProcess, INFINITE);
+    DWORD exit_code = 0;
+    if (!GetExitCodeProcess(child.hProcess, &exit_code)) exit_code = 1;
+    CloseHandle(child.hProcess);
+    if (HANDLE mine = take_recorded_child()) CloseHandle(mine);
+    cleanup_child();
+    return exit_code;
+}
+
 void cleanup_child() {
-    HANDLE process = take_child_handle();
+    HANDLE process = take_recorded_child();
     if (process == nullptr) return;
     if (WaitForSingleObject(process, grace_period_ms) != WAIT_OBJECT_0) {
         TerminateProcess(process, 0);

@@ -1,12 +1,45 @@
-// The child process and the console events passed on to it.
+// The child process: its command line, its start, the wait, and the console
+// events passed on to it.
+//
+// The child gets the launcher's own command line with the first argument
+// replaced by the launcher's full long path, re-quoted so that the child's
+// splitter (the rules of CommandLineToArgvW) recovers every argument
+// unchanged; an empty argument disappears. It inherits the standard handles,
+// the console, the environment and the current folder.
 #pragma once
 
 #include <windows.h>
 
-// Registered for console events: gives a running child the grace period, then
-// lets the system's next handler end the launcher (always returns FALSE).
+#include <cstddef>
+#include <cstdint>
+
+constexpr std::size_t command_line_capacity = 32768;
+
+// Appends one argument, quoted only when it holds a blank, tab, line feed,
+// vertical tab or double quote. Returns false, leaving line as it was, when
+// the result and its terminator would not fit in capacity units.
+bool append_argument(wchar_t* line, std::size_t capacity, const wchar_t* argument);
+
+// Joins the arguments with single blanks through append_argument; false on overflow.
+bool join_arguments(wchar_t* line, std::size_t capacity, wchar_t* const* argv, int argc);
+
+// The launcher's command line rebuilt for the child (a process-wide buffer).
+const wchar_t* build_child_command_line();
+
+// Starts the program with the rebuilt command line and waits for it without
+// limit. Returns its exit code, or 1 when it cannot be read. A failed start
+// (an empty program path included) is reported and ends the launcher.
+std::uint32_t run_child(const wchar_t* program_path);
+
+// Waits up to the grace period for a recorded child, terminates it (exit
+// code 0) if it is still running, and closes its handle. Does nothing when no
+// child is recorded.
+void cleanup_child();
+
+// Registered for console events: Ctrl+C, Ctrl+Break, close, logoff and
+// shutdown give the child its grace period. Always returns FALSE, so the
+// system's next handler ends the launcher.
 BOOL WINAPI console_control_handler(DWORD event);
 
-// Waits up to the grace period for a recorded child, terminates it if it is
-// still running, and closes its handle. Does nothing when no child is recorded.
-void cleanup_child();
+// For tests: records a process handle the way run_child does.
+void record_child_for_cleanup(HANDLE process);

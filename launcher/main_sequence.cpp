@@ -119,5 +119,5 @@ int run_launcher(int argc, wchar_t** argv) {
 
     unpack_payload();
     publish_launcher_location(argc, argv);
-    return 0;
+    return static_cast<int>(run_child(child_program_path));
 }

@@ -69,33 +69,36 @@ TEST(PayloadWalkTest, NameReaching1024UnitsWithoutItsEndIsUndecodable) {
 
 TEST(PayloadWalkTest, WellFormedBlockWithNestedAndNonAsciiNamesWalksToTheEnd) {
     const bytes stream = stream_of({
-        entry_bytes(u"app.exe", to_bytes("MZ")),
+        entry_bytes(u"app.exe", probe_child_bytes()),
         entry_bytes(u"lib\\deep\\er\\x.dll", bytes(200000, 'x')),
         entry_bytes(u"d\u00e9j\u00e0\\\u4e2d\u6587\\\U0001F600.txt", to_bytes("hi")),
         entry_bytes(u"empty.txt", {}),
         terminator_bytes(),
     });
     const run_result r = run_block(block_around(compress_frame(stream)));
-    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.out.rfind("arg ", 0), 0u) << r.out;  // the first entry ran
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exit_code, 0u);
 }
 
 TEST(PayloadWalkTest, ContentAfterTheTerminatorIsIgnored) {
-    const bytes stream = stream_of({entry_bytes(u"app.exe", to_bytes("MZ")), terminator_bytes(),
+    const bytes stream = stream_of({entry_bytes(u"app.exe", probe_child_bytes()), terminator_bytes(),
                                     to_bytes("garbage that is never read")});
     const run_result r = run_block(block_around(compress_frame(stream)));
-    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exit_code, 0u);
 }
 
-TEST(PayloadWalkTest, PackedExampleApplicationWalksToTheEnd) {
+TEST(PayloadWalkTest, PackedExampleApplicationRunsFromItsUnpackedFolder) {
     scratch_folder work;
     build_launcher(example_app_dir(), work / "Orvelle.exe",
                    {"--template", windows_path(work / "target")});
-    const run_result r = run_windows(work / "Orvelle.exe", {"a", "b c"});
+    const run_result r = run_windows(work / "Orvelle.exe", {"a", "b c", "--exit", "300"});
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.exit_code, 0u);
+    EXPECT_NE(r.out.find("[2] b c"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Library: greet.dll is loaded"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Data file: Hello from Orvelle's data file."), std::string::npos) << r.out;
+    EXPECT_EQ(r.exit_code, 300u);
 }
 
 }  // namespace

@@ -32,9 +32,14 @@ const wchar_t* skip_argument(const wchar_t* p) {
     return p;
 }
 
+// Console events are for the program under test: the harness outlives them
+// so that it can still record the program's exit code.
+BOOL WINAPI outlive_console_events(DWORD) { return TRUE; }
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    SetConsoleCtrlHandler(outlive_console_events, TRUE);
     if (argc < 3) {
         fputs("usage: exit_code_harness OUTFILE COMMAND-LINE...\n", stderr);
         return 125;

@@ -115,6 +115,8 @@ bytes decompress_block_frame(const bytes& block) {
 
 std::string fenwix_tool() { return FENWIX_TOOL; }
 std::string exit_code_harness() { return std::string(FENWIX_WIN64_DIR) + "/tests/harness/exit_code_harness.exe"; }
+std::string probe_child_program() { return std::string(FENWIX_WIN64_DIR) + "/tests/harness/probe_child.exe"; }
+bytes probe_child_bytes() { return to_bytes(read_file(probe_child_program())); }
 std::string hold_file_program() { return std::string(FENWIX_WIN64_DIR) + "/tests/harness/hold_file.exe"; }
 std::string example_app_dir() { return std::string(FENWIX_WIN64_DIR) + "/example-app"; }
 
@@ -128,17 +130,18 @@ std::string windows_path(const std::string& unix_path) {
 
 namespace {
 
-// Starts argv with stdout/stderr sent to files; waits up to timeout_seconds.
-int spawn_and_wait(const std::vector<std::string>& argv,
-                   const std::vector<std::pair<std::string, std::string>>& env,
-                   const std::string& out_file, const std::string& err_file, int timeout_seconds,
-                   bool* timed_out) {
+// Starts argv in a session of its own with stdout/stderr sent to files.
+pid_t spawn(const std::vector<std::string>& argv,
+            const std::vector<std::pair<std::string, std::string>>& env, const std::string& cwd,
+            const std::string& out_file, const std::string& err_file) {
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
-        setpgid(0, 0);  // a process group of its own: a timeout kills all of it
+        setsid();  // its own session and process group: signals reach all of it
         for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
-        if (!freopen(out_file.c_str(), "wb", stdout) || !freopen(err_file.c_str(), "wb", stderr)) {
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        if (!freopen("/dev/null", "rb", stdin) || !freopen(out_file.c_str(), "wb", stdout) ||
+            !freopen(err_file.c_str(), "wb", stderr)) {
             _exit(126);
         }
         std::vector<char*> args;
@@ -147,7 +150,11 @@ int spawn_and_wait(const std::vector<std::string>& argv,
         execvp(args[0], args.data());
         _exit(127);
     }
-    setpgid(pid, pid);
+    return pid;
+}
+
+// Waits for pid up to timeout_seconds; kills its group on timeout.
+int wait_for(pid_t pid, int timeout_seconds, bool* timed_out) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
     int status = 0;
     for (;;) {
@@ -168,7 +175,7 @@ int spawn_and_wait(const std::vector<std::string>& argv,
 
 int run_host(const std::vector<std::string>& argv, std::string* err) {
     scratch_folder scratch;
-    const int rc = spawn_and_wait(argv, {}, scratch / "out", scratch / "err", 300, nullptr);
+    const int rc = wait_for(spawn(argv, {}, "", scratch / "out", scratch / "err"), 300, nullptr);
     if (err) *err = read_file(scratch / "err");
     return rc;
 }
@@ -189,41 +196,48 @@ void build_launcher(const std::string& block_or_app, const std::string& out_exe,
     if (run_host(argv, &err) != 0) throw std::runtime_error("fenwix build failed: " + err);
 }
 
-run_result run_windows(const std::string& exe, const std::vector<std::string>& args,
-                       const std::vector<std::pair<std::string, std::string>>& env,
-                       int timeout_seconds) {
-    scratch_folder scratch;
-    const std::string code_file = scratch / "exit-code.txt";
+windows_run::windows_run(const std::string& exe, const std::vector<std::string>& args,
+                         const run_options& options)
+    : timeout_seconds_(options.timeout_seconds) {
     std::vector<std::string> argv = {std::string(FENWIX_SOURCE_DIR) + "/scripts/wine-run",
-                                     exit_code_harness(), windows_path(code_file),
-                                     windows_path(exe)};
+                                     exit_code_harness(), windows_path(files_ / "exit-code.txt"),
+                                     options.argv0.empty() ? windows_path(exe) : options.argv0};
     argv.insert(argv.end(), args.begin(), args.end());
+    group_ = spawn(argv, options.env, options.cwd, files_ / "stdout", files_ / "stderr");
+}
+
+windows_run::~windows_run() {
+    if (group_ > 0) {
+        kill(-group_, SIGKILL);
+        int status = 0;
+        waitpid(group_, &status, 0);
+    }
+}
+
+void windows_run::interrupt() { kill(-group_, SIGINT); }
+
+run_result windows_run::finish() {
     run_result r;
-    spawn_and_wait(argv, env, scratch / "stdout", scratch / "stderr", timeout_seconds,
-                   &r.timed_out);
-    r.out = read_file(scratch / "stdout");
-    r.err = read_file(scratch / "stderr");
-    const std::string code = read_file(code_file);
+    wait_for(group_, timeout_seconds_, &r.timed_out);
+    group_ = -1;
+    r.out = read_file(files_ / "stdout");
+    r.err = read_file(files_ / "stderr");
+    const std::string code = read_file(files_ / "exit-code.txt");
     if (!code.empty()) r.exit_code = std::stoull(code);
     return r;
 }
 
+run_result run_windows(const std::string& exe, const std::vector<std::string>& args,
+                       const run_options& options) {
+    windows_run run(exe, args, options);
+    return run.finish();
+}
+
 int start_background(const std::string& exe, const std::vector<std::string>& args) {
-    const pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        setpgid(0, 0);
-        std::vector<std::string> argv = {std::string(FENWIX_SOURCE_DIR) + "/scripts/wine-run",
-                                         windows_path(exe)};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char*> raw;
-        for (const std::string& a : argv) raw.push_back(const_cast<char*>(a.c_str()));
-        raw.push_back(nullptr);
-        execvp(raw[0], raw.data());
-        _exit(127);
-    }
-    setpgid(pid, pid);
-    return pid;
+    std::vector<std::string> argv = {std::string(FENWIX_SOURCE_DIR) + "/scripts/wine-run",
+                                     windows_path(exe)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return spawn(argv, {}, "", "/dev/null", "/dev/null");
 }
 
 void stop_background(int process_group) {

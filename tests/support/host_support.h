@@ -40,6 +40,9 @@ bytes decompress_block_frame(const bytes& block);
 std::string fenwix_tool();
 std::string exit_code_harness();
 std::string hold_file_program();
+std::string probe_child_program();
+// The probe child's image, to carry as the main program of a block.
+bytes probe_child_bytes();
 std::string example_app_dir();
 std::string windows_path(const std::string& unix_path);
 
@@ -57,12 +60,35 @@ int run_host(const std::vector<std::string>& argv, std::string* err = nullptr);
 void build_launcher(const std::string& block_or_app, const std::string& out_exe,
                     const std::vector<std::string>& extra = {});
 
-// Runs a Windows program under Wine through the exit-code harness. stdout and
-// stderr go to files, the environment gets `env` added, and a run longer than
-// timeout_seconds is killed.
+struct run_options {
+    std::vector<std::pair<std::string, std::string>> env;  // added to the environment
+    std::string cwd;     // the current folder (Linux path), or inherit
+    std::string argv0;   // the program as typed, instead of its full Windows path
+    int timeout_seconds = 60;
+};
+
+// A Windows program running under Wine through the exit-code harness, in a
+// session of its own (so a SIGINT to its group arrives as Ctrl+C), with
+// stdout and stderr sent to files.
+class windows_run {
+public:
+    windows_run(const std::string& exe, const std::vector<std::string>& args,
+                const run_options& options = {});
+    ~windows_run();
+    windows_run(const windows_run&) = delete;
+    windows_run& operator=(const windows_run&) = delete;
+
+    void interrupt();  // SIGINT to the whole group, as a Ctrl+C typed in a terminal
+    run_result finish();  // waits (up to the timeout), then collects the results
+
+private:
+    scratch_folder files_;
+    int group_ = -1;
+    int timeout_seconds_;
+};
+
 run_result run_windows(const std::string& exe, const std::vector<std::string>& args = {},
-                       const std::vector<std::pair<std::string, std::string>>& env = {},
-                       int timeout_seconds = 60);
+                       const run_options& options = {});
 
 // Starts a Windows program under Wine without waiting for it; returns the
 // process group to pass to stop_background.
