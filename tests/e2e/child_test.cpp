@@ -1,0 +1,182 @@
+// The complete launcher under Wine with the probe child as its program: what
+// the child receives, its exit code coming back, and Ctrl+C.
+#include "tests/support/host_support.h"
+#include "tools/packer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A launcher whose program is the probe child; it unpacks into `target`.
+struct probe_launcher {
+    scratch_folder work;
+    std::string exe = work / "launcher.exe";
+    explicit probe_launcher(const std::string& template_text = "") {
+        bytes stream = entry_bytes(u"probe.exe", probe_child_bytes());
+        stream.push_back(0);
+        stream.push_back(0);
+        write_file(work / "block", block_around(compress_frame(stream)));
+        build_launcher(work / "block", exe,
+                       {"--template", template_text.empty() ? windows_path(work / "target")
+                                                            : template_text});
+    }
+};
+
+struct probe_report {
+    std::vector<std::u16string> args;
+    std::map<std::string, std::string> env;
+};
+
+probe_report parse(const std::string& out) {
+    probe_report r;
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.rfind("arg", 0) == 0) {
+            std::u16string arg;
+            std::istringstream units(line.substr(3));
+            std::string hex;
+            while (units >> hex) arg += static_cast<char16_t>(std::stoul(hex, nullptr, 16));
+            r.args.push_back(arg);
+        } else if (line.rfind("env ", 0) == 0) {
+            const auto eq = line.find('=');
+            r.env[line.substr(4, eq - 4)] = line.substr(eq + 1);
+        }
+    }
+    return r;
+}
+
+std::u16string utf16(const std::string& s) { return utf8_to_utf16(s, "test text"); }
+
+TEST(ChildTest, ArgumentsReachTheChildUnchangedWithTheLaunchersFullPathFirst) {
+    probe_launcher l;
+    const std::vector<std::string> args = {
+        "plain", "two words", "", "quote\"inside", "trailing\\", "dir with\\\\",
+        "a\\\\\"b", "\\\\server\\share\\x", "\xc3\xa9\xe4\xb8\xad", "tab\there", "--exit"};
+    const run_result r = run_windows(l.exe, args);
+    ASSERT_EQ(r.exit_code, 0u) << r.err;
+    const probe_report p = parse(r.out);
+    std::vector<std::u16string> expected = {utf16(windows_path(l.exe))};
+    for (const std::string& a : args) {
+        if (!a.empty()) expected.push_back(utf16(a));
+    }
+    EXPECT_EQ(p.args, expected);
+}
+
+TEST(ChildTest, ExitCodesComeBackUnchanged) {
+    probe_launcher l;
+    for (std::uint64_t code : {0ull, 1ull, 255ull, 256ull, 300ull, 0x7FFFFFFFull, 0xFFFFFFFFull,
+                               0xC0000005ull}) {
+        run_options o;
+        o.env = {{"PROBE_EXIT", std::to_string(code)}};
+        EXPECT_EQ(run_windows(l.exe, {}, o).exit_code, code);
+    }
+}
+
+TEST(ChildTest, ChildSeesTheLauncherVariablesAndTheValuesItsTemplateUsed) {
+    scratch_folder place;
+    probe_launcher l(windows_path(place.path) + "\\t-{PID}-{RANDOM}-{TIME}-{TIME_US}");
+    run_options o;
+    // Inherited from a "parent launcher": must not be reused.
+    o.env = {{"FENWIX_ONEFILE_PARENT", "999999"},
+             {"FENWIX_ONEFILE_RANDOM", "inheritedRnd"},
+             {"FENWIX_ONEFILE_START", "1"},
+             {"FENWIX_ONEFILE_TIME_US", "000001"}};
+    o.cwd = l.work.path;
+    o.argv0 = "launcher";  // typed relative, without extension
+    const run_result r = run_windows(l.exe, {"x"}, o);
+    ASSERT_EQ(r.exit_code, 0u) << r.err;
+    const probe_report p = parse(r.out);
+
+    // The target folder the template produced holds the same values.
+    std::vector<std::string> folders;
+    for (const auto& e : fs::directory_iterator(place.path)) folders.push_back(e.path().filename());
+    ASSERT_EQ(folders.size(), 1u);
+    const std::string expected_folder = "t-" + p.env.at("FENWIX_ONEFILE_PARENT") + "-" +
+                                        p.env.at("FENWIX_ONEFILE_RANDOM") + "-" +
+                                        p.env.at("FENWIX_ONEFILE_START") + "-" +
+                                        p.env.at("FENWIX_ONEFILE_TIME_US");
+    EXPECT_EQ(folders[0], expected_folder);
+    EXPECT_NE(p.env.at("FENWIX_ONEFILE_PARENT"), "999999");
+    EXPECT_NE(p.env.at("FENWIX_ONEFILE_RANDOM"), "inheritedRnd");
+    EXPECT_EQ(p.env.at("FENWIX_ONEFILE_RANDOM").size(), 11u);
+    EXPECT_EQ(p.env.at("FENWIX_ONEFILE_START").size(), 18u);
+    EXPECT_EQ(p.env.at("FENWIX_ONEFILE_TIME_US").size(), 6u);
+    EXPECT_EQ(p.env.at("FENWIX_ORIGINAL_ARGV0"), "launcher");
+    ASSERT_EQ(p.args.size(), 2u);
+    EXPECT_EQ(p.args[0], utf16(windows_path(l.exe)));  // the child still gets the full path
+    // The launcher's folder: its short form where Wine has one.
+    const std::string directory = p.env.at("FENWIX_ONEFILE_DIRECTORY");
+    const std::string long_folder = windows_path(l.work.path);
+    EXPECT_EQ(directory.substr(0, 3), long_folder.substr(0, 3));
+    EXPECT_EQ(std::count(directory.begin(), directory.end(), '\\'),
+              std::count(long_folder.begin(), long_folder.end(), '\\'));
+}
+
+TEST(ChildTest, VariablesNotUsedByTheTemplateStayUnset) {
+    probe_launcher l;
+    run_options o;
+    o.env = {{"FENWIX_ONEFILE_RANDOM", "inheritedRnd"}};
+    const probe_report p = parse(run_windows(l.exe, {}, o).out);
+    EXPECT_EQ(p.env.at("FENWIX_ONEFILE_RANDOM"), "(unset)");
+    EXPECT_EQ(p.env.at("FENWIX_ONEFILE_START"), "(unset)");
+}
+
+std::string wait_for_text(const std::string& path, const std::string& text, int seconds) {
+    for (int i = 0; i < seconds * 100; ++i) {
+        const std::string s = read_file(path);
+        if (s.find(text) != std::string::npos) return s;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return read_file(path);
+}
+
+double seconds_since(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
+TEST(CtrlCTest, ChildThatExitsOnCtrlCIsNotKilledEarly) {
+    probe_launcher l;
+    run_options o;
+    o.env = {{"PROBE_MODE", "wait"}, {"PROBE_MARK", windows_path(l.work / "mark")}};
+    windows_run run(l.exe, {}, o);
+    ASSERT_NE(wait_for_text(l.work / "mark", "started", 30).find("started"), std::string::npos);
+    const auto sent = std::chrono::steady_clock::now();
+    run.interrupt();
+    const run_result r = run.finish();
+    EXPECT_LT(seconds_since(sent), 4.0);  // well inside the grace period
+    EXPECT_FALSE(r.timed_out);
+    const std::string mark = read_file(l.work / "mark");
+    EXPECT_NE(mark.find("ctrl"), std::string::npos) << "the child never saw Ctrl+C";
+    EXPECT_EQ(mark.find("finished"), std::string::npos);
+}
+
+TEST(CtrlCTest, ChildThatIgnoresCtrlCIsTerminatedAfterTheGracePeriod) {
+    probe_launcher l;
+    run_options o;
+    o.env = {{"PROBE_MODE", "ignore-ctrl-c"}, {"PROBE_MARK", windows_path(l.work / "mark")}};
+    windows_run run(l.exe, {}, o);
+    ASSERT_NE(wait_for_text(l.work / "mark", "started", 30).find("started"), std::string::npos);
+    const auto sent = std::chrono::steady_clock::now();
+    run.interrupt();
+    const run_result r = run.finish();
+    const double waited = seconds_since(sent);
+    EXPECT_GE(waited, 4.5);
+    EXPECT_LT(waited, 15.0);
+    EXPECT_FALSE(r.timed_out);
+    const std::string mark = read_file(l.work / "mark");
+    EXPECT_NE(mark.find("ctrl"), std::string::npos);
+    EXPECT_EQ(mark.find("finished"), std::string::npos);  // terminated, not finished
+}
+
+}  // namespace
