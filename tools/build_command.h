@@ -16,6 +16,7 @@ struct build_options {
     std::string company = "Quenmar Ltd";
     std::string product = "Orvelle";
     std::string version = "1.26.0.0";
+    std::string icon_path;  // an .ico to use instead of the default icon
 };
 
 // Four decimal numbers of at most 65535, separated by dots.
@@ -27,6 +28,11 @@ void check_build_values(const build_options& options);
 // The assembler source holding the four wide strings and the block
 // (.incbin of block_file, which must be a plain path the assembler can quote).
 std::string values_assembly(const build_options& options, const std::string& block_file);
+
+// The resource script: manifest, icon group and version resource, naming the
+// files "launcher.manifest" and "icon.ico" (found through windres's include
+// folder).
+std::string resource_script(const build_options& options);
 
 // Runs the whole build; throws tool_error and leaves no output on failure.
 void run_build(const build_options& options, const std::string& kit_dir);

@@ -19,7 +19,8 @@ const char usage[] =
     "usage:\n"
     "  fenwix pack APP_DIR -o BLOCK [--main RELPATH] [--level N]\n"
     "  fenwix build (APP_DIR | --block BLOCK) -o OUT.exe [--main RELPATH] [--level N]\n"
-    "               [--product NAME] [--company NAME] [--version A.B.C.D] [--template TEXT]\n";
+    "               [--product NAME] [--company NAME] [--version A.B.C.D] [--template TEXT]\n"
+    "               [--icon FILE.ico]\n";
 
 int parse_level(const std::string& text) {
     char* end = nullptr;
@@ -56,6 +57,8 @@ build_options parse(const std::vector<std::string>& args, bool building) {
             o.company = value();
         } else if (building && a == "--version") {
             o.version = value();
+        } else if (building && a == "--icon") {
+            o.icon_path = value();
         } else if (building && a == "--template") {
             o.extraction_template = value();
         } else if (a.size() > 1 && a[0] == '-') {

@@ -21,7 +21,7 @@ namespace {
 
 constexpr std::size_t io_chunk = 1 << 20;
 
-std::string quoted(const std::string& s) { return "'" + s + "'"; }
+std::string in_quotes(const std::string& s) { return "'" + s + "'"; }
 
 std::string utf16_to_utf8(const std::u16string& s) {
     std::string out;
@@ -80,7 +80,7 @@ using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
 file_ptr open_for_reading(const std::string& path) {
     file_ptr f(std::fopen(path.c_str(), "rb"));
-    if (!f) throw tool_error("cannot read " + quoted(path) + ": " + std::strerror(errno));
+    if (!f) throw tool_error("cannot read " + in_quotes(path) + ": " + std::strerror(errno));
     return f;
 }
 
@@ -146,7 +146,7 @@ private:
 
 std::u16string utf8_to_utf16(const std::string& text, const std::string& what) {
     std::u16string out;
-    const auto bad = [&]() { return tool_error(what + " is not valid UTF-8: " + quoted(text)); };
+    const auto bad = [&]() { return tool_error(what + " is not valid UTF-8: " + in_quotes(text)); };
     for (std::size_t i = 0; i < text.size();) {
         const unsigned char b = static_cast<unsigned char>(text[i]);
         std::uint32_t c;
@@ -218,42 +218,42 @@ std::vector<folder_entry> list_application_folder(const std::string& app_dir,
     std::error_code ec;
     const fs::file_status root_status = fs::status(app_dir, ec);
     if (ec || !fs::is_directory(root_status)) {
-        throw tool_error("not a folder: " + quoted(app_dir));
+        throw tool_error("not a folder: " + in_quotes(app_dir));
     }
     std::vector<folder_entry> files;
     fs::recursive_directory_iterator it(app_dir, fs::directory_options::none, ec);
-    if (ec) throw tool_error("cannot read folder " + quoted(app_dir) + ": " + ec.message());
+    if (ec) throw tool_error("cannot read folder " + in_quotes(app_dir) + ": " + ec.message());
     for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        if (ec) throw tool_error("cannot read folder " + quoted(app_dir) + ": " + ec.message());
+        if (ec) throw tool_error("cannot read folder " + in_quotes(app_dir) + ": " + ec.message());
         const fs::directory_entry& entry = *it;
         const fs::path relative = entry.path().lexically_relative(app_dir);
         const fs::file_status st = entry.symlink_status(ec);
-        if (ec) throw tool_error("cannot inspect " + quoted(entry.path()) + ": " + ec.message());
+        if (ec) throw tool_error("cannot inspect " + in_quotes(entry.path()) + ": " + ec.message());
         if (fs::is_symlink(st)) {
-            throw tool_error("symbolic links are not packed: " + quoted(relative.string()) +
+            throw tool_error("symbolic links are not packed: " + in_quotes(relative.string()) +
                              " (copy the file or folder it points to into the folder instead)");
         }
         if (fs::is_directory(st)) continue;
         if (!fs::is_regular_file(st)) {
-            throw tool_error("not a regular file or folder: " + quoted(relative.string()));
+            throw tool_error("not a regular file or folder: " + in_quotes(relative.string()));
         }
         std::u16string name;
         for (const fs::path& part : relative) {
             // A backslash inside a Linux file name would read as a folder level.
             if (part.string().find('\\') != std::string::npos) {
-                throw tool_error("cannot pack " + quoted(relative.string()) +
+                throw tool_error("cannot pack " + in_quotes(relative.string()) +
                                  ": the name holds a character that Windows file names cannot hold");
             }
             if (!name.empty()) name += u'\\';
-            name += utf8_to_utf16(part.string(), "the name " + quoted(relative.string()));
+            name += utf8_to_utf16(part.string(), "the name " + in_quotes(relative.string()));
         }
         const std::string problem = name_problem(name);
         if (!problem.empty()) {
-            throw tool_error("cannot pack " + quoted(relative.string()) + ": " + problem);
+            throw tool_error("cannot pack " + in_quotes(relative.string()) + ": " + problem);
         }
         files.push_back({std::move(name), entry.path().string()});
     }
-    if (files.empty()) throw tool_error("the folder holds no files: " + quoted(app_dir));
+    if (files.empty()) throw tool_error("the folder holds no files: " + in_quotes(app_dir));
 
     std::sort(files.begin(), files.end(),
               [](const folder_entry& a, const folder_entry& b) { return a.name < b.name; });
@@ -264,8 +264,8 @@ std::vector<folder_entry> list_application_folder(const std::string& app_dir,
     for (std::size_t i = 1; i < folded.size(); ++i) {
         if (folded[i].first == folded[i - 1].first) {
             throw tool_error("names differ only in case, which Windows cannot keep apart: " +
-                             quoted(utf16_to_utf8(files[folded[i - 1].second].name)) + " and " +
-                             quoted(utf16_to_utf8(files[folded[i].second].name)));
+                             in_quotes(utf16_to_utf8(files[folded[i - 1].second].name)) + " and " +
+                             in_quotes(utf16_to_utf8(files[folded[i].second].name)));
         }
     }
 
@@ -278,8 +278,8 @@ std::vector<folder_entry> list_application_folder(const std::string& app_dir,
             if (files[i].name == wanted) main_index = i;
         }
         if (main_index == files.size()) {
-            throw tool_error("--main " + quoted(main_relpath) + " is not a file in " +
-                             quoted(app_dir));
+            throw tool_error("--main " + in_quotes(main_relpath) + " is not a file in " +
+                             in_quotes(app_dir));
         }
     } else {
         for (std::size_t i = 0; i < files.size(); ++i) {
@@ -288,13 +288,13 @@ std::vector<folder_entry> list_application_folder(const std::string& app_dir,
             std::u16string ext = case_folded(n.substr(n.size() - 4));
             if (ext != u".EXE") continue;
             if (main_index != files.size()) {
-                throw tool_error("several .exe files at the top of " + quoted(app_dir) +
+                throw tool_error("several .exe files at the top of " + in_quotes(app_dir) +
                                  "; choose the main program with --main");
             }
             main_index = i;
         }
         if (main_index == files.size()) {
-            throw tool_error("no .exe file at the top of " + quoted(app_dir) +
+            throw tool_error("no .exe file at the top of " + in_quotes(app_dir) +
                              "; name the main program with --main");
         }
     }
@@ -315,7 +315,7 @@ void checksum_file(const std::string& path, std::uint32_t& crc, std::uint64_t& s
             size += n;
         }
         if (n < buffer.size()) {
-            if (std::ferror(f.get())) throw tool_error("cannot read " + quoted(path));
+            if (std::ferror(f.get())) throw tool_error("cannot read " + in_quotes(path));
             break;
         }
     }
@@ -346,19 +346,19 @@ void write_file_atomically(const std::string& path,
     std::string pattern = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
     const int fd = mkstemp(pattern.data());
     if (fd < 0) {
-        throw tool_error("cannot create a file in " + quoted(folder.string()) + ": " +
+        throw tool_error("cannot create a file in " + in_quotes(folder.string()) + ": " +
                          std::strerror(errno));
     }
     std::FILE* out = fdopen(fd, "wb");
     if (out == nullptr) {
         ::close(fd);
         ::unlink(pattern.c_str());
-        throw tool_error("cannot write " + quoted(path));
+        throw tool_error("cannot write " + in_quotes(path));
     }
     try {
         writer(out);
         if (std::fflush(out) != 0 || ::fsync(fileno(out)) != 0) {
-            throw tool_error("cannot write " + quoted(path) + ": " + std::strerror(errno));
+            throw tool_error("cannot write " + in_quotes(path) + ": " + std::strerror(errno));
         }
     } catch (...) {
         std::fclose(out);
@@ -369,7 +369,7 @@ void write_file_atomically(const std::string& path,
         std::rename(pattern.c_str(), path.c_str()) != 0) {
         const std::string reason = std::strerror(errno);
         ::unlink(pattern.c_str());
-        throw tool_error("cannot write " + quoted(path) + ": " + reason);
+        throw tool_error("cannot write " + in_quotes(path) + ": " + reason);
     }
 }
 
@@ -399,7 +399,7 @@ void write_block(const std::vector<folder_entry>& entries, const std::string& ou
                 if (n < buffer.size()) break;
             }
             if (std::ferror(f.get()) || copied != size) {
-                throw tool_error("the file changed while it was packed: " + quoted(e.disk_path));
+                throw tool_error("the file changed while it was packed: " + in_quotes(e.disk_path));
             }
         }
         const unsigned char terminator[2] = {0, 0};

@@ -117,6 +117,7 @@ std::string fenwix_tool() { return FENWIX_TOOL; }
 std::string exit_code_harness() { return std::string(FENWIX_WIN64_DIR) + "/tests/harness/exit_code_harness.exe"; }
 std::string probe_child_program() { return std::string(FENWIX_WIN64_DIR) + "/tests/harness/probe_child.exe"; }
 bytes probe_child_bytes() { return to_bytes(read_file(probe_child_program())); }
+std::string resource_probe_program() { return std::string(FENWIX_WIN64_DIR) + "/tests/harness/resource_probe.exe"; }
 std::string hold_file_program() { return std::string(FENWIX_WIN64_DIR) + "/tests/harness/hold_file.exe"; }
 std::string example_app_dir() { return std::string(FENWIX_WIN64_DIR) + "/example-app"; }
 

@@ -41,6 +41,7 @@ std::string fenwix_tool();
 std::string exit_code_harness();
 std::string hold_file_program();
 std::string probe_child_program();
+std::string resource_probe_program();
 // The probe child's image, to carry as the main program of a block.
 bytes probe_child_bytes();
 std::string example_app_dir();

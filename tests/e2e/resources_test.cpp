@@ -1,0 +1,117 @@
+// The built image's manifest, icon group and version resource, read back
+// under Wine through GetFileVersionInfoW, VerQueryValueW and FindResourceW.
+#include "tests/support/host_support.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct resources {
+    std::string fixed, translation, manifest;
+    int icons = -1;
+    std::map<std::string, std::string> strings;
+};
+
+resources read_resources(const std::string& exe) {
+    const run_result r = run_windows(resource_probe_program(), {windows_path(exe)});
+    EXPECT_EQ(r.exit_code, 0u) << r.err;
+    resources out;
+    std::istringstream lines(r.out);
+    std::string line;
+    bool in_manifest = false;
+    while (std::getline(lines, line)) {
+        if (in_manifest) {
+            out.manifest += line + "\n";
+            continue;
+        }
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.rfind("fixed ", 0) == 0) out.fixed = line.substr(6);
+        if (line.rfind("translation ", 0) == 0) out.translation = line.substr(12);
+        if (line.rfind("icons ", 0) == 0) out.icons = std::stoi(line.substr(6));
+        if (line.rfind("string ", 0) == 0) {
+            const auto eq = line.find('=');
+            out.strings[line.substr(7, eq - 7)] = line.substr(eq + 1);
+        }
+        if (line == "manifest") in_manifest = true;
+    }
+    return out;
+}
+
+std::string build_with(const scratch_folder& work, const std::vector<std::string>& extra) {
+    write_file(work / "app/tool.exe", "MZ");
+    build_launcher(work / "app", work / "out.exe", extra);
+    return work / "out.exe";
+}
+
+TEST(ResourcesTest, DefaultValuesManifestAndNineIcons) {
+    scratch_folder work;
+    const resources r = read_resources(build_with(work, {}));
+    EXPECT_EQ(r.fixed, "1.26.0.0 1.26.0.0");
+    EXPECT_EQ(r.translation, "0000 04b0");
+    const std::map<std::string, std::string> expected = {
+        {"CompanyName", "Quenmar Ltd"},
+        {"ProductName", "Orvelle"},
+        {"FileDescription", "Orvelle"},
+        {"LegalCopyright", "Copyright (C) Quenmar Ltd"},
+        {"FileVersion", "1.26.0.0"},
+        {"ProductVersion", "1.26.0.0"},
+        {"InternalName", "Orvelle"},
+        {"OriginalFilename", "Orvelle.exe"},
+    };
+    EXPECT_EQ(r.strings, expected);
+    EXPECT_EQ(r.icons, 9);
+    for (const char* part :
+         {"level=\"asInvoker\"", ">true</longPathAware>", "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
+          "{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+          "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+          "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}) {
+        EXPECT_NE(r.manifest.find(part), std::string::npos) << part;
+    }
+}
+
+TEST(ResourcesTest, ValuesGivenToBuildAppearAsGiven) {
+    scratch_folder work;
+    const std::string company = "Acme \"Q\" & Co \\ \xc2\xa9";
+    const std::string product = "T\xc3\xb6\xc3\xb6l \xe4\xb8\xad";
+    const resources r = read_resources(
+        build_with(work, {"--company", company, "--product", product, "--version", "2.7.65535.0"}));
+    EXPECT_EQ(r.fixed, "2.7.65535.0 2.7.65535.0");
+    EXPECT_EQ(r.strings.at("CompanyName"), company);
+    EXPECT_EQ(r.strings.at("ProductName"), product);
+    EXPECT_EQ(r.strings.at("FileDescription"), product);
+    EXPECT_EQ(r.strings.at("LegalCopyright"), "Copyright (C) " + company);
+    EXPECT_EQ(r.strings.at("FileVersion"), "2.7.65535.0");
+    EXPECT_EQ(r.strings.at("ProductVersion"), "2.7.65535.0");
+    EXPECT_EQ(r.strings.at("InternalName"), product);
+    EXPECT_EQ(r.strings.at("OriginalFilename"), product + ".exe");
+}
+
+TEST(ResourcesTest, IconOptionReplacesTheIconGroup) {
+    scratch_folder work;
+    // One 1x1 image, 32 bits per pixel, as a bitmap with its AND mask.
+    bytes ico = {0, 0, 1, 0, 1, 0,                     // header: icon, one image
+                 1, 1, 0, 0, 1, 0, 32, 0, 48, 0, 0, 0, 22, 0, 0, 0};  // entry: 48 bytes at 22
+    const bytes dib = {40, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 1, 0, 32, 0, 0, 0, 0, 0,
+                       0,  0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  0, 0, 0, 0, 0,
+                       0,  0, 255, 255, 0, 0, 0, 0};
+    ico.insert(ico.end(), dib.begin(), dib.end());
+    write_file(work / "one.ico", ico);
+    EXPECT_EQ(read_resources(build_with(work, {"--icon", work / "one.ico"})).icons, 1);
+
+    write_file(work / "not.ico", "GIF89a");
+    std::string err;
+    EXPECT_NE(run_host({fenwix_tool(), "build", work / "app", "-o", work / "bad.exe", "--icon",
+                        work / "not.ico"},
+                       &err),
+              0);
+    EXPECT_NE(err.find("not a Windows .ico file"), std::string::npos) << err;
+    EXPECT_FALSE(fs::exists(work / "bad.exe"));
+}
+
+}  // namespace
