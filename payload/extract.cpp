@@ -55,6 +55,7 @@ std::uint32_t file_checksum(const wchar_t* path) {
     // The full 64-bit size: a changed file of 4 GiB or more must not pass for
     // an unchanged one.
     DWORD high = 0;
+    SetLastError(NO_ERROR);  // an all-ones low part is a valid size unless an error is set
     const DWORD low = GetFileSize(file, &high);
     if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
         CloseHandle(file);
