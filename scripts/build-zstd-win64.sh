@@ -4,7 +4,12 @@
 # Usage: build-zstd-win64.sh PREFIX   (installs PREFIX/include and PREFIX/lib/libzstd.a)
 set -euo pipefail
 prefix=${1:?usage: build-zstd-win64.sh PREFIX}
-if [ -f "$prefix/lib/libzstd.a" ] && [ -f "$prefix/include/zstd.h" ]; then exit 0; fi
+# Bump when the build below changes, so existing builds are redone.
+recipe="decoder-only static, no legacy, single-threaded, 2"
+if [ -f "$prefix/lib/libzstd.a" ] && [ "$(cat "$prefix/recipe" 2>/dev/null)" = "$recipe" ]; then
+    exit 0
+fi
+rm -rf "$prefix/lib" "$prefix/include" "$prefix/recipe"
 
 work="$prefix/src"
 rm -rf "$work"
@@ -25,8 +30,13 @@ make -s -C "$src/lib" libzstd.a \
   CC=x86_64-w64-mingw32-gcc-posix AR=x86_64-w64-mingw32-ar \
   ZSTD_LIB_COMPRESSION=0 ZSTD_LIB_DICTBUILDER=0 ZSTD_LIB_DEPRECATED=0 \
   ZSTD_LEGACY_SUPPORT=0 ZSTD_NO_UNUSED_FUNCTIONS=1 \
-  MOREFLAGS="-O2 -DZSTD_MULTITHREAD=0" >/dev/null
+  MOREFLAGS="-O2" >/dev/null
 
 mkdir -p "$prefix/lib" "$prefix/include"
 cp "$src/lib/libzstd.a" "$prefix/lib/"
 cp "$src/lib/zstd.h" "$src/lib/zstd_errors.h" "$prefix/include/"
+if x86_64-w64-mingw32-nm "$prefix/lib/libzstd.a" 2>/dev/null | grep -q ' U ZSTD_pthread_create'; then
+    echo "zstd: the library came out multithreaded" >&2
+    exit 1
+fi
+echo "$recipe" >"$prefix/recipe"

@@ -62,7 +62,8 @@ TEST(ChildTest, ArgumentsReachTheChildUnchangedWithTheLaunchersFullPathFirst) {
     probe_launcher l;
     const std::vector<std::string> args = {
         "plain", "two words", "", "quote\"inside", "trailing\\", "dir with\\\\",
-        "a\\\\\"b", "\\\\server\\share\\x", "\xc3\xa9\xe4\xb8\xad", "tab\there", "--exit"};
+        "a\\\\\"b", "\\\\server\\share\\x", "\xc3\xa9\xe4\xb8\xad", "tab\there", "line\nfeed",
+        "vertical\vtab", "--exit"};
     const run_result r = run_windows(l.exe, args);
     ASSERT_EQ(r.exit_code, 0u) << r.err;
     const probe_report p = parse(r.out);
