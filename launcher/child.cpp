@@ -26,9 +26,7 @@ HANDLE take_recorded_child() {
         InterlockedExchangePointer(const_cast<PVOID volatile*>(&recorded_child), nullptr));
 }
 
-bool needs_quoting(const wchar_t* argument) {
-    return wcspbrk(argument, L" \t\n\v\"") != nullptr;
-}
+bool needs_quoting(const wchar_t* argument) { return wcspbrk(argument, L" \t\n\v\"") != nullptr; }
 
 bool append_repeated(wchar_t* line, std::size_t capacity, wchar_t unit, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {

@@ -73,7 +73,7 @@ bool narrow_for_message(char* out, std::size_t capacity, const wchar_t* text) {
 
 void print_system_error(const char* message, std::uint32_t code) {
     char* text = nullptr;
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM |      //
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM |         //
                                        FORMAT_MESSAGE_IGNORE_INSERTS |  //
                                        FORMAT_MESSAGE_ALLOCATE_BUFFER,  //
                                    nullptr,                             // system table

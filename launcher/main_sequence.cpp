@@ -22,11 +22,11 @@ constexpr std::size_t path_capacity = 4096;
 constexpr std::size_t pid_text_capacity = 128;
 
 // Process-wide state of the run; every buffer lives until exit.
-wchar_t target_folder[path_capacity];  // the expanded extraction template
+wchar_t target_folder[path_capacity];                   // the expanded extraction template
 wchar_t entry_name[payload_format::name_buffer_units];  // name of the entry being unpacked
-wchar_t current_file_path[path_capacity];  // target folder + '\' + entry name
-wchar_t child_program_path[path_capacity];  // current file path of the first entry
-wchar_t launcher_folder[own_path_capacity];  // own path cut at its last backslash
+wchar_t current_file_path[path_capacity];               // target folder + '\' + entry name
+wchar_t child_program_path[path_capacity];              // current file path of the first entry
+wchar_t launcher_folder[own_path_capacity];             // own path cut at its last backslash
 
 void publish_parent_id() {
     char narrow[pid_text_capacity];

@@ -175,16 +175,18 @@ bool append_keyword(wchar_t* output, std::size_t capacity, const wchar_t* name) 
             append_cached(output, capacity, env_names::random, make_random_text);
             break;
         case keyword::time:
-            append_cached(output, capacity, env_names::start, [](wchar_t(&scratch)[scratch_capacity]) {
-                swprintf(scratch, scratch_capacity, L"%lld",
-                         static_cast<long long>(system_time_now()));
-            });
+            append_cached(output, capacity, env_names::start,
+                          [](wchar_t(&scratch)[scratch_capacity]) {
+                              swprintf(scratch, scratch_capacity, L"%lld",
+                                       static_cast<long long>(system_time_now()));
+                          });
             break;
         case keyword::time_us:
-            append_cached(output, capacity, env_names::time_us, [](wchar_t(&scratch)[scratch_capacity]) {
-                swprintf(scratch, scratch_capacity, L"%06ld",
-                         microseconds_within_second(system_time_now()));
-            });
+            append_cached(output, capacity, env_names::time_us,
+                          [](wchar_t(&scratch)[scratch_capacity]) {
+                              swprintf(scratch, scratch_capacity, L"%06ld",
+                                       microseconds_within_second(system_time_now()));
+                          });
             break;
         case keyword::unknown:
             return false;

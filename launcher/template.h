@@ -46,8 +46,22 @@ bool append_shell_folder(wchar_t* output, int folder_id, std::size_t capacity);
 // ---- The decisions behind the keywords, as pure functions.
 
 enum class keyword {
-    unknown, temp, program, program_base, program_dir, pid, home, cache_dir, company,
-    product, version, file_version, product_version, random, time_us, time,
+    unknown,
+    temp,
+    program,
+    program_base,
+    program_dir,
+    pid,
+    home,
+    cache_dir,
+    company,
+    product,
+    version,
+    file_version,
+    product_version,
+    random,
+    time_us,
+    time,
 };
 keyword lookup_keyword(const wchar_t* name);
 

@@ -43,13 +43,14 @@ void seed_known_folders() {
 }  // namespace
 
 std::uint32_t file_checksum(const wchar_t* path) {
-    HANDLE file = CreateFileW(path,                                                    //
-                              GENERIC_READ,                                            //
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,  // never in the way
-                              nullptr,                                                 //
-                              OPEN_EXISTING,                                           //
-                              FILE_ATTRIBUTE_NORMAL,                                   //
-                              nullptr);
+    HANDLE file =
+        CreateFileW(path,                                                    //
+                    GENERIC_READ,                                            //
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,  // never in the way
+                    nullptr,                                                 //
+                    OPEN_EXISTING,                                           //
+                    FILE_ATTRIBUTE_NORMAL,                                   //
+                    nullptr);
     if (file == INVALID_HANDLE_VALUE) return 0;
 
     // The full 64-bit size: a changed file of 4 GiB or more must not pass for
@@ -125,8 +126,8 @@ void unpack_entry(const wchar_t* path, std::uint64_t stored_size, std::uint32_t 
     // Up to date or not, the data are consumed so the stream stays on the next entry.
     std::uint64_t remaining = stored_size;
     while (remaining > 0) {
-        const DWORD chunk = static_cast<DWORD>(
-            remaining < sizeof copy_buffer ? remaining : sizeof copy_buffer);
+        const DWORD chunk =
+            static_cast<DWORD>(remaining < sizeof copy_buffer ? remaining : sizeof copy_buffer);
         payload_read(copy_buffer, chunk);
         if (file != INVALID_HANDLE_VALUE) {
             DWORD written = 0;

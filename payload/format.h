@@ -31,9 +31,7 @@ constexpr int frame_window_log = 27;
 
 // Stored checksums are never 0: 0 means "no readable file on disk", so an
 // entry whose CRC-32 is 0 (all empty data) stores 1 instead.
-constexpr std::uint32_t entry_checksum_from_crc(std::uint32_t crc) {
-    return crc == 0 ? 1u : crc;
-}
+constexpr std::uint32_t entry_checksum_from_crc(std::uint32_t crc) { return crc == 0 ? 1u : crc; }
 
 inline void put_u32_le(unsigned char* out, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(v >> (8 * i));

@@ -13,7 +13,7 @@ namespace {
 // The one reader of the process, open from payload_reader_open to
 // payload_reader_close.
 struct reader_state {
-    ZSTD_DCtx* context;  // default parameters: window limit 2^27 + 1, no dictionary
+    ZSTD_DCtx* context;   // default parameters: window limit 2^27 + 1, no dictionary
     ZSTD_inBuffer input;  // the decoder input; only the decoder advances pos
     // Between decode calls: dst = the window, size = fill level (bytes the
     // last call produced), pos = read cursor (bytes already handed out).
@@ -47,7 +47,8 @@ void payload_read(void* destination, std::uint64_t count) {
     while (count > 0) {
         const std::size_t available = reader.window.size - reader.window.pos;
         if (available > 0) {
-            const std::size_t take = count < available ? static_cast<std::size_t>(count) : available;
+            const std::size_t take =
+                count < available ? static_cast<std::size_t>(count) : available;
             memcpy(out, static_cast<const unsigned char*>(reader.window.dst) + reader.window.pos,
                    take);
             reader.window.pos += take;

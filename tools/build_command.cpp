@@ -41,7 +41,8 @@ void emit_wide_string(std::ostringstream& out, const char* symbol, const std::u1
 std::string assembler_quoted(const std::string& path) {
     std::string out = "\"";
     for (char c : path) {
-        if (static_cast<unsigned char>(c) < 0x20) throw tool_error("unusable path " + in_quotes(path));
+        if (static_cast<unsigned char>(c) < 0x20)
+            throw tool_error("unusable path " + in_quotes(path));
         if (c == '\\' || c == '"') out += '\\';
         out += c;
     }
@@ -149,7 +150,8 @@ void check_build_values(const build_options& options) {
                          " UTF-16 units");
     }
     if (utf8_to_utf16(options.product, "--product").empty()) throw tool_error("--product is empty");
-    for (const std::string* s : {&options.extraction_template, &options.company, &options.product}) {
+    for (const std::string* s :
+         {&options.extraction_template, &options.company, &options.product}) {
         utf8_to_utf16(*s, "a build value");
     }
 }
@@ -192,10 +194,10 @@ std::string resource_script(const build_options& options) {
         << "FILESUBTYPE 0x0\n"
         << "BEGIN\n  BLOCK \"StringFileInfo\"\n  BEGIN\n    BLOCK \"000004b0\"\n    BEGIN\n";
     const std::pair<const char*, std::u16string> fields[] = {
-        {"CompanyName", company},        {"ProductName", product},
-        {"FileDescription", product},    {"LegalCopyright", copyright},
-        {"FileVersion", version},        {"ProductVersion", version},
-        {"InternalName", product},       {"OriginalFilename", product + u".exe"},
+        {"CompanyName", company},     {"ProductName", product},
+        {"FileDescription", product}, {"LegalCopyright", copyright},
+        {"FileVersion", version},     {"ProductVersion", version},
+        {"InternalName", product},    {"OriginalFilename", product + u".exe"},
     };
     for (const auto& [key, value] : fields) {
         out << "      VALUE \"" << key << "\", " << rc_wide_string(value) << "\n";
@@ -216,7 +218,8 @@ void run_build(const build_options& options, const std::string& kit_dir) {
     if (!options.block_path.empty()) {
         std::error_code ec;
         if (!fs::is_regular_file(options.block_path, ec)) {
-            throw tool_error("--block " + in_quotes(options.block_path) + " is not a readable file");
+            throw tool_error("--block " + in_quotes(options.block_path) +
+                             " is not a readable file");
         }
         // Linked, not copied: the assembler reads the block byte for byte.
         fs::create_symlink(fs::absolute(options.block_path), block_file, ec);
@@ -265,12 +268,12 @@ void run_build(const build_options& options, const std::string& kit_dir) {
     close(fd);
     try {
         run_program({compiler, "-static", "-municode", "-s", "-o", staged, values_file,
-                     work.path + "/resources.o",
-                     "-L" + kit_dir, "-lfenwix_entry", "-lfenwix_launcher", "-lzstd", "-lz",
-                     "-lshell32"});
+                     work.path + "/resources.o", "-L" + kit_dir, "-lfenwix_entry",
+                     "-lfenwix_launcher", "-lzstd", "-lz", "-lshell32"});
         chmod(staged.c_str(), 0755);
         if (std::rename(staged.c_str(), options.output.c_str()) != 0) {
-            throw tool_error("cannot write " + in_quotes(options.output) + ": " + std::strerror(errno));
+            throw tool_error("cannot write " + in_quotes(options.output) + ": " +
+                             std::strerror(errno));
         }
     } catch (...) {
         std::remove(staged.c_str());

@@ -67,7 +67,8 @@ bool is_reserved_device_name(const std::u16string& component) {
         if (u >= u'a' && u <= u'z') u = static_cast<char16_t>(u - u'a' + u'A');
     }
     if (stem == u"CON" || stem == u"PRN" || stem == u"AUX" || stem == u"NUL") return true;
-    return stem.size() == 4 && (stem.compare(0, 3, u"COM") == 0 || stem.compare(0, 3, u"LPT") == 0) &&
+    return stem.size() == 4 &&
+           (stem.compare(0, 3, u"COM") == 0 || stem.compare(0, 3, u"LPT") == 0) &&
            stem[3] >= u'1' && stem[3] <= u'9';
 }
 
@@ -204,7 +205,8 @@ std::string name_problem(const std::u16string& name) {
         }
         if (is_reserved_device_name(component)) return "a name level is a Windows device name";
         for (char16_t u : component) {
-            if (u < 0x20 || std::u16string_view(u"<>:\"/|?*").find(u) != std::u16string_view::npos) {
+            if (u < 0x20 ||
+                std::u16string_view(u"<>:\"/|?*").find(u) != std::u16string_view::npos) {
                 return "the name holds a character that Windows file names cannot hold";
             }
         }
@@ -241,8 +243,9 @@ std::vector<folder_entry> list_application_folder(const std::string& app_dir,
         for (const fs::path& part : relative) {
             // A backslash inside a Linux file name would read as a folder level.
             if (part.string().find('\\') != std::string::npos) {
-                throw tool_error("cannot pack " + in_quotes(relative.string()) +
-                                 ": the name holds a character that Windows file names cannot hold");
+                throw tool_error(
+                    "cannot pack " + in_quotes(relative.string()) +
+                    ": the name holds a character that Windows file names cannot hold");
             }
             if (!name.empty()) name += u'\\';
             name += utf8_to_utf16(part.string(), "the name " + in_quotes(relative.string()));
@@ -259,7 +262,8 @@ std::vector<folder_entry> list_application_folder(const std::string& app_dir,
               [](const folder_entry& a, const folder_entry& b) { return a.name < b.name; });
 
     std::vector<std::pair<std::u16string, std::size_t>> folded;
-    for (std::size_t i = 0; i < files.size(); ++i) folded.push_back({case_folded(files[i].name), i});
+    for (std::size_t i = 0; i < files.size(); ++i)
+        folded.push_back({case_folded(files[i].name), i});
     std::sort(folded.begin(), folded.end());
     for (std::size_t i = 1; i < folded.size(); ++i) {
         if (folded[i].first == folded[i - 1].first) {
@@ -339,8 +343,7 @@ std::vector<unsigned char> encode_entry_header(const std::u16string& name, std::
     return out;
 }
 
-void write_file_atomically(const std::string& path,
-                           const std::function<void(std::FILE*)>& writer) {
+void write_file_atomically(const std::string& path, const std::function<void(std::FILE*)>& writer) {
     const fs::path target(path);
     const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
     std::string pattern = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
@@ -373,8 +376,7 @@ void write_file_atomically(const std::string& path,
     }
 }
 
-void write_block(const std::vector<folder_entry>& entries, const std::string& out_path,
-                 int level) {
+void write_block(const std::vector<folder_entry>& entries, const std::string& out_path, int level) {
     write_file_atomically(out_path, [&](std::FILE* out) {
         write_all(out, payload_format::magic, payload_format::magic_size);
         frame_writer frame(out, level);

@@ -20,8 +20,8 @@ struct tool_error : std::runtime_error {
 constexpr int default_compression_level = 19;
 
 struct folder_entry {
-    std::u16string name;     // backslash-separated, relative to the folder
-    std::string disk_path;   // where the packer reads the file
+    std::u16string name;    // backslash-separated, relative to the folder
+    std::string disk_path;  // where the packer reads the file
 };
 
 // Lists the folder's files in block order. main_relpath may be empty (the
@@ -47,11 +47,9 @@ std::vector<unsigned char> encode_entry_header(const std::u16string& name, std::
 
 // Writes the complete block for the entries to out_path (through a temporary
 // file renamed into place only when complete).
-void write_block(const std::vector<folder_entry>& entries, const std::string& out_path,
-                 int level);
+void write_block(const std::vector<folder_entry>& entries, const std::string& out_path, int level);
 
 // Runs `writer` on a temporary file beside `path` and renames that into place
 // only when the writer and the final flush succeed; on any failure (a thrown
 // tool_error included) the temporary file is removed and `path` is untouched.
-void write_file_atomically(const std::string& path,
-                           const std::function<void(std::FILE*)>& writer);
+void write_file_atomically(const std::string& path, const std::function<void(std::FILE*)>& writer);

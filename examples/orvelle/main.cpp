@@ -12,13 +12,14 @@
 namespace {
 
 const char* const variables[] = {
-    "FENWIX_ONEFILE_PARENT",    "FENWIX_ONEFILE_DIRECTORY", "FENWIX_ORIGINAL_ARGV0",
-    "FENWIX_ONEFILE_RANDOM",    "FENWIX_ONEFILE_START",     "FENWIX_ONEFILE_TIME_US",
+    "FENWIX_ONEFILE_PARENT", "FENWIX_ONEFILE_DIRECTORY", "FENWIX_ORIGINAL_ARGV0",
+    "FENWIX_ONEFILE_RANDOM", "FENWIX_ONEFILE_START",     "FENWIX_ONEFILE_TIME_US",
 };
 
 void print_wide(const wchar_t* text) {
     char narrow[4096];
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow, sizeof narrow, nullptr, nullptr);
+    const int n =
+        WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow, sizeof narrow, nullptr, nullptr);
     fputs(n > 0 ? narrow : "?", stdout);
 }
 
@@ -46,8 +47,9 @@ int wmain(int argc, wchar_t** argv) {
     swprintf(path, sizeof path / sizeof path[0], L"%ls\\lib\\greet.dll", folder);
     HMODULE library = LoadLibraryW(path);
     using greet_fn = const wchar_t* (*)();
-    greet_fn greet =
-        library ? reinterpret_cast<greet_fn>(reinterpret_cast<void*>(GetProcAddress(library, "greet_text"))) : nullptr;
+    greet_fn greet = library ? reinterpret_cast<greet_fn>(
+                                   reinterpret_cast<void*>(GetProcAddress(library, "greet_text")))
+                             : nullptr;
     printf("Library: ");
     print_wide(greet ? greet() : L"lib\\greet.dll not found");
     printf("\n");

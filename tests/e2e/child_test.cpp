@@ -25,9 +25,9 @@ struct probe_launcher {
         stream.push_back(0);
         stream.push_back(0);
         write_file(work / "block", block_around(compress_frame(stream)));
-        build_launcher(work / "block", exe,
-                       {"--template", template_text.empty() ? windows_path(work / "target")
-                                                            : template_text});
+        build_launcher(
+            work / "block", exe,
+            {"--template", template_text.empty() ? windows_path(work / "target") : template_text});
     }
 };
 
@@ -60,10 +60,19 @@ std::u16string utf16(const std::string& s) { return utf8_to_utf16(s, "test text"
 
 TEST(ChildTest, ArgumentsReachTheChildUnchangedWithTheLaunchersFullPathFirst) {
     probe_launcher l;
-    const std::vector<std::string> args = {
-        "plain", "two words", "", "quote\"inside", "trailing\\", "dir with\\\\",
-        "a\\\\\"b", "\\\\server\\share\\x", "\xc3\xa9\xe4\xb8\xad", "tab\there", "line\nfeed",
-        "vertical\vtab", "--exit"};
+    const std::vector<std::string> args = {"plain",
+                                           "two words",
+                                           "",
+                                           "quote\"inside",
+                                           "trailing\\",
+                                           "dir with\\\\",
+                                           "a\\\\\"b",
+                                           "\\\\server\\share\\x",
+                                           "\xc3\xa9\xe4\xb8\xad",
+                                           "tab\there",
+                                           "line\nfeed",
+                                           "vertical\vtab",
+                                           "--exit"};
     const run_result r = run_windows(l.exe, args);
     ASSERT_EQ(r.exit_code, 0u) << r.err;
     const probe_report p = parse(r.out);
@@ -76,8 +85,8 @@ TEST(ChildTest, ArgumentsReachTheChildUnchangedWithTheLaunchersFullPathFirst) {
 
 TEST(ChildTest, ExitCodesComeBackUnchanged) {
     probe_launcher l;
-    for (std::uint64_t code : {0ull, 1ull, 255ull, 256ull, 300ull, 0x7FFFFFFFull, 0xFFFFFFFFull,
-                               0xC0000005ull}) {
+    for (std::uint64_t code :
+         {0ull, 1ull, 255ull, 256ull, 300ull, 0x7FFFFFFFull, 0xFFFFFFFFull, 0xC0000005ull}) {
         run_options o;
         o.env = {{"PROBE_EXIT", std::to_string(code)}};
         EXPECT_EQ(run_windows(l.exe, {}, o).exit_code, code);
@@ -103,10 +112,9 @@ TEST(ChildTest, ChildSeesTheLauncherVariablesAndTheValuesItsTemplateUsed) {
     std::vector<std::string> folders;
     for (const auto& e : fs::directory_iterator(place.path)) folders.push_back(e.path().filename());
     ASSERT_EQ(folders.size(), 1u);
-    const std::string expected_folder = "t-" + p.env.at("FENWIX_ONEFILE_PARENT") + "-" +
-                                        p.env.at("FENWIX_ONEFILE_RANDOM") + "-" +
-                                        p.env.at("FENWIX_ONEFILE_START") + "-" +
-                                        p.env.at("FENWIX_ONEFILE_TIME_US");
+    const std::string expected_folder =
+        "t-" + p.env.at("FENWIX_ONEFILE_PARENT") + "-" + p.env.at("FENWIX_ONEFILE_RANDOM") + "-" +
+        p.env.at("FENWIX_ONEFILE_START") + "-" + p.env.at("FENWIX_ONEFILE_TIME_US");
     EXPECT_EQ(folders[0], expected_folder);
     EXPECT_NE(p.env.at("FENWIX_ONEFILE_PARENT"), "999999");
     EXPECT_NE(p.env.at("FENWIX_ONEFILE_RANDOM"), "inheritedRnd");

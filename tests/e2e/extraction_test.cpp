@@ -16,14 +16,15 @@ namespace fs = std::filesystem;
 namespace {
 
 struct app_file {
-    std::u16string name;   // as carried in the block
-    std::string disk;      // the same name below the target folder on the Linux side
+    std::u16string name;  // as carried in the block
+    std::string disk;     // the same name below the target folder on the Linux side
     bytes data;
 };
 
 std::vector<app_file> sample_files() {
     bytes big(300000);
-    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<unsigned char>(i * 31 + (i >> 9));
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<unsigned char>(i * 31 + (i >> 9));
     return {
         {u"app.exe", "app.exe", probe_child_bytes()},
         {u"lib\\deep\\er\\big.dll", "lib/deep/er/big.dll", big},
@@ -123,8 +124,8 @@ TEST(ExtractionTest, DifferingFileHeldOpenStopsTheLaunchMatchingOneDoesNot) {
     ASSERT_EQ(l.run().exit_code, 0u);
 
     const std::string marker = l.work / "held";
-    const int holder = start_background(hold_file_program(),
-                                        {windows_path(l.target + "/app.exe"), windows_path(marker)});
+    const int holder = start_background(
+        hold_file_program(), {windows_path(l.target + "/app.exe"), windows_path(marker)});
     for (int i = 0; i < 3000 && !fs::exists(marker); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -184,8 +185,8 @@ TEST(ExtractionTest, TemplateWithTempProductAndVersionUnpacksThere) {
     scratch_folder work;
     write_file(work / "block", block_of_files(sample_files()));
     build_launcher(work / "block", work / "l.exe",
-                   {"--template", "{TEMP}\\{PRODUCT}-{VERSION}", "--product", product,
-                    "--version", "2.3.4.5"});
+                   {"--template", "{TEMP}\\{PRODUCT}-{VERSION}", "--product", product, "--version",
+                    "2.3.4.5"});
     ASSERT_EQ(run_windows(work / "l.exe").exit_code, 0u);
     // Wine's TEMP is C:\users\<user>\Temp.
     const std::string folder = prefix_folder("users/*/Temp/" + product + "-2.3.4.5");

@@ -52,7 +52,8 @@ TEST(PayloadWalkTest, ContentStoppingBetweenOrInsideEntriesGivesTheDecodeMessage
     cut_inside.resize(cut_inside.size() - 1000);
     bytes cut_in_name = entry_bytes(u"name.txt", {});
     cut_in_name.resize(5);
-    for (const bytes& stream : {first, stream_of({first, cut_inside}), stream_of({first, cut_in_name})}) {
+    for (const bytes& stream :
+         {first, stream_of({first, cut_inside}), stream_of({first, cut_in_name})}) {
         const run_result r = run_block(block_around(compress_frame(stream)));
         EXPECT_FALSE(r.timed_out);
         EXPECT_EQ(r.out, decode_message);
@@ -82,8 +83,8 @@ TEST(PayloadWalkTest, WellFormedBlockWithNestedAndNonAsciiNamesWalksToTheEnd) {
 }
 
 TEST(PayloadWalkTest, ContentAfterTheTerminatorIsIgnored) {
-    const bytes stream = stream_of({entry_bytes(u"app.exe", probe_child_bytes()), terminator_bytes(),
-                                    to_bytes("garbage that is never read")});
+    const bytes stream = stream_of({entry_bytes(u"app.exe", probe_child_bytes()),
+                                    terminator_bytes(), to_bytes("garbage that is never read")});
     const run_result r = run_block(block_around(compress_frame(stream)));
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exit_code, 0u);

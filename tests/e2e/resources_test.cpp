@@ -55,19 +55,16 @@ TEST(ResourcesTest, DefaultValuesManifestAndNineIcons) {
     EXPECT_EQ(r.fixed, "1.26.0.0 1.26.0.0");
     EXPECT_EQ(r.translation, "0000 04b0");
     const std::map<std::string, std::string> expected = {
-        {"CompanyName", "Quenmar Ltd"},
-        {"ProductName", "Orvelle"},
-        {"FileDescription", "Orvelle"},
-        {"LegalCopyright", "Copyright (C) Quenmar Ltd"},
-        {"FileVersion", "1.26.0.0"},
-        {"ProductVersion", "1.26.0.0"},
-        {"InternalName", "Orvelle"},
-        {"OriginalFilename", "Orvelle.exe"},
+        {"CompanyName", "Quenmar Ltd"}, {"ProductName", "Orvelle"},
+        {"FileDescription", "Orvelle"}, {"LegalCopyright", "Copyright (C) Quenmar Ltd"},
+        {"FileVersion", "1.26.0.0"},    {"ProductVersion", "1.26.0.0"},
+        {"InternalName", "Orvelle"},    {"OriginalFilename", "Orvelle.exe"},
     };
     EXPECT_EQ(r.strings, expected);
     EXPECT_EQ(r.icons, 9);
     for (const char* part :
-         {"level=\"asInvoker\"", ">true</longPathAware>", "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
+         {"level=\"asInvoker\"", ">true</longPathAware>",
+          "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
           "{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
           "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
           "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}) {
@@ -95,11 +92,11 @@ TEST(ResourcesTest, ValuesGivenToBuildAppearAsGiven) {
 TEST(ResourcesTest, IconOptionReplacesTheIconGroup) {
     scratch_folder work;
     // One 1x1 image, 32 bits per pixel, as a bitmap with its AND mask.
-    bytes ico = {0, 0, 1, 0, 1, 0,                     // header: icon, one image
+    bytes ico = {0, 0, 1, 0, 1, 0,                                    // header: icon, one image
                  1, 1, 0, 0, 1, 0, 32, 0, 48, 0, 0, 0, 22, 0, 0, 0};  // entry: 48 bytes at 22
-    const bytes dib = {40, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 1, 0, 32, 0, 0, 0, 0, 0,
-                       0,  0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  0, 0, 0, 0, 0,
-                       0,  0, 255, 255, 0, 0, 0, 0};
+    const bytes dib = {40, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0,   0,   1, 0, 32, 0,
+                       0,  0, 0, 0, 0, 0, 0, 0, 0, 0, 0,   0,   0, 0, 0,  0,
+                       0,  0, 0, 0, 0, 0, 0, 0, 0, 0, 255, 255, 0, 0, 0,  0};
     ico.insert(ico.end(), dib.begin(), dib.end());
     write_file(work / "one.ico", ico);
     EXPECT_EQ(read_resources(build_with(work, {"--icon", work / "one.ico"})).icons, 1);

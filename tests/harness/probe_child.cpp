@@ -27,7 +27,8 @@ const wchar_t* const variables[] = {
 
 void print_utf8(const wchar_t* text) {
     static char narrow[65536];
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow, sizeof narrow, nullptr, nullptr);
+    const int n =
+        WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow, sizeof narrow, nullptr, nullptr);
     fputs(n > 0 ? narrow : "?", stdout);
 }
 

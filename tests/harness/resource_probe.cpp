@@ -13,7 +13,8 @@ namespace {
 
 void print_utf8(const wchar_t* text) {
     static char narrow[8192];
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow, sizeof narrow, nullptr, nullptr);
+    const int n =
+        WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow, sizeof narrow, nullptr, nullptr);
     fputs(n > 0 ? narrow : "?", stdout);
 }
 
@@ -50,8 +51,8 @@ int wmain(int argc, wchar_t** argv) {
         const WORD* pair = static_cast<const WORD*>(value);
         printf("translation %04x %04x\n", pair[0], pair[1]);
     }
-    const wchar_t* const keys[] = {L"CompanyName",    L"ProductName",   L"FileDescription",
-                                   L"LegalCopyright", L"FileVersion",   L"ProductVersion",
+    const wchar_t* const keys[] = {L"CompanyName",    L"ProductName",     L"FileDescription",
+                                   L"LegalCopyright", L"FileVersion",     L"ProductVersion",
                                    L"InternalName",   L"OriginalFilename"};
     for (const wchar_t* key : keys) {
         wchar_t query[128];
@@ -68,7 +69,8 @@ int wmain(int argc, wchar_t** argv) {
     HMODULE image = LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
     if (image == nullptr) return 5;
     if (HRSRC group = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(14))) {
-        const auto* header = static_cast<const icon_group_header*>(LockResource(LoadResource(image, group)));
+        const auto* header =
+            static_cast<const icon_group_header*>(LockResource(LoadResource(image, group)));
         printf("icons %u\n", header ? header->count : 0u);
     }
     if (HRSRC manifest = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24))) {

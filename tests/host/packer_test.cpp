@@ -80,9 +80,9 @@ TEST(PackerTest, MainProgramFirstThenEveryOtherFileInAFixedOrder) {
     write_file(app / "lib/a.dll", "a");
     write_file(app / "data/sub/x.bin", "x");
     write_file(app / "bin/other.exe", "MZ");  // not at the top: not a candidate
-    const std::vector<std::u16string> expected = {u"Tool.EXE",   u"bin\\other.exe",
+    const std::vector<std::u16string> expected = {u"Tool.EXE",         u"bin\\other.exe",
                                                   u"data\\sub\\x.bin", u"lib\\a.dll",
-                                                  u"lib\\b.dll", u"zeta.txt"};
+                                                  u"lib\\b.dll",       u"zeta.txt"};
     EXPECT_EQ(names_of(app.path), expected);
     EXPECT_EQ(names_of(app.path, "bin/other.exe").front(), u"bin\\other.exe");
     EXPECT_EQ(pack(app.path), pack(app.path));  // byte-identical, run after run
@@ -114,10 +114,12 @@ TEST(PackerTest, RefusesWhatCannotBeUnpackedFaithfully) {
         {"backslash", {"a.exe", "x\\y"}, "", "cannot hold"},
         {"device name", {"a.exe", "lib/NUL.txt"}, "", "device name"},
         {"trailing dot", {"a.exe", "name."}, "", "full stop"},
-        {"long name", {"a.exe", std::string(200, 'n') + "/" + std::string(200, 'n') + "/" +
-                                    std::string(200, 'n') + "/" + std::string(200, 'n') + "/" +
-                                    std::string(230, 'n')},
-         "", "longer than 1023"},
+        {"long name",
+         {"a.exe", std::string(200, 'n') + "/" + std::string(200, 'n') + "/" +
+                       std::string(200, 'n') + "/" + std::string(200, 'n') + "/" +
+                       std::string(230, 'n')},
+         "",
+         "longer than 1023"},
     };
     for (const row& r : rows) {
         scratch_folder app;
@@ -165,8 +167,9 @@ TEST(PackerCommandTest, BadInputGivesOneErrorLineAndLeavesNoOutput) {
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
     EXPECT_EQ(std::distance(fs::directory_iterator(work.path), fs::directory_iterator()), 1);
 
-    EXPECT_NE(run_host({fenwix_tool(), "pack", work / "app", "-o", work / "block", "--level", "0"},
-                       &err), 0);
+    EXPECT_NE(
+        run_host({fenwix_tool(), "pack", work / "app", "-o", work / "block", "--level", "0"}, &err),
+        0);
     EXPECT_NE(err.find("--level"), std::string::npos) << err;
     EXPECT_NE(run_host({fenwix_tool(), "pack", work / "app"}, &err), 0);
     EXPECT_NE(run_host({fenwix_tool(), "frobnicate"}, &err), 0);

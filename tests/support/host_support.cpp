@@ -56,7 +56,8 @@ bytes to_bytes(const std::string& s) { return bytes(s.begin(), s.end()); }
 bytes entry_bytes(const std::u16string& name, const bytes& data) {
     const uLong crc = crc32(crc32(0L, Z_NULL, 0), data.data(), static_cast<uInt>(data.size()));
     bytes out = encode_entry_header(
-        name, data.size(), payload_format::entry_checksum_from_crc(static_cast<std::uint32_t>(crc)));
+        name, data.size(),
+        payload_format::entry_checksum_from_crc(static_cast<std::uint32_t>(crc)));
     out.insert(out.end(), data.begin(), data.end());
     return out;
 }
@@ -114,11 +115,19 @@ bytes decompress_block_frame(const bytes& block) {
 }
 
 std::string fenwix_tool() { return FENWIX_TOOL; }
-std::string exit_code_harness() { return std::string(FENWIX_WIN64_DIR) + "/tests/harness/exit_code_harness.exe"; }
-std::string probe_child_program() { return std::string(FENWIX_WIN64_DIR) + "/tests/harness/probe_child.exe"; }
+std::string exit_code_harness() {
+    return std::string(FENWIX_WIN64_DIR) + "/tests/harness/exit_code_harness.exe";
+}
+std::string probe_child_program() {
+    return std::string(FENWIX_WIN64_DIR) + "/tests/harness/probe_child.exe";
+}
 bytes probe_child_bytes() { return to_bytes(read_file(probe_child_program())); }
-std::string resource_probe_program() { return std::string(FENWIX_WIN64_DIR) + "/tests/harness/resource_probe.exe"; }
-std::string hold_file_program() { return std::string(FENWIX_WIN64_DIR) + "/tests/harness/hold_file.exe"; }
+std::string resource_probe_program() {
+    return std::string(FENWIX_WIN64_DIR) + "/tests/harness/resource_probe.exe";
+}
+std::string hold_file_program() {
+    return std::string(FENWIX_WIN64_DIR) + "/tests/harness/hold_file.exe";
+}
 std::string example_app_dir() { return std::string(FENWIX_WIN64_DIR) + "/example-app"; }
 
 std::string windows_path(const std::string& unix_path) {
@@ -250,7 +259,8 @@ void stop_background(int process_group) {
 std::string prefix_folder(const std::string& pattern_below_drive_c) {
     const char* prefix = std::getenv("FENWIX_WINEPREFIX");
     const fs::path drive_c =
-        fs::path(prefix && *prefix ? prefix : std::string(FENWIX_SOURCE_DIR) + "/build/wineprefix") /
+        fs::path(prefix && *prefix ? prefix
+                                   : std::string(FENWIX_SOURCE_DIR) + "/build/wineprefix") /
         "drive_c";
     // Only "*" as a whole level is needed: users/*/AppData/...
     std::vector<fs::path> candidates = {drive_c};

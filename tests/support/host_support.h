@@ -63,8 +63,8 @@ void build_launcher(const std::string& block_or_app, const std::string& out_exe,
 
 struct run_options {
     std::vector<std::pair<std::string, std::string>> env;  // added to the environment
-    std::string cwd;     // the current folder (Linux path), or inherit
-    std::string argv0;   // the program as typed, instead of its full Windows path
+    std::string cwd;    // the current folder (Linux path), or inherit
+    std::string argv0;  // the program as typed, instead of its full Windows path
     int timeout_seconds = 60;
 };
 
@@ -79,7 +79,7 @@ public:
     windows_run(const windows_run&) = delete;
     windows_run& operator=(const windows_run&) = delete;
 
-    void interrupt();  // SIGINT to the whole group, as a Ctrl+C typed in a terminal
+    void interrupt();     // SIGINT to the whole group, as a Ctrl+C typed in a terminal
     run_result finish();  // waits (up to the timeout), then collects the results
 
 private:

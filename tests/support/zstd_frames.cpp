@@ -32,7 +32,8 @@ bytes raw_frame(const bytes& content, const frame_fields& fields) {
         pos += n;
     } while (pos < content.size());
     if (fields.content_checksum) {
-        std::uint32_t sum = static_cast<std::uint32_t>(ZSTD_XXH64(content.data(), content.size(), 0));
+        std::uint32_t sum =
+            static_cast<std::uint32_t>(ZSTD_XXH64(content.data(), content.size(), 0));
         if (fields.wrong_checksum) sum ^= 1;
         put_le(out, sum, 4);
     }

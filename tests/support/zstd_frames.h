@@ -10,7 +10,7 @@ using bytes = std::vector<unsigned char>;
 
 // Window descriptor bytes: exponent in the high 5 bits (window log - 10),
 // mantissa in the low 3 bits (eighths of the base added).
-constexpr unsigned char window_2_27 = (17 << 3) | 0;          // 2^27, the block as built
+constexpr unsigned char window_2_27 = (17 << 3) | 0;            // 2^27, the block as built
 constexpr unsigned char window_2_27_plus_2_24 = (17 << 3) | 1;  // the next larger one
 
 struct frame_fields {

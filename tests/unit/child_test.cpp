@@ -20,7 +20,8 @@ args round_trip(const args& in) {
     std::vector<wchar_t*> argv;
     for (const std::wstring& a : in) argv.push_back(const_cast<wchar_t*>(a.c_str()));
     static wchar_t line[command_line_capacity];
-    EXPECT_TRUE(join_arguments(line, command_line_capacity, argv.data(), static_cast<int>(argv.size())));
+    EXPECT_TRUE(
+        join_arguments(line, command_line_capacity, argv.data(), static_cast<int>(argv.size())));
     int argc = 0;
     wchar_t** split = CommandLineToArgvW(line, &argc);
     args out(split, split + argc);
@@ -50,9 +51,9 @@ TEST(CommandLineTest, QuotesOnlyWhenAQuotingCharacterIsPresent) {
     EXPECT_EQ(quoted(L"tab\there"), L"\"tab\there\"");
     EXPECT_EQ(quoted(L"v\vt"), L"\"v\vt\"");
     EXPECT_EQ(quoted(L"say \"hi\""), L"\"say \\\"hi\\\"\"");
-    EXPECT_EQ(quoted(L"a\\\\\"b"), L"\"a\\\\\\\\\\\"b\"");     // two backslashes, quote
-    EXPECT_EQ(quoted(L"dir with\\"), L"\"dir with\\\\\"");     // trailing backslash doubled
-    EXPECT_EQ(quoted(L"a\\b c"), L"\"a\\b c\"");                // inner backslash as is
+    EXPECT_EQ(quoted(L"a\\\\\"b"), L"\"a\\\\\\\\\\\"b\"");  // two backslashes, quote
+    EXPECT_EQ(quoted(L"dir with\\"), L"\"dir with\\\\\"");  // trailing backslash doubled
+    EXPECT_EQ(quoted(L"a\\b c"), L"\"a\\b c\"");            // inner backslash as is
 }
 
 TEST(CommandLineTest, EveryArgumentSurvivesTheSplitterExceptEmptyOnes) {
@@ -80,8 +81,8 @@ TEST(CommandLineTest, EveryArgumentSurvivesTheSplitterExceptEmptyOnes) {
 }
 
 TEST(CommandLineTest, GeneratedArgumentVectorsRoundTrip) {
-    const wchar_t alphabet[] = {L'a', L' ', L'\t', L'\n', L'\v', L'"', L'\\', L'\\', L'\\',
-                                L'\u00e9', L'\u4e2d', L'/', L'-', L'='};
+    const wchar_t alphabet[] = {L'a',  L' ',  L'\t',     L'\n',     L'\v', L'"', L'\\',
+                                L'\\', L'\\', L'\u00e9', L'\u4e2d', L'/',  L'-', L'='};
     std::mt19937 rng(20261208);
     for (int round = 0; round < 3000; ++round) {
         args in = {L"C:\\launcher dir\\app.exe"};
@@ -89,7 +90,8 @@ TEST(CommandLineTest, GeneratedArgumentVectorsRoundTrip) {
         for (int i = 0; i < count; ++i) {
             std::wstring a;
             const int length = static_cast<int>(rng() % 9);
-            for (int k = 0; k < length; ++k) a += alphabet[rng() % (sizeof alphabet / sizeof alphabet[0])];
+            for (int k = 0; k < length; ++k)
+                a += alphabet[rng() % (sizeof alphabet / sizeof alphabet[0])];
             in.push_back(a);
         }
         ASSERT_EQ(round_trip(in), without_empty(in)) << "round " << round;
@@ -100,7 +102,7 @@ TEST(CommandLineTest, LineThatDoesNotFitIsRefusedAndLeftWhole) {
     wchar_t line[8] = L"ab";
     EXPECT_FALSE(append_argument(line, 8, L"c d e f"));  // quoted: 9 units
     EXPECT_STREQ(line, L"ab");
-    EXPECT_TRUE(append_argument(line, 8, L"cdefg"));    // 7 units and the terminator
+    EXPECT_TRUE(append_argument(line, 8, L"cdefg"));  // 7 units and the terminator
     EXPECT_STREQ(line, L"abcdefg");
     wchar_t* three[] = {const_cast<wchar_t*>(L"aa"), const_cast<wchar_t*>(L"bb"),
                         const_cast<wchar_t*>(L"cc")};

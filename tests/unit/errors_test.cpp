@@ -43,8 +43,8 @@ std::string capture_stderr(Fn fn) {
 // The raw US-English system text for a code, or empty when there is none.
 std::string system_text(DWORD code) {
     char* text = nullptr;
-    const DWORD n = FormatMessageA(0x1300, nullptr, code, 0x409, reinterpret_cast<LPSTR>(&text),
-                                   0, nullptr);
+    const DWORD n =
+        FormatMessageA(0x1300, nullptr, code, 0x409, reinterpret_cast<LPSTR>(&text), 0, nullptr);
     std::string out = n && text ? std::string(text, n) : std::string();
     LocalFree(text);
     return out;
@@ -59,8 +59,8 @@ TEST(SystemErrorLineTest, Code112CarriesTheSystemTextWithoutItsLineEnd) {
     const std::string raw = system_text(112);
     ASSERT_FALSE(raw.empty()) << "the system has no text for code 112";
     ASSERT_TRUE(raw.back() == '\n' || raw.back() == '\r') << "expected a line end to trim";
-    const std::string line =
-        capture_stderr([] { print_system_error("Error, couldn't unpack file to target path.", 112); });
+    const std::string line = capture_stderr(
+        [] { print_system_error("Error, couldn't unpack file to target path.", 112); });
     // Standard error is in text mode: the line feed arrives as CR LF.
     EXPECT_EQ(line, "Error, couldn't unpack file to target path. ([Error 112] " +
                         without_line_ends(raw) + ")\r\n");
@@ -99,9 +99,14 @@ TEST(TrimLineEndsTest, RemovesEveryTrailingCrAndLfAndNothingElse) {
         const char* in;
         const char* out;
     } rows[] = {
-        {"Disk full.\r\n", "Disk full."}, {"two\r\n\r\n", "two"},    {"mixed\n\r\n\r", "mixed"},
-        {"blank \r\n", "blank "},         {"inner\r\nline", "inner\r\nline"}, {"\r\n", ""},
-        {"", ""},                         {"dot.", "dot."},
+        {"Disk full.\r\n", "Disk full."},
+        {"two\r\n\r\n", "two"},
+        {"mixed\n\r\n\r", "mixed"},
+        {"blank \r\n", "blank "},
+        {"inner\r\nline", "inner\r\nline"},
+        {"\r\n", ""},
+        {"", ""},
+        {"dot.", "dot."},
     };
     for (const row& r : rows) {
         char buf[64];
@@ -136,7 +141,8 @@ TEST(EndingDeathTest, ReportedFailuresExitWithCode2) {
             SetLastError(112);
             fail_unpack();
         },
-        ::testing::ExitedWithCode(2), "Error, couldn't unpack file to target path\\. \\(\\[Error 112\\] ");
+        ::testing::ExitedWithCode(2),
+        "Error, couldn't unpack file to target path\\. \\(\\[Error 112\\] ");
     EXPECT_EXIT(fail_launch(2), ::testing::ExitedWithCode(2),
                 "Error, couldn't launch child \\(\\[Error 2\\] ");
 }

@@ -46,8 +46,8 @@ std::string read_file(const std::wstring& path) {
 }
 
 std::uint32_t checksum_of(const std::string& data) {
-    const uLong crc = crc32(0L, reinterpret_cast<const Bytef*>(data.data()),
-                            static_cast<uInt>(data.size()));
+    const uLong crc =
+        crc32(0L, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size()));
     return payload_format::entry_checksum_from_crc(static_cast<std::uint32_t>(crc));
 }
 
@@ -90,9 +90,9 @@ TEST(FileChecksumTest, FileHeldOpenForWritingByAnotherHandleIsStillRead) {
     const std::wstring dir = scratch_folder();
     const std::wstring path = dir + L"\\busy.exe";
     write_file(path, "running program");
-    HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
+    HANDLE holder =
+        CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     EXPECT_EQ(file_checksum(path.c_str()), checksum_of("running program"));
     CloseHandle(holder);
@@ -144,8 +144,8 @@ TEST(UnpackEntryTest, MatchingFileIsNotOpenedForWriting) {
     write_file(path, "same content");
     const std::uint64_t before = last_write(path);
     // Held without write sharing: opening it for writing would fail the run.
-    HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+    HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                0, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     Sleep(20);
     stream_over stream("same content");
@@ -174,8 +174,8 @@ TEST(UnpackEntryTest, EmptyEntryCreatesAnEmptyFileOnceAndThenLeavesIt) {
         EXPECT_EQ(stream.rest(), "NEXT");
     }
     EXPECT_EQ(read_file(path), "");
-    HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+    HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                0, nullptr);
     stream_over again("");
     unpack_entry(path.c_str(), 0, 1);  // would fail if it tried to rewrite the file
     EXPECT_EQ(again.rest(), "NEXT");
@@ -186,8 +186,8 @@ TEST(UnpackEntryDeathTest, DifferingFileHeldWithoutWriteSharingFailsTheRun) {
     const std::wstring dir = scratch_folder();
     const std::wstring path = dir + L"\\locked.exe";
     write_file(path, "old program");
-    HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+    HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                0, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     EXPECT_EXIT(
         {

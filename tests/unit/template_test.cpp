@@ -42,9 +42,9 @@ std::wstring module_path() {
 TEST(TemplateScannerTest, LiteralsKeywordsAndOddBraces) {
     EXPECT_EQ(expand(L"", 1), L"");
     EXPECT_EQ(expand(L"plain\\text"), L"plain\\text");
-    EXPECT_EQ(expand(L"abc{TEMP"), L"abc");                      // open keyword dropped
-    EXPECT_EQ(expand(L"{AB{TEMP}"), temp_folder());              // "{" restarts the name
-    EXPECT_EQ(expand(L"a}b"), L"a}b");                           // stray "}" is a literal
+    EXPECT_EQ(expand(L"abc{TEMP"), L"abc");          // open keyword dropped
+    EXPECT_EQ(expand(L"{AB{TEMP}"), temp_folder());  // "{" restarts the name
+    EXPECT_EQ(expand(L"a}b"), L"a}b");               // stray "}" is a literal
     EXPECT_EQ(expand(L"{PRODUCT}-{VERSION}"), L"Orvelle-1.26.0.0");
     EXPECT_EQ(expand(L"{}"), L"(failed)");
     EXPECT_EQ(expand((L"{" + std::wstring(1024, L'A') + L"}").c_str()), L"(failed)");
