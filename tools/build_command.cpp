@@ -257,15 +257,8 @@ void run_build(const build_options& options, const std::string& kit_dir) {
     const std::string compiler = cxx && *cxx ? cxx : "x86_64-w64-mingw32-g++-posix";
     // The linker writes the file itself: give it a fresh temporary name beside
     // the output and rename that into place only after a clean link.
-    const fs::path target(options.output);
-    const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    std::string staged = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
-    const int fd = mkstemp(staged.data());
-    if (fd < 0) {
-        throw tool_error("cannot create a file in " + in_quotes(folder.string()) + ": " +
-                         std::strerror(errno));
-    }
-    close(fd);
+    std::string staged;
+    close(create_temporary_beside(options.output, staged));
     try {
         run_program({compiler, "-static", "-municode", "-s", "-o", staged, values_file,
                      work.path + "/resources.o", "-L" + kit_dir, "-lfenwix_entry",

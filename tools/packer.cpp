@@ -343,15 +343,21 @@ std::vector<unsigned char> encode_entry_header(const std::u16string& name, std::
     return out;
 }
 
-void write_file_atomically(const std::string& path, const std::function<void(std::FILE*)>& writer) {
+int create_temporary_beside(const std::string& path, std::string& temporary) {
     const fs::path target(path);
     const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    std::string pattern = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
-    const int fd = mkstemp(pattern.data());
+    temporary = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
+    const int fd = mkstemp(temporary.data());
     if (fd < 0) {
         throw tool_error("cannot create a file in " + in_quotes(folder.string()) + ": " +
                          std::strerror(errno));
     }
+    return fd;
+}
+
+void write_file_atomically(const std::string& path, const std::function<void(std::FILE*)>& writer) {
+    std::string pattern;
+    const int fd = create_temporary_beside(path, pattern);
     std::FILE* out = fdopen(fd, "wb");
     if (out == nullptr) {
         ::close(fd);

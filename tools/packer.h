@@ -49,6 +49,11 @@ std::vector<unsigned char> encode_entry_header(const std::u16string& name, std::
 // file renamed into place only when complete).
 void write_block(const std::vector<folder_entry>& entries, const std::string& out_path, int level);
 
+// Creates an empty temporary file beside path (in the same folder, so that a
+// rename replaces path in one step); returns its open descriptor and sets
+// `temporary` to its name.
+int create_temporary_beside(const std::string& path, std::string& temporary);
+
 // Runs `writer` on a temporary file beside `path` and renames that into place
 // only when the writer and the final flush succeed; on any failure (a thrown
 // tool_error included) the temporary file is removed and `path` is untouched.

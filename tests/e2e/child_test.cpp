@@ -154,38 +154,46 @@ double seconds_since(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
 }
 
-TEST(CtrlCTest, ChildThatExitsOnCtrlCIsNotKilledEarly) {
+struct interrupted_run {
+    run_result result;
+    double seconds_after_ctrl_c = 0;
+    std::string marks;  // what the child noted: started, ctrl, finished
+};
+
+// Runs the probe child in `mode`, sends Ctrl+C once it runs, waits for the end.
+interrupted_run interrupt_probe(const char* mode) {
     probe_launcher l;
     run_options o;
-    o.env = {{"PROBE_MODE", "wait"}, {"PROBE_MARK", windows_path(l.work / "mark")}};
+    o.env = {{"PROBE_MODE", mode}, {"PROBE_MARK", windows_path(l.work / "mark")}};
     windows_run run(l.exe, {}, o);
-    ASSERT_NE(wait_for_text(l.work / "mark", "started", 30).find("started"), std::string::npos);
+    interrupted_run out;
+    if (wait_for_text(l.work / "mark", "started", 30).find("started") == std::string::npos) {
+        ADD_FAILURE() << "the child did not start";
+        return out;
+    }
     const auto sent = std::chrono::steady_clock::now();
     run.interrupt();
-    const run_result r = run.finish();
-    EXPECT_LT(seconds_since(sent), 4.0);  // well inside the grace period
-    EXPECT_FALSE(r.timed_out);
-    const std::string mark = read_file(l.work / "mark");
-    EXPECT_NE(mark.find("ctrl"), std::string::npos) << "the child never saw Ctrl+C";
-    EXPECT_EQ(mark.find("finished"), std::string::npos);
+    out.result = run.finish();
+    out.seconds_after_ctrl_c = seconds_since(sent);
+    out.marks = read_file(l.work / "mark");
+    return out;
+}
+
+TEST(CtrlCTest, ChildThatExitsOnCtrlCIsNotKilledEarly) {
+    const interrupted_run r = interrupt_probe("wait");
+    EXPECT_LT(r.seconds_after_ctrl_c, 4.0);  // well inside the grace period
+    EXPECT_FALSE(r.result.timed_out);
+    EXPECT_NE(r.marks.find("ctrl"), std::string::npos) << "the child never saw Ctrl+C";
+    EXPECT_EQ(r.marks.find("finished"), std::string::npos);
 }
 
 TEST(CtrlCTest, ChildThatIgnoresCtrlCIsTerminatedAfterTheGracePeriod) {
-    probe_launcher l;
-    run_options o;
-    o.env = {{"PROBE_MODE", "ignore-ctrl-c"}, {"PROBE_MARK", windows_path(l.work / "mark")}};
-    windows_run run(l.exe, {}, o);
-    ASSERT_NE(wait_for_text(l.work / "mark", "started", 30).find("started"), std::string::npos);
-    const auto sent = std::chrono::steady_clock::now();
-    run.interrupt();
-    const run_result r = run.finish();
-    const double waited = seconds_since(sent);
-    EXPECT_GE(waited, 4.5);
-    EXPECT_LT(waited, 15.0);
-    EXPECT_FALSE(r.timed_out);
-    const std::string mark = read_file(l.work / "mark");
-    EXPECT_NE(mark.find("ctrl"), std::string::npos);
-    EXPECT_EQ(mark.find("finished"), std::string::npos);  // terminated, not finished
+    const interrupted_run r = interrupt_probe("ignore-ctrl-c");
+    EXPECT_GE(r.seconds_after_ctrl_c, 4.5);
+    EXPECT_LT(r.seconds_after_ctrl_c, 15.0);
+    EXPECT_FALSE(r.result.timed_out);
+    EXPECT_NE(r.marks.find("ctrl"), std::string::npos);
+    EXPECT_EQ(r.marks.find("finished"), std::string::npos);  // terminated, not finished
 }
 
 }  // namespace
