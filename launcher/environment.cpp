@@ -15,7 +15,7 @@ wchar_t own_path[own_path_capacity];       // empty until the first get_own_path
 
 }  // namespace
 
-void widen_name(const char* name, wchar_t* out, std::size_t capacity) {
+void widen_ascii(const char* name, wchar_t* out, std::size_t capacity) {
     std::size_t n = 0;
     out[0] = L'\0';
     for (const char* p = name; *p != '\0'; ++p) {
@@ -30,7 +30,7 @@ void widen_name(const char* name, wchar_t* out, std::size_t capacity) {
 
 wchar_t* read_environment_variable(const char* name) {
     wchar_t wide_name[env_name_capacity];
-    widen_name(name, wide_name, env_name_capacity);
+    widen_ascii(name, wide_name, env_name_capacity);
     const DWORD n = GetEnvironmentVariableW(wide_name, value_buffer, env_value_capacity);
     if (n == 0 || n >= env_value_capacity) return nullptr;
     return _wcsdup(value_buffer);
@@ -38,13 +38,13 @@ wchar_t* read_environment_variable(const char* name) {
 
 void set_environment_variable(const char* name, const wchar_t* value) {
     wchar_t wide_name[env_name_capacity];
-    widen_name(name, wide_name, env_name_capacity);
+    widen_ascii(name, wide_name, env_name_capacity);
     SetEnvironmentVariableW(wide_name, value);
 }
 
 void clear_environment_variable(const char* name) {
     wchar_t wide_name[env_name_capacity];
-    widen_name(name, wide_name, env_name_capacity);
+    widen_ascii(name, wide_name, env_name_capacity);
     SetEnvironmentVariableW(wide_name, nullptr);
 }
 

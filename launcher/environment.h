@@ -32,7 +32,7 @@ constexpr std::size_t own_path_capacity = 4097;
 
 // Widens an ASCII name one byte at a time; a byte that does not become exactly
 // one unit, or a name of more than 39 characters, ends the process abnormally.
-void widen_name(const char* name, wchar_t* out, std::size_t capacity);
+void widen_ascii(const char* name, wchar_t* out, std::size_t capacity);
 
 // A fresh heap copy of the value, or nullptr when the variable is unset,
 // empty, or too long. Callers keep the copy until exit.

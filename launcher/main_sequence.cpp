@@ -33,7 +33,7 @@ void publish_parent_id() {
     const int n = snprintf(narrow, sizeof narrow, "%ld", static_cast<long>(GetCurrentProcessId()));
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof narrow) abnormal_end();
     wchar_t wide[pid_text_capacity];
-    widen_name(narrow, wide, pid_text_capacity);
+    widen_ascii(narrow, wide, pid_text_capacity);
     set_environment_variable(env_names::parent, wide);
 }
 

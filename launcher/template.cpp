@@ -101,7 +101,7 @@ void append_pid(wchar_t* output, std::size_t capacity) {
     const int n = snprintf(narrow, sizeof narrow, "%ld", static_cast<long>(GetCurrentProcessId()));
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof narrow) abnormal_end();
     wchar_t wide[scratch_capacity];
-    widen_name(narrow, wide, scratch_capacity);
+    widen_ascii(narrow, wide, scratch_capacity);
     append_value(output, capacity, wide);
 }
 

@@ -99,14 +99,27 @@ bool ensure_folder(const wchar_t* folder) {
 }
 
 bool create_parent_folders(const wchar_t* path) {
+    // Climb from the folder of path until a folder exists or can be made,
+    // then make the ones below it on the way back down. Done in one buffer,
+    // without recursion: a name may have hundreds of levels.
     wchar_t folder[path_capacity];
     wide_copy_or_abort(folder, path_capacity, path);
-    wchar_t* split = find_last_backslash(folder, true);
-    if (split == nullptr) return true;
-    *split = L'\0';
+    wchar_t* const deepest_end = find_last_backslash(folder, true);
+    if (deepest_end == nullptr) return true;
+    *deepest_end = L'\0';
     if (ensure_folder(folder)) return true;
-    create_parent_folders(folder);
-    return ensure_folder(folder);
+    for (;;) {
+        wchar_t* up = find_last_backslash(folder, true);
+        if (up == nullptr) break;
+        *up = L'\0';
+        if (ensure_folder(folder)) break;
+    }
+    bool made = false;
+    for (wchar_t* cut = folder + wcslen(folder); cut < deepest_end; cut = folder + wcslen(folder)) {
+        *cut = L'\\';
+        made = ensure_folder(folder);
+    }
+    return made;
 }
 
 void unpack_entry(const wchar_t* path, std::uint64_t stored_size, std::uint32_t stored_checksum) {

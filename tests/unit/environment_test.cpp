@@ -39,14 +39,14 @@ TEST(EnvironmentTest, LongValuesAreReadWhole) {
 TEST(EnvironmentTest, NamesUpTo39CharactersWiden) {
     wchar_t out[env_name_capacity];
     const std::string name39(39, 'N');
-    widen_name(name39.c_str(), out, env_name_capacity);
+    widen_ascii(name39.c_str(), out, env_name_capacity);
     EXPECT_EQ(std::wstring(out), std::wstring(39, L'N'));
 }
 
 TEST(EnvironmentDeathTest, A40CharacterNameEndsTheProcessAbnormally) {
     wchar_t out[env_name_capacity];
     const std::string name40(40, 'N');
-    EXPECT_DEATH(widen_name(name40.c_str(), out, env_name_capacity), "");
+    EXPECT_DEATH(widen_ascii(name40.c_str(), out, env_name_capacity), "");
 }
 
 TEST(OwnPathTest, IsTheModuleWithItsFolderInShortForm) {

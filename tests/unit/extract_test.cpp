@@ -128,6 +128,16 @@ TEST(FolderTest, NestedFoldersAreCreatedAndBareDrivesNeverTouched) {
     EXPECT_FALSE(create_parent_folders((dir + L"\\plain\\sub\\f").c_str()));
 }
 
+TEST(FolderTest, HundredsOfMissingLevelsAreCreatedDeepestLast) {
+    const std::wstring dir = scratch_folder();
+    std::wstring path = dir;
+    for (int i = 0; i < 500; ++i) path += L"\\d";
+    const std::wstring folder = path;
+    path += L"\\file.txt";
+    EXPECT_TRUE(create_parent_folders(path.c_str()));
+    EXPECT_NE(GetFileAttributesW(folder.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
 TEST(UnpackEntryTest, WritesMissingFileAndConsumesExactlyItsData) {
     const std::wstring dir = scratch_folder();
     const std::wstring path = dir + L"\\lib\\data.bin";
