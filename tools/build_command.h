@@ -4,6 +4,8 @@
 // by the assembler (.incbin), so even a large block embeds in seconds.
 #pragma once
 
+#include "tools/packer.h"
+
 #include <string>
 
 struct build_options {
@@ -11,7 +13,7 @@ struct build_options {
     std::string block_path;  // embed this block as it is
     std::string output;
     std::string main_relpath;
-    int level = 19;
+    int level = default_compression_level;
     std::string extraction_template = "{CACHE_DIR}\\Orvelle";
     std::string company = "Quenmar Ltd";
     std::string product = "Orvelle";

@@ -33,7 +33,6 @@ int parse_level(const std::string& text) {
 
 build_options parse(const std::vector<std::string>& args, bool building) {
     build_options o;
-    o.level = default_compression_level;
     bool have_output = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];

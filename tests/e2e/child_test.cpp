@@ -34,6 +34,7 @@ struct probe_launcher {
 struct probe_report {
     std::vector<std::u16string> args;
     std::map<std::string, std::string> env;
+    std::string cwd;
 };
 
 probe_report parse(const std::string& out) {
@@ -48,6 +49,8 @@ probe_report parse(const std::string& out) {
             std::string hex;
             while (units >> hex) arg += static_cast<char16_t>(std::stoul(hex, nullptr, 16));
             r.args.push_back(arg);
+        } else if (line.rfind("cwd ", 0) == 0) {
+            r.cwd = line.substr(4);
         } else if (line.rfind("env ", 0) == 0) {
             const auto eq = line.find('=');
             r.env[line.substr(4, eq - 4)] = line.substr(eq + 1);
@@ -122,6 +125,7 @@ TEST(ChildTest, ChildSeesTheLauncherVariablesAndTheValuesItsTemplateUsed) {
     EXPECT_EQ(p.env.at("FENWIX_ONEFILE_START").size(), 18u);
     EXPECT_EQ(p.env.at("FENWIX_ONEFILE_TIME_US").size(), 6u);
     EXPECT_EQ(p.env.at("FENWIX_ORIGINAL_ARGV0"), "launcher");
+    EXPECT_EQ(p.cwd, windows_path(l.work.path));  // the launcher's current folder
     ASSERT_EQ(p.args.size(), 2u);
     EXPECT_EQ(p.args[0], utf16(windows_path(l.exe)));  // the child still gets the full path
     // The launcher's folder: its short form where Wine has one.
