@@ -1,6 +1,5 @@
 #include "tools/build_command.h"
 
-#include "payload/format.h"
 #include "tools/packer.h"
 
 #include <cerrno>
