@@ -136,6 +136,22 @@ TEST(ChildTest, ChildSeesTheLauncherVariablesAndTheValuesItsTemplateUsed) {
               std::count(long_folder.begin(), long_folder.end(), '\\'));
 }
 
+TEST(ChildTest, LauncherInADriveRootHasTheBareDriveAsItsFolder) {
+    // The system would read a bare "C:" as drive C's current folder; with the
+    // current folder at C:\users that must not leak into the launcher's folder.
+    probe_launcher l;
+    const std::string drive_c = prefix_folder("");
+    const std::string name = "fenwix-root-" + std::to_string(getpid()) + ".exe";
+    fs::copy_file(l.exe, drive_c + "/" + name);
+    run_options o;
+    o.cwd = drive_c + "/users";
+    o.argv0 = "C:\\" + name;
+    const run_result r = run_windows(drive_c + "/" + name, {}, o);
+    fs::remove(drive_c + "/" + name);
+    ASSERT_EQ(r.exit_code, 0u) << r.err;
+    EXPECT_EQ(parse(r.out).env.at("FENWIX_ONEFILE_DIRECTORY"), "C:");
+}
+
 TEST(ChildTest, VariablesNotUsedByTheTemplateStayUnset) {
     probe_launcher l;
     run_options o;
