@@ -137,8 +137,10 @@ TEST(ChildTest, ChildSeesTheLauncherVariablesAndTheValuesItsTemplateUsed) {
 }
 
 TEST(ChildTest, LauncherInADriveRootHasTheBareDriveAsItsFolder) {
-    // The system would read a bare "C:" as drive C's current folder; with the
-    // current folder at C:\users that must not leak into the launcher's folder.
+    // Windows reads a bare "C:" as drive C's current folder, so the launcher
+    // never asks for its short form; with the current folder at C:\users that
+    // must not leak into the launcher's folder. (Wine answers "C:" for "C:",
+    // so under Wine this checks the outcome rather than the trap.)
     probe_launcher l;
     const std::string drive_c = prefix_folder("");
     const std::string name = "fenwix-root-" + std::to_string(getpid()) + ".exe";
