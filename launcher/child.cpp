@@ -80,7 +80,7 @@ bool join_arguments(wchar_t* line, std::size_t capacity, wchar_t* const* argv, i
     return true;
 }
 
-const wchar_t* build_child_command_line() {
+wchar_t* build_child_command_line() {
     int argc = 0;
     // The array is kept until exit.
     LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
@@ -111,7 +111,7 @@ std::uint32_t run_child(const wchar_t* program_path) {
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION child = {};
-    wchar_t* line = const_cast<wchar_t*>(build_child_command_line());
+    wchar_t* line = build_child_command_line();
     if (!CreateProcessW(program_path,           // the first unpacked file
                         line,                   // the launcher's arguments, re-quoted
                         nullptr,                // process security attributes
@@ -126,6 +126,9 @@ std::uint32_t run_child(const wchar_t* program_path) {
     }
     CloseHandle(child.hThread);
 
+    // The console handler gets a copy of its own to wait on and close. Without
+    // one (the system refused the copy) the child still receives every
+    // console event itself; only the forced end after the grace period is lost.
     HANDLE for_handler = nullptr;
     if (DuplicateHandle(GetCurrentProcess(), child.hProcess, GetCurrentProcess(), &for_handler, 0,
                         FALSE, DUPLICATE_SAME_ACCESS)) {
@@ -136,7 +139,9 @@ std::uint32_t run_child(const wchar_t* program_path) {
     DWORD exit_code = 0;
     if (!GetExitCodeProcess(child.hProcess, &exit_code)) exit_code = 1;
     CloseHandle(child.hProcess);
-    if (HANDLE mine = take_recorded_child()) CloseHandle(mine);
+    // The child has ended: drop the handler's copy, so the clean-up step
+    // below finds nothing left to do.
+    if (HANDLE copy = take_recorded_child()) CloseHandle(copy);
     cleanup_child();
     return exit_code;
 }

@@ -23,8 +23,9 @@ bool append_argument(wchar_t* line, std::size_t capacity, const wchar_t* argumen
 // Joins the arguments with single blanks through append_argument; false on overflow.
 bool join_arguments(wchar_t* line, std::size_t capacity, wchar_t* const* argv, int argc);
 
-// The launcher's command line rebuilt for the child (a process-wide buffer).
-const wchar_t* build_child_command_line();
+// The launcher's command line rebuilt for the child, in a process-wide buffer
+// that CreateProcessW may write to.
+wchar_t* build_child_command_line();
 
 // Starts the program with the rebuilt command line and waits for it without
 // limit. Returns its exit code, or 1 when it cannot be read. A failed start

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cwchar>
 
@@ -26,6 +27,13 @@ void widen_ascii(const char* name, wchar_t* out, std::size_t capacity) {
         out[n++] = unit[0];
         out[n] = L'\0';
     }
+}
+
+void own_process_id_text(wchar_t (&out)[process_id_text_capacity]) {
+    char narrow[process_id_text_capacity];
+    const int n = snprintf(narrow, sizeof narrow, "%ld", static_cast<long>(GetCurrentProcessId()));
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof narrow) abnormal_end();
+    widen_ascii(narrow, out, process_id_text_capacity);
 }
 
 wchar_t* read_environment_variable(const char* name) {

@@ -34,6 +34,11 @@ constexpr std::size_t own_path_capacity = 4097;
 // one unit, or a name of more than 39 characters, ends the process abnormally.
 void widen_ascii(const char* name, wchar_t* out, std::size_t capacity);
 
+// This process's id in decimal, widened one character at a time (what
+// FENWIX_ONEFILE_PARENT holds and {PID} yields).
+constexpr std::size_t process_id_text_capacity = 128;
+void own_process_id_text(wchar_t (&out)[process_id_text_capacity]);
+
 // A fresh heap copy of the value, or nullptr when the variable is unset,
 // empty, or too long. Callers keep the copy until exit.
 wchar_t* read_environment_variable(const char* name);

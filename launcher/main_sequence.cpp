@@ -12,14 +12,11 @@
 
 #include <windows.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
 
 constexpr std::size_t path_capacity = 4096;
-constexpr std::size_t pid_text_capacity = 128;
 
 // Process-wide state of the run; every buffer lives until exit.
 wchar_t target_folder[path_capacity];                   // the expanded extraction template
@@ -29,12 +26,9 @@ wchar_t child_program_path[path_capacity];              // current file path of 
 wchar_t launcher_folder[own_path_capacity];             // own path cut at its last backslash
 
 void publish_parent_id() {
-    char narrow[pid_text_capacity];
-    const int n = snprintf(narrow, sizeof narrow, "%ld", static_cast<long>(GetCurrentProcessId()));
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof narrow) abnormal_end();
-    wchar_t wide[pid_text_capacity];
-    widen_ascii(narrow, wide, pid_text_capacity);
-    set_environment_variable(env_names::parent, wide);
+    wchar_t id[process_id_text_capacity];
+    own_process_id_text(id);
+    set_environment_variable(env_names::parent, id);
 }
 
 // Reads the next name into entry_name, two bytes at a time. Returns false for

@@ -97,12 +97,9 @@ void append_pid(wchar_t* output, std::size_t capacity) {
         append_value(output, capacity, parent);
         return;
     }
-    char narrow[scratch_capacity];
-    const int n = snprintf(narrow, sizeof narrow, "%ld", static_cast<long>(GetCurrentProcessId()));
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof narrow) abnormal_end();
-    wchar_t wide[scratch_capacity];
-    widen_ascii(narrow, wide, scratch_capacity);
-    append_value(output, capacity, wide);
+    wchar_t id[process_id_text_capacity];
+    own_process_id_text(id);
+    append_value(output, capacity, id);
 }
 
 // TEMP and PROGRAM let the system write at the output's end, given the
