@@ -10,10 +10,9 @@
 namespace {
 
 constexpr DWORD grace_period_ms = 5000;
-constexpr std::size_t module_path_capacity = 4096;
 
 wchar_t command_line[command_line_capacity];  // rebuilt for every start
-wchar_t module_path[module_path_capacity];    // the launcher's long path, filled once
+wchar_t module_path[path_capacity];           // the launcher's long path, filled once
 
 // The handle the console handler may act on: a duplicate of the child's
 // process handle, owned by whoever takes it out of the record. Taking is an
@@ -21,10 +20,12 @@ wchar_t module_path[module_path_capacity];    // the launcher's long path, fille
 // The main thread waits on its own handle, which nothing else closes.
 HANDLE volatile recorded_child = nullptr;
 
-HANDLE take_recorded_child() {
+HANDLE exchange_recorded_child(HANDLE replacement) {
     return static_cast<HANDLE>(
-        InterlockedExchangePointer(const_cast<PVOID volatile*>(&recorded_child), nullptr));
+        InterlockedExchangePointer(const_cast<PVOID volatile*>(&recorded_child), replacement));
 }
+
+HANDLE take_recorded_child() { return exchange_recorded_child(nullptr); }
 
 bool needs_quoting(const wchar_t* argument) { return wcspbrk(argument, L" \t\n\v\"") != nullptr; }
 
@@ -86,8 +87,8 @@ wchar_t* build_child_command_line() {
     LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     if (argv == nullptr || argc < 1) abnormal_end();
     if (module_path[0] == L'\0') {
-        const DWORD n = GetModuleFileNameW(nullptr, module_path, module_path_capacity);
-        if (n == 0 || n >= module_path_capacity) abnormal_end();
+        const DWORD n = GetModuleFileNameW(nullptr, module_path, path_capacity);
+        if (n == 0 || n >= path_capacity) abnormal_end();
     }
     argv[0] = module_path;
     if (!join_arguments(command_line, command_line_capacity, argv, argc)) abnormal_end();
@@ -95,9 +96,7 @@ wchar_t* build_child_command_line() {
 }
 
 void record_child_for_cleanup(HANDLE process) {
-    HANDLE previous = static_cast<HANDLE>(
-        InterlockedExchangePointer(const_cast<PVOID volatile*>(&recorded_child), process));
-    if (previous != nullptr) CloseHandle(previous);
+    if (HANDLE previous = exchange_recorded_child(process)) CloseHandle(previous);
 }
 
 std::uint32_t run_child(const wchar_t* program_path) {

@@ -16,10 +16,10 @@ wchar_t own_path[own_path_capacity];       // empty until the first get_own_path
 
 }  // namespace
 
-void widen_ascii(const char* name, wchar_t* out, std::size_t capacity) {
+void widen_ascii(const char* text, wchar_t* out, std::size_t capacity) {
     std::size_t n = 0;
     out[0] = L'\0';
-    for (const char* p = name; *p != '\0'; ++p) {
+    for (const char* p = text; *p != '\0'; ++p) {
         const char one[2] = {*p, '\0'};
         wchar_t unit[2] = {};
         if (mbstowcs(unit, one, 2) != 1) abnormal_end();

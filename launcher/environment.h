@@ -30,9 +30,10 @@ constexpr std::size_t env_value_capacity = 32768;
 // The launcher's own path, filled once.
 constexpr std::size_t own_path_capacity = 4097;
 
-// Widens an ASCII name one byte at a time; a byte that does not become exactly
-// one unit, or a name of more than 39 characters, ends the process abnormally.
-void widen_ascii(const char* name, wchar_t* out, std::size_t capacity);
+// Widens ASCII text (a variable name, a process id) one byte at a time; a byte
+// that does not become exactly one unit, or text that does not fit capacity
+// with its terminator, ends the process abnormally.
+void widen_ascii(const char* text, wchar_t* out, std::size_t capacity);
 
 // This process's id in decimal, widened one character at a time (what
 // FENWIX_ONEFILE_PARENT holds and {PID} yields).

@@ -6,6 +6,10 @@
 
 #include <cstddef>
 
+// The launcher's path buffers: target folder, current file, child program,
+// folder work buffer, module path.
+constexpr std::size_t path_capacity = 4096;
+
 bool wide_copy(wchar_t* buffer, std::size_t capacity, const wchar_t* text);
 bool wide_append(wchar_t* buffer, std::size_t capacity, const wchar_t* text);
 // Appends exactly count units of text (which need not be terminated).

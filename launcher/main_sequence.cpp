@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr std::size_t path_capacity = 4096;
-
 // Process-wide state of the run; every buffer lives until exit.
 wchar_t target_folder[path_capacity];                   // the expanded extraction template
 wchar_t entry_name[payload_format::name_buffer_units];  // name of the entry being unpacked

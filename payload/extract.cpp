@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr std::size_t path_capacity = 4096;
 constexpr std::size_t max_known_folders = 1024;
 
 unsigned char copy_buffer[payload_format::copy_chunk_size];  // reused for every chunk

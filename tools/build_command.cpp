@@ -25,8 +25,6 @@ namespace {
 // never expand into one.
 constexpr std::size_t max_template_units = 4095;
 
-std::string in_quotes(const std::string& s) { return "'" + s + "'"; }
-
 void emit_wide_string(std::ostringstream& out, const char* symbol, const std::u16string& text) {
     out << "\t.globl " << symbol << "\n\t.p2align 1\n" << symbol << ":\n";
     std::size_t i = 0;
@@ -228,13 +226,15 @@ void run_build(const build_options& options, const std::string& kit_dir) {
                     options.level);
     }
     if (!options.icon_path.empty()) check_icon_file(options.icon_path);
-    std::error_code link_error;
-    fs::create_symlink(fs::absolute(fs::path(kit_dir) / "launcher.manifest"),
-                       work.path + "/launcher.manifest", link_error);
-    fs::create_symlink(fs::absolute(options.icon_path.empty() ? fs::path(kit_dir) / "fenwix.ico"
-                                                              : fs::path(options.icon_path)),
-                       work.path + "/icon.ico", link_error);
-    if (link_error) throw tool_error("cannot prepare the resources in " + in_quotes(work.path));
+    const fs::path icon =
+        options.icon_path.empty() ? fs::path(kit_dir) / "fenwix.ico" : fs::path(options.icon_path);
+    for (const auto& [from, name] :
+         {std::pair{fs::path(kit_dir) / "launcher.manifest", "launcher.manifest"},
+          std::pair{icon, "icon.ico"}}) {
+        std::error_code ec;
+        fs::create_symlink(fs::absolute(from), work.path + "/" + name, ec);
+        if (ec) throw tool_error("cannot prepare the resources in " + in_quotes(work.path));
+    }
     {
         std::ofstream out(work.path + "/resources.rc");
         out << resource_script(options);

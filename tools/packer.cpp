@@ -21,8 +21,6 @@ namespace {
 
 constexpr std::size_t io_chunk = 1 << 20;
 
-std::string in_quotes(const std::string& s) { return "'" + s + "'"; }
-
 std::string utf16_to_utf8(const std::u16string& s) {
     std::string out;
     for (std::size_t i = 0; i < s.size(); ++i) {
@@ -144,6 +142,8 @@ private:
 };
 
 }  // namespace
+
+std::string in_quotes(const std::string& text) { return "'" + text + "'"; }
 
 std::u16string utf8_to_utf16(const std::string& text, const std::string& what) {
     std::u16string out;

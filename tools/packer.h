@@ -32,6 +32,9 @@ struct folder_entry {
 std::vector<folder_entry> list_application_folder(const std::string& app_dir,
                                                   const std::string& main_relpath);
 
+// A name or path as messages show it: 'like this'.
+std::string in_quotes(const std::string& text);
+
 // UTF-8 to UTF-16; throws tool_error naming `what` for invalid UTF-8.
 std::u16string utf8_to_utf16(const std::string& text, const std::string& what);
 
