@@ -56,8 +56,8 @@ void build_current_file_path() {
 }
 
 void unpack_payload() {
-    const unsigned char* block = fenwix_payload_block;
-    const std::uint64_t length = fenwix_payload_block_length;
+    const unsigned char* block = launcher_build_values().payload_block;
+    const std::uint64_t length = launcher_build_values().payload_block_length;
     if (length < payload_format::magic_size ||
         memcmp(block, payload_format::magic, payload_format::magic_size) != 0) {
         fail_header();
@@ -101,8 +101,9 @@ int run_launcher(int argc, wchar_t** argv) {
     clear_environment_variable(env_names::random);
     publish_parent_id();
 
-    if (!expand_template(target_folder, fenwix_extraction_template, path_capacity)) {
-        fail_template_expansion(fenwix_extraction_template);
+    const wchar_t* extraction_template = launcher_build_values().extraction_template;
+    if (!expand_template(target_folder, extraction_template, path_capacity)) {
+        fail_template_expansion(extraction_template);
     }
 
     if (!SetConsoleCtrlHandler(console_control_handler, TRUE)) {

@@ -158,15 +158,15 @@ bool append_keyword(wchar_t* output, std::size_t capacity, const wchar_t* name) 
             strip = true;
             break;
         case keyword::company:
-            append_value(output, capacity, fenwix_company_name);
+            append_value(output, capacity, launcher_build_values().company_name);
             break;
         case keyword::product:
-            append_value(output, capacity, fenwix_product_name);
+            append_value(output, capacity, launcher_build_values().product_name);
             break;
         case keyword::version:
         case keyword::file_version:
         case keyword::product_version:
-            append_value(output, capacity, fenwix_version);
+            append_value(output, capacity, launcher_build_values().version);
             break;
         case keyword::random:
             append_cached(output, capacity, env_names::random, make_random_text);

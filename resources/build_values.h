@@ -1,15 +1,26 @@
-// Values fixed when a launcher is built. `fenwix build` generates them as
-// read-only data (the block itself is included byte for byte by the
-// assembler) and links them with the launcher's precompiled code.
+// Values fixed when a launcher is built: the extraction template, company,
+// product, version and the payload block. `fenwix build` adds them to the
+// precompiled launcher as a section of its own (resources/values_section.h);
+// the launcher finds that section in its own mapped image, never by reading
+// its file, so a signature or the file's location do not matter.
 #pragma once
 
 #include <cstdint>
 
-extern "C" {
-extern const wchar_t fenwix_extraction_template[];  // e.g. L"{CACHE_DIR}\\Orvelle"
-extern const wchar_t fenwix_company_name[];         // e.g. L"Quenmar Ltd"
-extern const wchar_t fenwix_product_name[];         // e.g. L"Orvelle"
-extern const wchar_t fenwix_version[];              // e.g. L"1.26.0.0"
-extern const unsigned char fenwix_payload_block[];  // "QJX", frame, zero field, trailer
-extern const std::uint64_t fenwix_payload_block_length;
-}
+struct build_values {
+    const wchar_t* extraction_template;  // e.g. L"{CACHE_DIR}\\Orvelle"
+    const wchar_t* company_name;         // e.g. L"Quenmar Ltd"
+    const wchar_t* product_name;         // e.g. L"Orvelle"
+    const wchar_t* version;              // e.g. L"1.26.0.0"
+    const unsigned char* payload_block;  // "QJX", frame, zero field, trailer
+    std::uint64_t payload_block_length;
+};
+
+// Reads the values section of an image mapped at image_base. Returns false
+// when the image has no valid one.
+bool find_build_values(const unsigned char* image_base, build_values& out);
+
+// This process's values, looked up once. An image without a values section
+// (the bare stub) gets empty texts and an empty block, whose header check
+// then fails.
+const build_values& launcher_build_values();

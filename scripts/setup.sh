@@ -10,6 +10,9 @@ packages=(
   wine wine64
   libzstd-dev zlib1g-dev googletest libgtest-dev
   icoutils python3
+  # Independent readers of what fenwix writes, used by the tests: a PE
+  # parser, Authenticode signing, and a tracer that shows no program starts.
+  python3-pefile osslsigncode openssl strace
 )
 
 missing=()

@@ -1,117 +1,101 @@
 #include "tools/build_command.h"
 
+#include "resources/values_section.h"
+#include "tools/host_platform.h"
 #include "tools/packer.h"
+#include "tools/pe_image.h"
+#include "tools/pe_resources.h"
+#include "tools/progress.h"
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <vector>
-
-extern char** environ;
 
 namespace fs = std::filesystem;
+
+// The stub, default icon and manifest the tool carries (tools/embedded_files.S).
+extern "C" {
+extern const unsigned char fenwix_embedded_stub[], fenwix_embedded_stub_end[];
+extern const unsigned char fenwix_embedded_icon[], fenwix_embedded_icon_end[];
+extern const unsigned char fenwix_embedded_manifest[], fenwix_embedded_manifest_end[];
+}
 
 namespace {
 
 // Launcher paths are built in 4,096-unit buffers: a longer template can
 // never expand into one.
 constexpr std::size_t max_template_units = 4095;
+// An icon or a stub is small; anything larger is the wrong file.
+constexpr std::uint64_t max_small_file = 64u << 20;
+constexpr std::size_t copy_chunk = 1 << 20;
 
-void emit_wide_string(std::ostringstream& out, const char* symbol, const std::u16string& text) {
-    out << "\t.globl " << symbol << "\n\t.p2align 1\n" << symbol << ":\n";
-    std::size_t i = 0;
-    for (char16_t u : text) {
-        out << (i % 12 == 0 ? "\t.short " : ",") << "0x" << std::hex << unsigned(u) << std::dec;
-        if (++i % 12 == 0) out << "\n";
-    }
-    out << (i % 12 == 0 ? "\t.short " : ",") << "0\n";
+std::vector<unsigned char> embedded(const unsigned char* begin, const unsigned char* end) {
+    return std::vector<unsigned char>(begin, end);
 }
 
-std::string assembler_quoted(const std::string& path) {
-    std::string out = "\"";
-    for (char c : path) {
-        if (static_cast<unsigned char>(c) < 0x20)
-            throw tool_error("unusable path " + in_quotes(path));
-        if (c == '\\' || c == '"') out += '\\';
-        out += c;
+std::vector<unsigned char> read_small_file(const std::string& path, const std::string& what) {
+    std::error_code ec;
+    const fs::path p = path_from_utf8(path);
+    const std::uintmax_t size = fs::file_size(p, ec);
+    if (ec || !fs::is_regular_file(p, ec)) {
+        throw tool_error(what + " " + in_quotes(path) + " is not a readable file");
     }
-    return out + "\"";
+    if (size > max_small_file) throw tool_error(what + " " + in_quotes(path) + " is too large");
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(size));
+    std::FILE* f = open_file(path, "rb");
+    const bool ok = f != nullptr && std::fread(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    if (f != nullptr) std::fclose(f);
+    if (!ok) throw tool_error("cannot read " + what + " " + in_quotes(path));
+    return bytes;
 }
 
-// A wide string literal for windres: quotes doubled, backslashes escaped,
-// everything outside printable ASCII as a four-digit \x escape.
-std::string rc_wide_string(const std::u16string& text) {
-    std::string out = "L\"";
-    char hex[8];
-    for (char16_t u : text) {
-        if (u == u'"') {
-            out += "\"\"";
-        } else if (u == u'\\') {
-            out += "\\\\";
-        } else if (u >= 0x20 && u < 0x7F) {
-            out += static_cast<char>(u);
-        } else {
-            std::snprintf(hex, sizeof hex, "\\x%04x", static_cast<unsigned>(u));
-            out += hex;
+void write_bytes(std::FILE* out, const void* data, std::size_t n) {
+    if (n != 0 && std::fwrite(data, 1, n, out) != n) {
+        throw tool_error(std::string("cannot write the executable: ") + std::strerror(errno));
+    }
+}
+
+resource_values resources_for(const build_options& options) {
+    resource_values v;
+    v.company = utf8_to_utf16(options.company, "--company");
+    v.product = utf8_to_utf16(options.product, "--product");
+    v.version = utf8_to_utf16(options.version, "--version");
+    parse_version(options.version, v.version_parts);
+    v.manifest = embedded(fenwix_embedded_manifest, fenwix_embedded_manifest_end);
+    if (options.icon_path.empty()) {
+        v.icon_file = embedded(fenwix_embedded_icon, fenwix_embedded_icon_end);
+    } else {
+        v.icon_file = read_small_file(options.icon_path, "--icon");
+        check_icon_file(v.icon_file, "--icon " + in_quotes(options.icon_path));
+    }
+    return v;
+}
+
+// Copies a ready block into the executable, byte for byte and unchecked.
+void copy_block(const std::string& block_path, std::uint64_t size, const block_sink& out) {
+    std::FILE* in = open_file(block_path, "rb");
+    if (in == nullptr) {
+        throw tool_error("cannot read --block " + in_quotes(block_path) + ": " +
+                         std::strerror(errno));
+    }
+    std::vector<unsigned char> buffer(copy_chunk);
+    std::uint64_t copied = 0;
+    for (;;) {
+        const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), in);
+        if (n > 0) {
+            out(buffer.data(), n);
+            copied += n;
+            progress_add(n);
         }
+        if (n < buffer.size()) break;
     }
-    return out + "\"";
-}
-
-void check_icon_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    unsigned char header[6] = {};
-    in.read(reinterpret_cast<char*>(header), sizeof header);
-    if (!in || header[0] != 0 || header[1] != 0 || header[2] != 1 || header[3] != 0 ||
-        (header[4] == 0 && header[5] == 0)) {
-        throw tool_error("--icon " + in_quotes(path) + " is not a Windows .ico file");
+    const bool failed = std::ferror(in) != 0;
+    std::fclose(in);
+    if (failed || copied != size) {
+        throw tool_error("--block " + in_quotes(block_path) + " changed or could not be read");
     }
 }
-
-// Runs a program and waits; throws when it cannot run or does not exit 0.
-void run_program(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const int rc = posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
-    if (rc != 0) {
-        throw tool_error("cannot run " + args[0] + ": " + std::strerror(rc) +
-                         " (run ./fenwix test or scripts/setup.sh to install the toolchain)");
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) throw tool_error("lost track of " + args[0]);
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        throw tool_error(args[0] + " failed while building the launcher");
-    }
-}
-
-struct temp_folder {
-    std::string path;
-    temp_folder() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/fenwix-build.XXXXXX";
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw tool_error(std::string("cannot create a temporary folder: ") +
-                             std::strerror(errno));
-        }
-        path = pattern;
-    }
-    ~temp_folder() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
 
 }  // namespace
 
@@ -153,122 +137,88 @@ void check_build_values(const build_options& options) {
     }
 }
 
-std::string values_assembly(const build_options& options, const std::string& block_file) {
-    std::ostringstream out;
-    out << "# Generated by fenwix build: the launcher's build-time values.\n";
-    out << "\t.section .rdata,\"dr\"\n";
-    emit_wide_string(out, "fenwix_extraction_template",
-                     utf8_to_utf16(options.extraction_template, "--template"));
-    emit_wide_string(out, "fenwix_company_name", utf8_to_utf16(options.company, "--company"));
-    emit_wide_string(out, "fenwix_product_name", utf8_to_utf16(options.product, "--product"));
-    emit_wide_string(out, "fenwix_version", utf8_to_utf16(options.version, "--version"));
-    out << "\t.globl fenwix_payload_block_length\n\t.p2align 3\nfenwix_payload_block_length:\n"
-        << "\t.quad fenwix_payload_block_end - fenwix_payload_block\n";
-    out << "\t.section .rdata$fenwix_payload,\"dr\"\n\t.globl fenwix_payload_block\n"
-        << "\t.p2align 4\nfenwix_payload_block:\n"
-        << "\t.incbin " << assembler_quoted(block_file) << "\n"
-        << "fenwix_payload_block_end:\n";
-    return out.str();
-}
-
-std::string resource_script(const build_options& options) {
-    unsigned v[4] = {};
-    parse_version(options.version, v);
-    const std::u16string company = utf8_to_utf16(options.company, "--company");
-    const std::u16string product = utf8_to_utf16(options.product, "--product");
-    const std::u16string version = utf8_to_utf16(options.version, "--version");
-    const std::u16string copyright = company.empty() ? u"" : u"Copyright (C) " + company;
-    std::ostringstream out;
-    out << "// Generated by fenwix build: the launcher's manifest, icon and version.\n"
-        << "1 24 \"launcher.manifest\"\n"
-        << "1 ICON \"icon.ico\"\n"
-        << "1 VERSIONINFO\n"
-        << "FILEVERSION " << v[0] << "," << v[1] << "," << v[2] << "," << v[3] << "\n"
-        << "PRODUCTVERSION " << v[0] << "," << v[1] << "," << v[2] << "," << v[3] << "\n"
-        << "FILEFLAGSMASK 0x3f\nFILEFLAGS 0x0\n"
-        << "FILEOS 0x40004\n"  // VOS_NT_WINDOWS32
-        << "FILETYPE 0x1\n"    // VFT_APP
-        << "FILESUBTYPE 0x0\n"
-        << "BEGIN\n  BLOCK \"StringFileInfo\"\n  BEGIN\n    BLOCK \"000004b0\"\n    BEGIN\n";
-    const std::pair<const char*, std::u16string> fields[] = {
-        {"CompanyName", company},     {"ProductName", product},
-        {"FileDescription", product}, {"LegalCopyright", copyright},
-        {"FileVersion", version},     {"ProductVersion", version},
-        {"InternalName", product},    {"OriginalFilename", product + u".exe"},
+std::vector<unsigned char> values_head(const build_options& options, std::uint64_t block_length) {
+    const std::u16string texts[values_section::text_count] = {
+        utf8_to_utf16(options.extraction_template, "--template"),
+        utf8_to_utf16(options.company, "--company"),
+        utf8_to_utf16(options.product, "--product"),
+        utf8_to_utf16(options.version, "--version"),
     };
-    for (const auto& [key, value] : fields) {
-        out << "      VALUE \"" << key << "\", " << rc_wide_string(value) << "\n";
+    const char16_t* data[values_section::text_count];
+    std::size_t units[values_section::text_count];
+    for (std::size_t t = 0; t < values_section::text_count; ++t) {
+        data[t] = texts[t].data();
+        units[t] = texts[t].size();
     }
-    out << "    END\n  END\n  BLOCK \"VarFileInfo\"\n  BEGIN\n"
-        << "    VALUE \"Translation\", 0x0000, 0x04b0\n  END\nEND\n";
-    return out.str();
+    std::vector<unsigned char> out(values_section::block_offset_for(units));
+    values_section::encode(out.data(), data, units, block_length);
+    return out;
 }
 
-void run_build(const build_options& options, const std::string& kit_dir) {
+void run_build(const build_options& options) {
     check_build_values(options);
-    if (!fs::exists(fs::path(kit_dir) / "libfenwix_launcher.a")) {
-        throw tool_error("the launcher's precompiled code is missing from " + in_quotes(kit_dir) +
-                         " (run ./fenwix test or ./fenwix demo once to build it)");
-    }
-    temp_folder work;
-    const std::string block_file = work.path + "/block.bin";
-    if (!options.block_path.empty()) {
+    const std::vector<unsigned char> stub =
+        options.stub_path.empty() ? embedded(fenwix_embedded_stub, fenwix_embedded_stub_end)
+                                  : read_small_file(options.stub_path, "--stub");
+    const pe_headers headers =
+        check_stub(stub, options.stub_path.empty()
+                             ? std::string("the launcher stub inside fenwix is damaged")
+                             : "--stub " + in_quotes(options.stub_path) + " is not a usable stub");
+    const std::vector<unsigned char> resources =
+        resource_section(resource_section_rva(headers), resources_for(options));
+
+    // Everything that can be refused is refused before the output is opened.
+    std::vector<folder_entry> entries;
+    std::uint64_t block_file_size = 0;
+    if (options.block_path.empty()) {
+        entries = list_application_folder(options.app_dir, options.main_relpath);
+    } else {
         std::error_code ec;
-        if (!fs::is_regular_file(options.block_path, ec)) {
+        const fs::path p = path_from_utf8(options.block_path);
+        block_file_size = fs::file_size(p, ec);
+        if (ec || !fs::is_regular_file(p, ec)) {
             throw tool_error("--block " + in_quotes(options.block_path) +
                              " is not a readable file");
         }
-        // Linked, not copied: the assembler reads the block byte for byte.
-        fs::create_symlink(fs::absolute(options.block_path), block_file, ec);
-        if (ec) throw tool_error("cannot use --block " + in_quotes(options.block_path));
-    } else {
-        write_block(list_application_folder(options.app_dir, options.main_relpath), block_file,
-                    options.level);
     }
-    if (!options.icon_path.empty()) check_icon_file(options.icon_path);
-    const fs::path icon =
-        options.icon_path.empty() ? fs::path(kit_dir) / "fenwix.ico" : fs::path(options.icon_path);
-    for (const auto& [from, name] :
-         {std::pair{fs::path(kit_dir) / "launcher.manifest", "launcher.manifest"},
-          std::pair{icon, "icon.ico"}}) {
-        std::error_code ec;
-        fs::create_symlink(fs::absolute(from), work.path + "/" + name, ec);
-        if (ec) throw tool_error("cannot prepare the resources in " + in_quotes(work.path));
-    }
-    {
-        std::ofstream out(work.path + "/resources.rc");
-        out << resource_script(options);
-        if (!out) throw tool_error("cannot write the resource script");
-    }
-    const char* windres_env = std::getenv("FENWIX_WIN64_WINDRES");
-    const std::string windres =
-        windres_env && *windres_env ? windres_env : "x86_64-w64-mingw32-windres";
-    run_program({windres, "-O", "coff", "-I", work.path, "-i", work.path + "/resources.rc", "-o",
-                 work.path + "/resources.o"});
 
-    const std::string values_file = work.path + "/values.S";
-    {
-        std::ofstream out(values_file);
-        out << values_assembly(options, block_file);
-        if (!out) throw tool_error("cannot write " + in_quotes(values_file));
-    }
-    const char* cxx = std::getenv("FENWIX_WIN64_CXX");
-    const std::string compiler = cxx && *cxx ? cxx : "x86_64-w64-mingw32-g++-posix";
-    // The linker writes the file itself: give it a fresh temporary name beside
-    // the output and rename that into place only after a clean link.
-    std::string staged;
-    close(create_temporary_beside(options.output, staged));
-    try {
-        run_program({compiler, "-static", "-municode", "-s", "-o", staged, values_file,
-                     work.path + "/resources.o", "-L" + kit_dir, "-lfenwix_entry",
-                     "-lfenwix_launcher", "-lzstd", "-lz", "-lshell32"});
-        chmod(staged.c_str(), 0755);
-        if (std::rename(staged.c_str(), options.output.c_str()) != 0) {
-            throw tool_error("cannot write " + in_quotes(options.output) + ": " +
-                             std::strerror(errno));
+    write_file_atomically(options.output, [&](std::FILE* out) {
+        // The prefix's size does not depend on the block; its header fields
+        // do, so it is written again once the block's length is known.
+        std::uint64_t file_size = 0;
+        std::vector<unsigned char> prefix =
+            image_prefix(stub, headers, resources, values_head(options, block_file_size),
+                         block_file_size, file_size);
+        write_bytes(out, prefix.data(), prefix.size());
+
+        pe_checksum_stream block_sum;
+        const block_sink sink = [&](const void* data, std::size_t n) {
+            write_bytes(out, data, n);
+            pe_checksum_feed(block_sum, static_cast<const unsigned char*>(data), n);
+        };
+        if (options.block_path.empty()) {
+            progress_start("packing", total_file_bytes(entries));
+            write_block_to(entries, options.level, sink);
+        } else {
+            progress_start("embedding", block_file_size);
+            copy_block(options.block_path, block_file_size, sink);
         }
-    } catch (...) {
-        std::remove(staged.c_str());
-        throw;
-    }
+        progress_finish();
+
+        const std::uint64_t block_length = block_sum.offset;
+        prefix = image_prefix(stub, headers, resources, values_head(options, block_length),
+                              block_length, file_size);
+        const std::vector<unsigned char> padding(file_size - prefix.size() - block_length, 0);
+        write_bytes(out, padding.data(), padding.size());
+
+        // The block starts at an even offset, so the two sums add up.
+        const std::uint32_t checksum = pe_checksum_finish(
+            pe_checksum_add(block_sum.sum, prefix.data(), prefix.size()), file_size);
+        values_section::write_le(prefix.data() + checksum_field_offset(headers), checksum, 4);
+        if (std::fseek(out, 0, SEEK_SET) != 0) {
+            throw tool_error(std::string("cannot write the executable: ") + std::strerror(errno));
+        }
+        write_bytes(out, prefix.data(), prefix.size());
+    });
+    make_executable(options.output);
 }

@@ -1,12 +1,15 @@
-// `fenwix build`: links a payload block and the build-time values with the
-// launcher's precompiled code into one Windows executable. Only the values
-// are generated and assembled per build; the block is included byte for byte
-// by the assembler (.incbin), so even a large block embeds in seconds.
+// `fenwix build`: writes a launcher, the precompiled stub that the tool
+// carries, with the resources and a values section holding the build-time
+// values and the payload block. No compiler, linker or resource compiler
+// runs: the image is written byte for byte (tools/pe_image.h), so the same
+// folder and options give the same file on any host.
 #pragma once
 
 #include "tools/packer.h"
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 struct build_options {
     std::string app_dir;     // pack this folder, or
@@ -19,6 +22,7 @@ struct build_options {
     std::string product = "Orvelle";
     std::string version = "1.26.0.0";
     std::string icon_path;  // an .ico to use instead of the default icon
+    std::string stub_path;  // a launcher stub to use instead of the one inside the tool
 };
 
 // Four decimal numbers of at most 65535, separated by dots.
@@ -27,14 +31,9 @@ bool parse_version(const std::string& text, unsigned (&parts)[4]);
 // Checks the values a launcher carries; throws tool_error on the first problem.
 void check_build_values(const build_options& options);
 
-// The assembler source holding the four wide strings and the block
-// (.incbin of block_file, which must be a plain path the assembler can quote).
-std::string values_assembly(const build_options& options, const std::string& block_file);
-
-// The resource script: manifest, icon group and version resource, naming the
-// files "launcher.manifest" and "icon.ico" (found through windres's include
-// folder).
-std::string resource_script(const build_options& options);
+// The values section up to the block: header and texts for a block of
+// block_length bytes.
+std::vector<unsigned char> values_head(const build_options& options, std::uint64_t block_length);
 
 // Runs the whole build; throws tool_error and leaves no output on failure.
-void run_build(const build_options& options, const std::string& kit_dir);
+void run_build(const build_options& options);

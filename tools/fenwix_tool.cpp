@@ -1,6 +1,10 @@
-// Host-side commands behind ./fenwix pack and ./fenwix build.
+// The fenwix command: pack, build, list, verify, extract. The same program
+// on Linux and on Windows.
 #include "tools/build_command.h"
+#include "tools/host_platform.h"
+#include "tools/inspect.h"
 #include "tools/packer.h"
+#include "tools/progress.h"
 
 #include <clocale>
 #include <cstdio>
@@ -9,18 +13,17 @@
 #include <string>
 #include <vector>
 
-#ifndef FENWIX_DEFAULT_KIT
-#define FENWIX_DEFAULT_KIT ""
-#endif
-
 namespace {
 
 const char usage[] =
     "usage:\n"
-    "  fenwix pack APP_DIR -o BLOCK [--main RELPATH] [--level N]\n"
     "  fenwix build (APP_DIR | --block BLOCK) -o OUT.exe [--main RELPATH] [--level N]\n"
     "               [--product NAME] [--company NAME] [--version A.B.C.D] [--template TEXT]\n"
-    "               [--icon FILE.ico]\n";
+    "               [--icon FILE.ico] [--quiet]\n"
+    "  fenwix pack APP_DIR -o BLOCK [--main RELPATH] [--level N] [--quiet]\n"
+    "  fenwix list OUT.exe       the build values and every entry\n"
+    "  fenwix verify OUT.exe     decode everything and check every entry's checksum\n"
+    "  fenwix extract OUT.exe DIR  write the entries below DIR, as the launcher would\n";
 
 int parse_level(const std::string& text) {
     char* end = nullptr;
@@ -31,7 +34,7 @@ int parse_level(const std::string& text) {
     return static_cast<int>(v);
 }
 
-build_options parse(const std::vector<std::string>& args, bool building) {
+build_options parse(const std::vector<std::string>& args, bool building, bool& quiet) {
     build_options o;
     bool have_output = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -60,6 +63,10 @@ build_options parse(const std::vector<std::string>& args, bool building) {
             o.icon_path = value();
         } else if (building && a == "--template") {
             o.extraction_template = value();
+        } else if (building && a == "--stub") {
+            o.stub_path = value();
+        } else if (a == "--quiet" || a == "-q") {
+            quiet = true;
         } else if (a.size() > 1 && a[0] == '-') {
             throw tool_error("unknown option " + a);
         } else if (o.app_dir.empty()) {
@@ -85,21 +92,35 @@ build_options parse(const std::vector<std::string>& args, bool building) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // On Windows argv is in the ANSI code page; names outside it arrive only
+    // through the UTF-16 command line, as UTF-8 here.
+    const std::vector<std::string> arguments = utf8_arguments(argc, argv);
     // Case folding of file names follows Unicode, not just ASCII.
     std::setlocale(LC_CTYPE, "C.UTF-8");
-    if (argc < 2 || std::strcmp(argv[1], "--help") == 0) {
-        std::fputs(usage, argc < 2 ? stderr : stdout);
-        return argc < 2 ? 2 : 0;
+    if (arguments.size() < 2 || arguments[1] == "--help") {
+        std::fputs(usage, arguments.size() < 2 ? stderr : stdout);
+        return arguments.size() < 2 ? 2 : 0;
     }
-    const std::string command = argv[1];
-    const std::vector<std::string> args(argv + 2, argv + argc);
+    const std::string command = arguments[1];
+    const std::vector<std::string> args(arguments.begin() + 2, arguments.end());
     try {
-        if (command == "pack") {
-            const build_options o = parse(args, false);
-            write_block(list_application_folder(o.app_dir, o.main_relpath), o.output, o.level);
-        } else if (command == "build") {
-            const char* kit = std::getenv("FENWIX_KIT");
-            run_build(parse(args, true), kit && *kit ? kit : FENWIX_DEFAULT_KIT);
+        bool quiet = false;
+        if (command == "pack" || command == "build") {
+            const build_options o = parse(args, command == "build", quiet);
+            progress_allow(!quiet && is_terminal(stderr));
+            if (command == "build") {
+                run_build(o);
+            } else {
+                write_block(list_application_folder(o.app_dir, o.main_relpath), o.output, o.level);
+            }
+        } else if (command == "list" && args.size() == 1) {
+            run_list(args[0]);
+        } else if (command == "verify" && args.size() == 1) {
+            return run_verify(args[0]);
+        } else if (command == "extract" && args.size() == 2) {
+            run_extract(args[0], args[1]);
+        } else if (command == "list" || command == "verify" || command == "extract") {
+            throw tool_error(command == "extract" ? "give OUT.exe and DIR" : "give one OUT.exe");
         } else {
             throw tool_error("unknown command " + command);
         }

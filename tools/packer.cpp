@@ -1,6 +1,8 @@
 #include "tools/packer.h"
 
 #include "payload/format.h"
+#include "tools/host_platform.h"
+#include "tools/progress.h"
 
 #include <zlib.h>
 #include <zstd.h>
@@ -12,8 +14,6 @@
 #include <filesystem>
 #include <memory>
 #include <thread>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -78,7 +78,7 @@ struct file_closer {
 using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
 file_ptr open_for_reading(const std::string& path) {
-    file_ptr f(std::fopen(path.c_str(), "rb"));
+    file_ptr f(open_file(path, "rb"));
     if (!f) throw tool_error("cannot read " + in_quotes(path) + ": " + std::strerror(errno));
     return f;
 }
@@ -89,10 +89,10 @@ void write_all(std::FILE* out, const void* data, std::size_t n) {
     }
 }
 
-// Streams the entry stream through one Zstandard frame into `out`.
+// Streams the entry stream through one Zstandard frame into a sink.
 class frame_writer {
 public:
-    frame_writer(std::FILE* out, int level) : out_(out), context_(ZSTD_createCCtx()) {
+    frame_writer(const block_sink& out, int level) : out_(out), context_(ZSTD_createCCtx()) {
         if (context_ == nullptr) throw tool_error("cannot create the Zstandard compressor");
         check(ZSTD_CCtx_setParameter(context_, ZSTD_c_compressionLevel, level), "level");
         check(ZSTD_CCtx_setParameter(context_, ZSTD_c_windowLog, payload_format::frame_window_log),
@@ -101,10 +101,13 @@ public:
         check(ZSTD_CCtx_setParameter(context_, ZSTD_c_checksumFlag, 0), "checksum flag");
         check(ZSTD_CCtx_setParameter(context_, ZSTD_c_dictIDFlag, 0), "dictionary id flag");
         // Multithreaded output does not depend on the number of workers, so
-        // the block stays byte-identical from one machine to another. A library
-        // without thread support refuses the setting and compresses in one thread.
+        // the block stays byte-identical from one machine to another, but it
+        // differs from single-threaded output: a library built without thread
+        // support refuses the setting, and that is an error rather than a
+        // block that the other host's tool would not reproduce.
         const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-        ZSTD_CCtx_setParameter(context_, ZSTD_c_nbWorkers, static_cast<int>(cores));
+        check(ZSTD_CCtx_setParameter(context_, ZSTD_c_nbWorkers, static_cast<int>(cores)),
+              "worker count");
         buffer_.resize(ZSTD_CStreamOutSize());
     }
     ~frame_writer() { ZSTD_freeCCtx(context_); }
@@ -128,14 +131,14 @@ private:
             ZSTD_outBuffer o{buffer_.data(), buffer_.size(), 0};
             const std::size_t left = ZSTD_compressStream2(context_, &o, &in, mode);
             check(left, "input");
-            write_all(out_, buffer_.data(), o.pos);
+            if (o.pos != 0) out_(buffer_.data(), o.pos);
             written_ += o.pos;
             const bool done = mode == ZSTD_e_end ? left == 0 : in.pos == in.size;
             if (done) return;
         }
     }
 
-    std::FILE* out_;
+    const block_sink& out_;
     ZSTD_CCtx* context_;
     std::vector<unsigned char> buffer_;
     std::uint64_t written_ = 0;
@@ -218,43 +221,51 @@ std::string name_problem(const std::u16string& name) {
 std::vector<folder_entry> list_application_folder(const std::string& app_dir,
                                                   const std::string& main_relpath) {
     std::error_code ec;
-    const fs::file_status root_status = fs::status(app_dir, ec);
+    const fs::path root = path_from_utf8(app_dir);
+    const fs::file_status root_status = fs::status(root, ec);
     if (ec || !fs::is_directory(root_status)) {
         throw tool_error("not a folder: " + in_quotes(app_dir));
     }
     std::vector<folder_entry> files;
-    fs::recursive_directory_iterator it(app_dir, fs::directory_options::none, ec);
+    fs::recursive_directory_iterator it(root, fs::directory_options::none, ec);
     if (ec) throw tool_error("cannot read folder " + in_quotes(app_dir) + ": " + ec.message());
     for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
         if (ec) throw tool_error("cannot read folder " + in_quotes(app_dir) + ": " + ec.message());
         const fs::directory_entry& entry = *it;
-        const fs::path relative = entry.path().lexically_relative(app_dir);
+        const fs::path relative = entry.path().lexically_relative(root);
+        // Names are read as UTF-8 on both hosts (UTF-16 on Windows turned into
+        // UTF-8), so both give the same entry names and the same messages.
+        const std::string shown = path_to_utf8(relative);
         const fs::file_status st = entry.symlink_status(ec);
-        if (ec) throw tool_error("cannot inspect " + in_quotes(entry.path()) + ": " + ec.message());
+        if (ec) {
+            throw tool_error("cannot inspect " + in_quotes(path_to_utf8(entry.path())) + ": " +
+                             ec.message());
+        }
         if (fs::is_symlink(st)) {
-            throw tool_error("symbolic links are not packed: " + in_quotes(relative.string()) +
+            throw tool_error("symbolic links are not packed: " + in_quotes(shown) +
                              " (copy the file or folder it points to into the folder instead)");
         }
         if (fs::is_directory(st)) continue;
         if (!fs::is_regular_file(st)) {
-            throw tool_error("not a regular file or folder: " + in_quotes(relative.string()));
+            throw tool_error("not a regular file or folder: " + in_quotes(shown));
         }
         std::u16string name;
         for (const fs::path& part : relative) {
+            const std::string part_text = path_to_utf8(part);
             // A backslash inside a Linux file name would read as a folder level.
-            if (part.string().find('\\') != std::string::npos) {
+            if (part_text.find('\\') != std::string::npos) {
                 throw tool_error(
-                    "cannot pack " + in_quotes(relative.string()) +
+                    "cannot pack " + in_quotes(shown) +
                     ": the name holds a character that Windows file names cannot hold");
             }
             if (!name.empty()) name += u'\\';
-            name += utf8_to_utf16(part.string(), "the name " + in_quotes(relative.string()));
+            name += utf8_to_utf16(part_text, "the name " + in_quotes(shown));
         }
         const std::string problem = name_problem(name);
         if (!problem.empty()) {
-            throw tool_error("cannot pack " + in_quotes(relative.string()) + ": " + problem);
+            throw tool_error("cannot pack " + in_quotes(shown) + ": " + problem);
         }
-        files.push_back({std::move(name), entry.path().string()});
+        files.push_back({std::move(name), path_to_utf8(entry.path())});
     }
     if (files.empty()) throw tool_error("the folder holds no files: " + in_quotes(app_dir));
 
@@ -343,80 +354,84 @@ std::vector<unsigned char> encode_entry_header(const std::u16string& name, std::
     return out;
 }
 
-int create_temporary_beside(const std::string& path, std::string& temporary) {
-    const fs::path target(path);
-    const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    temporary = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
-    const int fd = mkstemp(temporary.data());
-    if (fd < 0) {
-        throw tool_error("cannot create a file in " + in_quotes(folder.string()) + ": " +
-                         std::strerror(errno));
-    }
-    return fd;
-}
-
 void write_file_atomically(const std::string& path, const std::function<void(std::FILE*)>& writer) {
-    std::string pattern;
-    const int fd = create_temporary_beside(path, pattern);
-    std::FILE* out = fdopen(fd, "wb");
-    if (out == nullptr) {
-        ::close(fd);
-        ::unlink(pattern.c_str());
-        throw tool_error("cannot write " + in_quotes(path));
-    }
+    std::string temporary;
+    std::FILE* out = create_temporary_beside(path, temporary);
+    // remove() takes the path in the ANSI code page on Windows; fs::remove
+    // takes it as the UTF-16 it is.
+    const auto discard = [&]() {
+        std::error_code ignored;
+        fs::remove(path_from_utf8(temporary), ignored);
+    };
     try {
         writer(out);
-        if (std::fflush(out) != 0 || ::fsync(fileno(out)) != 0) {
+        if (!flush_to_disk(out)) {
             throw tool_error("cannot write " + in_quotes(path) + ": " + std::strerror(errno));
         }
     } catch (...) {
         std::fclose(out);
-        ::unlink(pattern.c_str());
+        discard();
         throw;
     }
-    if (std::fclose(out) != 0 || ::chmod(pattern.c_str(), 0644) != 0 ||
-        std::rename(pattern.c_str(), path.c_str()) != 0) {
+    if (std::fclose(out) != 0 || !replace_file(temporary, path)) {
         const std::string reason = std::strerror(errno);
-        ::unlink(pattern.c_str());
+        discard();
         throw tool_error("cannot write " + in_quotes(path) + ": " + reason);
     }
 }
 
+void write_block_to(const std::vector<folder_entry>& entries, int level, const block_sink& out) {
+    out(payload_format::magic, payload_format::magic_size);
+    frame_writer frame(out, level);
+    std::vector<unsigned char> buffer(io_chunk);
+    for (const folder_entry& e : entries) {
+        std::uint32_t crc = 0;
+        std::uint64_t size = 0;
+        checksum_file(e.disk_path, crc, size);
+        const auto header =
+            encode_entry_header(e.name, size, payload_format::entry_checksum_from_crc(crc));
+        frame.write(header.data(), header.size());
+        // Second pass: the checksum has to precede the data in the stream.
+        file_ptr f = open_for_reading(e.disk_path);
+        std::uint64_t copied = 0;
+        for (;;) {
+            const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), f.get());
+            if (n > 0) {
+                if (copied + n > size) break;
+                frame.write(buffer.data(), n);
+                copied += n;
+                progress_add(n);
+            }
+            if (n < buffer.size()) break;
+        }
+        if (std::ferror(f.get()) || copied != size) {
+            throw tool_error("the file changed while it was packed: " + in_quotes(e.disk_path));
+        }
+    }
+    const unsigned char terminator[2] = {0, 0};
+    frame.write(terminator, sizeof terminator);
+    frame.finish();
+    unsigned char tail[payload_format::zero_field_size + payload_format::trailer_size] = {};
+    payload_format::put_u64_le(tail + payload_format::zero_field_size,
+                               payload_format::magic_size + frame.compressed_bytes() +
+                                   payload_format::zero_field_size);
+    out(tail, sizeof tail);
+}
+
+std::uint64_t total_file_bytes(const std::vector<folder_entry>& entries) {
+    std::uint64_t total = 0;
+    for (const folder_entry& e : entries) {
+        std::error_code ec;
+        const std::uintmax_t size = fs::file_size(path_from_utf8(e.disk_path), ec);
+        if (!ec) total += size;
+    }
+    return total;
+}
+
 void write_block(const std::vector<folder_entry>& entries, const std::string& out_path, int level) {
     write_file_atomically(out_path, [&](std::FILE* out) {
-        write_all(out, payload_format::magic, payload_format::magic_size);
-        frame_writer frame(out, level);
-        std::vector<unsigned char> buffer(io_chunk);
-        for (const folder_entry& e : entries) {
-            std::uint32_t crc = 0;
-            std::uint64_t size = 0;
-            checksum_file(e.disk_path, crc, size);
-            const auto header =
-                encode_entry_header(e.name, size, payload_format::entry_checksum_from_crc(crc));
-            frame.write(header.data(), header.size());
-            // Second pass: the checksum has to precede the data in the stream.
-            file_ptr f = open_for_reading(e.disk_path);
-            std::uint64_t copied = 0;
-            for (;;) {
-                const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), f.get());
-                if (n > 0) {
-                    if (copied + n > size) break;
-                    frame.write(buffer.data(), n);
-                    copied += n;
-                }
-                if (n < buffer.size()) break;
-            }
-            if (std::ferror(f.get()) || copied != size) {
-                throw tool_error("the file changed while it was packed: " + in_quotes(e.disk_path));
-            }
-        }
-        const unsigned char terminator[2] = {0, 0};
-        frame.write(terminator, sizeof terminator);
-        frame.finish();
-        unsigned char tail[payload_format::zero_field_size + payload_format::trailer_size] = {};
-        payload_format::put_u64_le(tail + payload_format::zero_field_size,
-                                   payload_format::magic_size + frame.compressed_bytes() +
-                                       payload_format::zero_field_size);
-        write_all(out, tail, sizeof tail);
+        progress_start("packing", total_file_bytes(entries));
+        write_block_to(entries, level, [&](const void* data, std::size_t n) { write_all(out, data, n); });
+        progress_finish();
     });
 }

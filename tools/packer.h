@@ -48,14 +48,19 @@ void checksum_file(const std::string& path, std::uint32_t& crc, std::uint64_t& s
 std::vector<unsigned char> encode_entry_header(const std::u16string& name, std::uint64_t size,
                                                std::uint32_t stored_checksum);
 
+// Receives the bytes of a block in order.
+using block_sink = std::function<void(const void* data, std::size_t size)>;
+
+// Streams the complete block for the entries into `out`, adding the bytes of
+// file data read to the progress line.
+void write_block_to(const std::vector<folder_entry>& entries, int level, const block_sink& out);
+
+// The sum of the entries' file sizes: what a progress line counts to.
+std::uint64_t total_file_bytes(const std::vector<folder_entry>& entries);
+
 // Writes the complete block for the entries to out_path (through a temporary
 // file renamed into place only when complete).
 void write_block(const std::vector<folder_entry>& entries, const std::string& out_path, int level);
-
-// Creates an empty temporary file beside path (in the same folder, so that a
-// rename replaces path in one step); returns its open descriptor and sets
-// `temporary` to its name.
-int create_temporary_beside(const std::string& path, std::string& temporary);
 
 // Runs `writer` on a temporary file beside `path` and renames that into place
 // only when the writer and the final flush succeed; on any failure (a thrown

@@ -1,5 +1,5 @@
-// The build command: checks on the values a launcher carries, and the
-// generated values it links.
+// The build command: checks on the values a launcher carries, and refusals
+// that leave nothing behind.
 #include "tests/support/host_support.h"
 #include "tools/build_command.h"
 #include "tools/packer.h"
@@ -38,14 +38,6 @@ TEST(BuildValuesTest, RefusesEmptyOrOverlongTemplateAndBadVersion) {
     EXPECT_THROW(check_build_values(o), tool_error);
 }
 
-TEST(BuildValuesTest, StringsAreEmittedAsUtf16Units) {
-    build_options o;
-    o.product = "Or\xc3\xa9";
-    const std::string s = values_assembly(o, "/x/block.bin");
-    EXPECT_NE(s.find("fenwix_product_name:\n\t.short 0x4f,0x72,0xe9,0"), std::string::npos) << s;
-    EXPECT_NE(s.find(".incbin \"/x/block.bin\""), std::string::npos);
-}
-
 TEST(BuildCommandTest, RefusesBadArgumentsAndWritesNothing) {
     scratch_folder work;
     write_file(work / "block", "QJX");
@@ -64,6 +56,27 @@ TEST(BuildCommandTest, RefusesBadArgumentsAndWritesNothing) {
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(work.path), fs::directory_iterator()), 1);
+}
+
+// The stub the tool carries is checked like any other: a cut or damaged
+// one must never turn into a broken executable.
+TEST(BuildCommandTest, DamagedStubIsABuildError) {
+    scratch_folder work;
+    write_file(work / "block", "QJX");
+    const std::string stub = read_file(launcher_stub());
+    write_file(work / "cut.exe", stub.substr(0, stub.size() - 512));
+    std::string flipped = stub;
+    flipped[stub.size() / 2] = static_cast<char>(flipped[stub.size() / 2] ^ 0x20);
+    write_file(work / "flipped.exe", flipped);
+    for (const char* name : {"cut.exe", "flipped.exe"}) {
+        std::string err;
+        EXPECT_NE(run_host({fenwix_tool(), "build", "--block", work / "block", "-o",
+                            work / "out.exe", "--stub", work / name},
+                           &err),
+                  0);
+        EXPECT_NE(err.find("stub"), std::string::npos) << err;
+        EXPECT_FALSE(fs::exists(work / "out.exe"));
+    }
 }
 
 }  // namespace

@@ -115,6 +115,7 @@ bytes decompress_block_frame(const bytes& block) {
 }
 
 std::string fenwix_tool() { return FENWIX_TOOL; }
+std::string launcher_stub() { return std::string(FENWIX_WIN64_DIR) + "/stub/fenwix-stub.exe"; }
 std::string exit_code_harness() {
     return std::string(FENWIX_WIN64_DIR) + "/tests/harness/exit_code_harness.exe";
 }
@@ -129,6 +130,10 @@ std::string hold_file_program() {
     return std::string(FENWIX_WIN64_DIR) + "/tests/harness/hold_file.exe";
 }
 std::string example_app_dir() { return std::string(FENWIX_WIN64_DIR) + "/example-app"; }
+std::string dist_folder() { return std::string(FENWIX_SOURCE_DIR) + "/dist"; }
+std::string source_file(const std::string& relative) {
+    return std::string(FENWIX_SOURCE_DIR) + "/" + relative;
+}
 
 std::string windows_path(const std::string& unix_path) {
     std::string out = "Z:" + fs::absolute(unix_path).lexically_normal().string();

@@ -38,6 +38,8 @@ bytes decompress_block_frame(const bytes& block);
 
 // Paths of the things the tests drive.
 std::string fenwix_tool();
+// The launcher stub the tool carries, as the win64 build made it.
+std::string launcher_stub();
 std::string exit_code_harness();
 std::string hold_file_program();
 std::string probe_child_program();
@@ -45,6 +47,9 @@ std::string resource_probe_program();
 // The probe child's image, to carry as the main program of a block.
 bytes probe_child_bytes();
 std::string example_app_dir();
+// Where ./fenwix dist writes the packages, and a file of the source tree.
+std::string dist_folder();
+std::string source_file(const std::string& relative);
 std::string windows_path(const std::string& unix_path);
 
 struct run_result {

@@ -1,0 +1,38 @@
+// The few operating-system calls of the fenwix tool, the same on Linux and on
+// Windows. Every path is UTF-8 text on both hosts; on Windows it is turned
+// into UTF-16 at the call, so names outside the ANSI code page work.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// The command's arguments as UTF-8 (on Windows from the UTF-16 command line).
+std::vector<std::string> utf8_arguments(int argc, char** argv);
+
+std::filesystem::path path_from_utf8(const std::string& path);
+std::string path_to_utf8(const std::filesystem::path& path);
+
+// fopen with a UTF-8 path; nullptr (errno set) on failure.
+std::FILE* open_file(const std::string& path, const char* mode);
+
+// Creates a new empty file beside `path` (in the same folder, so that
+// replace_file can move it over `path` in one step), opened for writing and
+// reading in binary mode; sets `temporary` to its name. Throws tool_error.
+std::FILE* create_temporary_beside(const std::string& path, std::string& temporary);
+
+// Creates a new empty folder beside `path`; returns its name. Throws tool_error.
+std::string create_temporary_folder_beside(const std::string& path);
+
+// Flushes the stream and the file's data to the disk.
+bool flush_to_disk(std::FILE* file);
+
+// Renames `from` to `to`, replacing a file at `to` in one step.
+bool replace_file(const std::string& from, const std::string& to);
+
+// Marks a finished file as executable where the host has such a mark.
+void make_executable(const std::string& path);
+
+// Whether the stream is an interactive terminal (progress lines go only there).
+bool is_terminal(std::FILE* stream);

@@ -1,0 +1,486 @@
+#include "tools/inspect.h"
+
+#include "payload/format.h"
+#include "resources/values_section.h"
+#include "tools/host_platform.h"
+#include "tools/packer.h"
+#include "tools/pe_image.h"
+
+#include <zlib.h>
+#include <zstd.h>
+#include <zstd_errors.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Enough for the headers of any image the builder writes; parse_pe_headers
+// refuses a section table that lies beyond it.
+constexpr std::size_t head_read_size = 64 * 1024;
+// The header and the four texts of a values section (a template is at most
+// 4,095 units); a section claiming more is damaged, and is not read into memory.
+constexpr std::uint64_t max_values_header_size = 1 << 20;
+// Compressed bytes read from the file at once, and entry data handled at once.
+constexpr std::size_t input_chunk_size = 1 << 16;
+constexpr std::size_t data_chunk_size = 1 << 16;
+
+struct file_closer {
+    void operator()(std::FILE* f) const {
+        if (f) std::fclose(f);
+    }
+};
+using file_ptr = std::unique_ptr<std::FILE, file_closer>;
+
+// UTF-16 to UTF-8. An unpaired surrogate has no UTF-8 form: it becomes
+// U+FFFD and `exact` turns false.
+std::string to_utf8(const std::u16string& s, bool* exact = nullptr) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        std::uint32_t c = s[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
+            s[i + 1] < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
+        } else if (c >= 0xD800 && c < 0xE000) {
+            c = 0xFFFD;
+            if (exact) *exact = false;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// Text from the file as a listing or a message shows it: a control character
+// would break the one-line-per-entry output, so it shows as '?', which no
+// valid name holds.
+std::string shown(const std::u16string& text) {
+    std::string out = to_utf8(text);
+    for (char& c : out) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    }
+    return out;
+}
+
+std::string hex8(std::uint32_t v) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(v));
+    return text;
+}
+
+// The launcher file, checked down to the payload block's frame boundaries.
+struct launcher_file {
+    std::string path;
+    file_ptr file;
+    std::u16string texts[values_section::text_count];
+    std::uint64_t block_start = 0;  // file offset of "QJX"
+    std::uint64_t block_length = 0;
+};
+
+void read_at(const launcher_file& f, std::uint64_t offset, unsigned char* out, std::size_t n) {
+#ifdef _WIN32
+    const bool placed = _fseeki64(f.file.get(), static_cast<__int64>(offset), SEEK_SET) == 0;
+#else
+    const bool placed = fseeko(f.file.get(), static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+    if (!placed || std::fread(out, 1, n, f.file.get()) != n) {
+        throw tool_error("cannot read " + in_quotes(f.path) + " (was it changed while read?)");
+    }
+}
+
+launcher_file open_launcher(const std::string& path) {
+    launcher_file f;
+    f.path = path;
+    const std::string what = in_quotes(path);
+    std::error_code ec;
+    const fs::path host_path = path_from_utf8(path);
+    if (!fs::is_regular_file(host_path, ec)) {
+        throw tool_error(what + ": " + (fs::exists(host_path, ec) ? "not a file" : "no such file"));
+    }
+    const std::uint64_t file_size = fs::file_size(host_path, ec);
+    if (ec) throw tool_error("cannot read " + what + ": " + ec.message());
+    f.file.reset(open_file(path, "rb"));
+    if (!f.file) throw tool_error("cannot read " + what + ": " + std::strerror(errno));
+
+    std::vector<unsigned char> head(
+        static_cast<std::size_t>(file_size < head_read_size ? file_size : head_read_size));
+    read_at(f, 0, head.data(), head.size());
+    const pe_headers headers = parse_pe_headers(head.data(), head.size(), file_size, what);
+    const pe_section* section = find_section(headers, values_section::section_name);
+    if (section == nullptr) {
+        throw tool_error(what + ": no .fenwix section (not a launcher made by fenwix build)");
+    }
+    const auto not_values = [&]() { return tool_error(what + ": the .fenwix section is damaged"); };
+    if (section->virtual_size > section->raw_size ||
+        section->raw_offset + static_cast<std::uint64_t>(section->virtual_size) > file_size ||
+        section->virtual_size < values_section::header_size) {
+        throw not_values();
+    }
+
+    // values_section::parse looks only below the block offset; reading no
+    // further keeps the read bounded by the section and by the cap.
+    unsigned char header[values_section::header_size];
+    read_at(f, section->raw_offset, header, sizeof header);
+    std::uint64_t needed = values_section::read_le(header + 8, 8);
+    if (needed > section->virtual_size) needed = section->virtual_size;
+    if (needed < values_section::header_size) needed = values_section::header_size;
+    if (needed > max_values_header_size) throw not_values();
+    std::vector<unsigned char> values(static_cast<std::size_t>(needed));
+    read_at(f, section->raw_offset, values.data(), values.size());
+    values_section::layout layout{};
+    if (!values_section::parse(values.data(), section->virtual_size, layout)) throw not_values();
+    for (std::size_t t = 0; t < values_section::text_count; ++t) {
+        const unsigned char* text = values.data() + layout.texts[t].offset;
+        for (std::size_t u = 0; u < layout.texts[t].units; ++u) {
+            f.texts[t] += static_cast<char16_t>(values_section::read_le(text + 2 * u, 2));
+        }
+    }
+
+    // The block lies inside the section, which lies inside the file.
+    f.block_start = section->raw_offset + layout.block_offset;
+    f.block_length = layout.block_length;
+    unsigned char magic[payload_format::magic_size];
+    if (f.block_length < sizeof magic) {
+        throw tool_error(what + ": the payload block does not start with QJX");
+    }
+    read_at(f, f.block_start, magic, sizeof magic);
+    if (std::memcmp(magic, payload_format::magic, sizeof magic) != 0) {
+        throw tool_error(what + ": the payload block does not start with QJX");
+    }
+    // The zero field and the trailer fix where the frame ends.
+    constexpr std::size_t tail_size =
+        payload_format::zero_field_size + payload_format::trailer_size;
+    unsigned char tail[tail_size];
+    if (f.block_length < payload_format::magic_size + tail_size) {
+        throw tool_error(what + ": the payload block is too short to hold a frame");
+    }
+    read_at(f, f.block_start + f.block_length - tail_size, tail, tail_size);
+    if (payload_format::get_u32_le(tail) != 0 ||
+        payload_format::get_u64_le(tail + payload_format::zero_field_size) !=
+            f.block_length - payload_format::trailer_size) {
+        throw tool_error(what + ": the payload block's end does not match its length");
+    }
+    return f;
+}
+
+// The entry stream, decoded from the block's frame a window at a time, as the
+// launcher's reader does: neither the block nor an entry is ever held whole.
+class entry_stream {
+public:
+    explicit entry_stream(launcher_file& f)
+        : file_(f),
+          context_(ZSTD_createDCtx()),
+          input_(input_chunk_size),
+          output_(ZSTD_DStreamOutSize()) {
+        if (context_ == nullptr) throw tool_error("cannot create the Zstandard decoder");
+        // The launcher's decoder keeps zstd's default limit, which is this
+        // one (2^27 + 1 bytes); set here so a library default can never differ.
+        const std::size_t rc =
+            ZSTD_DCtx_setParameter(context_, ZSTD_d_windowLogMax, payload_format::frame_window_log);
+        if (ZSTD_isError(rc)) {
+            ZSTD_freeDCtx(context_);
+            throw tool_error("cannot limit the Zstandard decoder's window");
+        }
+        next_offset_ = f.block_start + payload_format::magic_size;
+        input_left_ = f.block_length - payload_format::magic_size -
+                      payload_format::zero_field_size - payload_format::trailer_size;
+    }
+    ~entry_stream() { ZSTD_freeDCtx(context_); }
+    entry_stream(const entry_stream&) = delete;
+    entry_stream& operator=(const entry_stream&) = delete;
+
+    // Exactly n bytes of the entry stream, or a tool_error.
+    void read(unsigned char* out, std::size_t n) {
+        while (n > 0) {
+            if (out_pos_ == out_size_ && !decode_more()) {
+                throw damaged("the entry stream ends before its terminator");
+            }
+            const std::size_t take = std::min(n, out_size_ - out_pos_);
+            std::memcpy(out, output_.data() + out_pos_, take);
+            out_pos_ += take;
+            out += take;
+            n -= take;
+        }
+    }
+
+    // After the terminator: the frame must end there, exactly at the zero field.
+    void expect_end() {
+        if (out_pos_ != out_size_ || decode_more()) {
+            throw damaged("data follow the entry stream's terminator");
+        }
+        if (frame_done_ != 0) throw damaged("the compressed frame is cut short");
+        if (in_.pos != in_.size || input_left_ != 0) {
+            throw damaged("bytes follow the compressed frame inside the block");
+        }
+    }
+
+    tool_error damaged(const std::string& reason) const {
+        return tool_error(in_quotes(file_.path) + ": the payload is damaged: " + reason);
+    }
+
+private:
+    // Decodes the next piece into the output window; false when the frame
+    // has ended or its bytes are used up with nothing more to give.
+    bool decode_more() {
+        for (;;) {
+            if (in_.pos == in_.size && input_left_ > 0) {
+                const std::size_t n = static_cast<std::size_t>(
+                    input_left_ < input_.size() ? input_left_ : input_.size());
+                read_at(file_, next_offset_, input_.data(), n);
+                next_offset_ += n;
+                input_left_ -= n;
+                in_ = ZSTD_inBuffer{input_.data(), n, 0};
+            }
+            if (frame_done_ == 0 || (in_.pos == in_.size && !output_full_)) return false;
+            ZSTD_outBuffer o{output_.data(), output_.size(), 0};
+            const std::size_t rc = ZSTD_decompressStream(context_, &o, &in_);
+            if (ZSTD_getErrorCode(rc) == ZSTD_error_frameParameter_windowTooLarge) {
+                throw damaged("the frame needs a window above 2^27 + 1 bytes");
+            }
+            if (ZSTD_isError(rc)) throw damaged(ZSTD_getErrorName(rc));
+            frame_done_ = rc;
+            output_full_ = o.pos == o.size;
+            out_pos_ = 0;
+            out_size_ = o.pos;
+            if (o.pos > 0) return true;
+        }
+    }
+
+    launcher_file& file_;
+    ZSTD_DCtx* context_;
+    std::vector<unsigned char> input_;
+    std::vector<unsigned char> output_;
+    ZSTD_inBuffer in_{nullptr, 0, 0};
+    std::uint64_t next_offset_ = 0;  // file offset of the frame bytes not yet read
+    std::uint64_t input_left_ = 0;
+    std::size_t out_pos_ = 0;
+    std::size_t out_size_ = 0;
+    std::size_t frame_done_ = 1;  // the decoder's last hint: 0 once the frame is complete
+    bool output_full_ = false;    // the decoder may hold more output without more input
+};
+
+struct entry_header {
+    std::u16string name;
+    std::uint64_t size = 0;
+    std::uint32_t checksum = 0;
+    std::size_t number = 0;  // 1 for the first entry
+};
+
+// Reads the next entry's name, size and checksum; false at the terminator.
+bool next_entry(entry_stream& s, entry_header& e) {
+    e.name.clear();
+    ++e.number;
+    for (;;) {
+        unsigned char unit[2];
+        s.read(unit, 2);
+        const char16_t u = static_cast<char16_t>(unit[0] | (unit[1] << 8));
+        if (u == 0) break;
+        if (e.name.size() == payload_format::max_name_units) {
+            throw s.damaged("the name of entry " + std::to_string(e.number) + " is longer than " +
+                            std::to_string(payload_format::max_name_units) + " UTF-16 units");
+        }
+        e.name += u;
+    }
+    if (e.name.empty()) return false;
+    unsigned char fields[12];
+    s.read(fields, sizeof fields);
+    e.size = payload_format::get_u64_le(fields);
+    e.checksum = payload_format::get_u32_le(fields + 8);
+    return true;
+}
+
+// Passes the entry's data to `out` (when given) and returns their entry checksum.
+std::uint32_t copy_entry_data(entry_stream& s, const entry_header& e, std::FILE* out,
+                              const std::string& out_path) {
+    std::vector<unsigned char> buffer(data_chunk_size);
+    uLong crc = crc32(0L, Z_NULL, 0);
+    for (std::uint64_t left = e.size; left > 0;) {
+        const std::size_t n = static_cast<std::size_t>(left < buffer.size() ? left : buffer.size());
+        s.read(buffer.data(), n);
+        crc = crc32_z(crc, buffer.data(), n);
+        if (out != nullptr && std::fwrite(buffer.data(), 1, n, out) != n) {
+            throw tool_error("cannot write " + in_quotes(out_path) + ": " + std::strerror(errno));
+        }
+        left -= n;
+    }
+    return payload_format::entry_checksum_from_crc(static_cast<std::uint32_t>(crc));
+}
+
+std::string entry_label(const entry_header& e) {
+    return "entry " + std::to_string(e.number) + " " + in_quotes(shown(e.name));
+}
+
+std::string mismatch_text(const entry_header& e, std::uint32_t computed) {
+    return entry_label(e) + ": the data do not match the stored checksum (stored " +
+           hex8(e.checksum) + ", data give " + hex8(computed) + ")";
+}
+
+void write_entries(launcher_file& f, const fs::path& root) {
+    entry_stream s(f);
+    entry_header e;
+    while (next_entry(s, e)) {
+        const std::string problem = name_problem(e.name);
+        if (!problem.empty()) throw tool_error("cannot extract " + entry_label(e) + ": " + problem);
+        bool exact = true;
+        const std::string name = to_utf8(e.name, &exact);
+        if (!exact) {
+            throw tool_error("cannot extract " + entry_label(e) +
+                             ": the name holds an unpaired UTF-16 surrogate");
+        }
+        // name_problem leaves only plain levels: none is empty, "." or "..",
+        // absolute or a drive, so the path stays below root.
+        fs::path target = root;
+        for (std::size_t start = 0; start <= name.size();) {
+            std::size_t end = name.find('\\', start);
+            if (end == std::string::npos) end = name.size();
+            target /= path_from_utf8(name.substr(start, end - start));
+            start = end + 1;
+        }
+        std::error_code ec;
+        fs::create_directories(target.parent_path(), ec);
+        const std::string target_text = path_to_utf8(target);
+        if (ec) {
+            throw tool_error("cannot create a folder for " + entry_label(e) + ": " + ec.message());
+        }
+        file_ptr out(open_file(target_text, "wb"));
+        if (!out) {
+            throw tool_error("cannot write " + in_quotes(target_text) + ": " +
+                             std::strerror(errno));
+        }
+        const std::uint32_t computed = copy_entry_data(s, e, out.get(), target_text);
+        if (std::fclose(out.release()) != 0) {
+            throw tool_error("cannot write " + in_quotes(target_text) + ": " +
+                             std::strerror(errno));
+        }
+        if (computed != e.checksum) throw tool_error(mismatch_text(e, computed));
+    }
+    s.expect_end();
+}
+
+}  // namespace
+
+void run_list(const std::string& launcher) {
+    launcher_file f = open_launcher(launcher);
+    // Collected first and printed whole, so a damaged file prints only its error.
+    struct line {
+        std::string size, checksum, name;
+    };
+    std::vector<line> lines;
+    std::size_t size_width = 4;  // "size"
+    entry_stream s(f);
+    entry_header e;
+    while (next_entry(s, e)) {
+        copy_entry_data(s, e, nullptr, {});
+        lines.push_back({std::to_string(e.size), hex8(e.checksum), shown(e.name)});
+        size_width = std::max(size_width, lines.back().size.size());
+    }
+    s.expect_end();
+
+    static const char* const labels[values_section::text_count] = {"template", "company", "product",
+                                                                   "version"};
+    std::string out;
+    for (std::size_t t = 0; t < values_section::text_count; ++t) {
+        out += std::string(labels[t]) + std::string(10 - std::strlen(labels[t]), ' ') +
+               shown(f.texts[t]) + "\n";
+    }
+    out += "block     " + std::to_string(f.block_length) + " bytes, " +
+           std::to_string(lines.size()) + (lines.size() == 1 ? " entry" : " entries") + "\n\n";
+    const auto row = [&](const std::string& size, const std::string& checksum,
+                         const std::string& name) {
+        out += std::string(size_width - size.size(), ' ') + size + "  " + checksum + "  " + name +
+               "\n";
+    };
+    row("size", "checksum", "name");
+    for (const line& l : lines) row(l.size, l.checksum, l.name);
+    std::fputs(out.c_str(), stdout);
+    std::fflush(stdout);
+}
+
+int run_verify(const std::string& launcher) {
+    launcher_file f = open_launcher(launcher);
+    entry_stream s(f);
+    entry_header e;
+    while (next_entry(s, e)) {
+        const std::uint32_t computed = copy_entry_data(s, e, nullptr, {});
+        if (computed != e.checksum) {
+            std::fputs((mismatch_text(e, computed) + "\n").c_str(), stdout);
+            std::fflush(stdout);
+            return 1;
+        }
+    }
+    s.expect_end();
+    const std::size_t count = e.number - 1;
+    std::fputs(
+        (std::to_string(count) + (count == 1 ? " entry" : " entries") + ", all checksums match\n")
+            .c_str(),
+        stdout);
+    std::fflush(stdout);
+    return 0;
+}
+
+void run_extract(const std::string& launcher, const std::string& folder) {
+    // A trailing separator would leave no name to put the temporary folder beside.
+    fs::path target = path_from_utf8(folder);
+    while (!target.has_filename() && target.has_relative_path()) target = target.parent_path();
+    const std::string target_text = path_to_utf8(target);
+
+    std::error_code ec;
+    const fs::file_status status = fs::symlink_status(target, ec);
+    bool replace_empty = false;
+    if (status.type() != fs::file_type::not_found) {
+        if (ec) throw tool_error("cannot inspect " + in_quotes(folder) + ": " + ec.message());
+        if (!fs::is_directory(status) || !fs::is_empty(target, ec) || ec) {
+            throw tool_error(in_quotes(folder) + " already exists and is not an empty folder");
+        }
+        replace_empty = true;
+    }
+
+    // Every check that needs no writing comes before the first write.
+    launcher_file f = open_launcher(launcher);
+    const std::string temporary = create_temporary_folder_beside(target_text);
+    const fs::path temporary_path = path_from_utf8(temporary);
+    bool removed_empty = false;
+    try {
+        write_entries(f, temporary_path);
+        // A rename onto a folder works only on some hosts; the empty folder
+        // goes first (and fs::remove refuses it if something arrived since).
+        if (replace_empty) {
+            fs::remove(target, ec);
+            if (ec) {
+                throw tool_error("cannot replace " + in_quotes(folder) + ": " + ec.message());
+            }
+            removed_empty = true;
+        }
+        fs::rename(temporary_path, target, ec);
+        if (ec) {
+            throw tool_error("cannot rename " + in_quotes(temporary) + " to " + in_quotes(folder) +
+                             ": " + ec.message());
+        }
+    } catch (...) {
+        fs::remove_all(temporary_path, ec);
+        if (removed_empty) fs::create_directory(target, ec);
+        throw;
+    }
+}

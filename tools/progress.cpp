@@ -1,0 +1,70 @@
+#include "tools/progress.h"
+
+
+#include <chrono>
+#include <cstdio>
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+// The one job whose progress shows; a tool runs one pack or build at a time.
+bool allowed = false;
+const char* job = "";
+std::uint64_t total = 0;
+std::uint64_t done = 0;
+clock_type::time_point started;
+clock_type::time_point last_shown;
+bool shown = false;
+
+constexpr auto quiet_start = std::chrono::seconds(1);
+constexpr auto interval = std::chrono::milliseconds(250);
+
+double seconds_since(clock_type::time_point t) {
+    return std::chrono::duration<double>(clock_type::now() - t).count();
+}
+
+void show() {
+    char line[160];
+    progress_text(line, sizeof line, job, done, total, seconds_since(started));
+    // Blanks clear what a longer earlier line left.
+    std::fprintf(stderr, "\r%s   ", line);
+    std::fflush(stderr);
+    shown = true;
+    last_shown = clock_type::now();
+}
+
+}  // namespace
+
+void progress_allow(bool allow) { allowed = allow; }
+
+void progress_start(const char* what, std::uint64_t total_bytes) {
+    job = what;
+    total = total_bytes;
+    done = 0;
+    shown = false;
+    started = clock_type::now();
+}
+
+void progress_add(std::uint64_t bytes) {
+    done += bytes;
+    if (!allowed) return;
+    const auto now = clock_type::now();
+    if (now - started < quiet_start || (shown && now - last_shown < interval)) return;
+    show();
+}
+
+void progress_finish() {
+    if (!shown) return;
+    show();
+    std::fputc('\n', stderr);
+    shown = false;
+}
+
+void progress_text(char* out, std::size_t capacity, const char* what, std::uint64_t done_bytes,
+                   std::uint64_t total_bytes, double seconds) {
+    const double mib = 1024.0 * 1024.0;
+    const double rate = seconds > 0 ? done_bytes / mib / seconds : 0.0;
+    std::snprintf(out, capacity, "%s  %.1f MiB of %.1f MiB, %.1f MiB/s", what, done_bytes / mib,
+                  total_bytes / mib, rate);
+}
