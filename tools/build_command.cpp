@@ -29,6 +29,8 @@ constexpr std::size_t max_template_units = 4095;
 // An icon or a stub is small; anything larger is the wrong file.
 constexpr std::uint64_t max_small_file = 64u << 20;
 constexpr std::size_t copy_chunk = 1 << 20;
+// How much of a large block is written before the disk is asked to start.
+constexpr std::uint64_t writeback_step = 32u << 20;
 
 std::vector<unsigned char> embedded(const unsigned char* begin, const unsigned char* end) {
     return std::vector<unsigned char>(begin, end);
@@ -192,9 +194,15 @@ void run_build(const build_options& options) {
         write_bytes(out, prefix.data(), prefix.size());
 
         pe_checksum_stream block_sum;
+        std::uint64_t unflushed = 0;
         const block_sink sink = [&](const void* data, std::size_t n) {
             write_bytes(out, data, n);
             pe_checksum_feed(block_sum, static_cast<const unsigned char*>(data), n);
+            unflushed += n;
+            if (unflushed >= writeback_step) {
+                start_writeback(out);
+                unflushed = 0;
+            }
         };
         if (options.block_path.empty()) {
             progress_start("packing", total_file_bytes(entries));

@@ -28,6 +28,10 @@ std::string create_temporary_folder_beside(const std::string& path);
 // Flushes the stream and the file's data to the disk.
 bool flush_to_disk(std::FILE* file);
 
+// Lets the disk start on what the stream holds so far, without waiting for
+// it; a large file then takes little longer to flush than to copy.
+void start_writeback(std::FILE* file);
+
 // Renames `from` to `to`, replacing a file at `to` in one step.
 bool replace_file(const std::string& from, const std::string& to);
 
