@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <cwctype>
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -291,6 +292,21 @@ void start_writeback(std::FILE* file) {
     // Starts writing what is already written, without waiting, so the disk
     // works while the rest is copied and the final flush has little left.
     if (std::fflush(file) == 0) ::sync_file_range(fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+}
+
+char16_t upper_case_unit(char16_t unit) {
+#ifdef _WIN32
+    wchar_t in = static_cast<wchar_t>(unit);
+    wchar_t out = in;
+    if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, &in, 1, &out, 1, nullptr, nullptr,
+                      0) != 1) {
+        return unit;
+    }
+    return static_cast<char16_t>(out);
+#else
+    // The command sets LC_CTYPE to C.UTF-8 first, so this folds all of Unicode.
+    return static_cast<char16_t>(std::towupper(unit));
 #endif
 }
 

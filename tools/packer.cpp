@@ -52,7 +52,7 @@ std::string utf16_to_utf8(const std::u16string& s) {
 std::u16string case_folded(const std::u16string& name) {
     std::u16string out = name;
     for (char16_t& u : out) {
-        if (u < 0xD800 || u > 0xDFFF) u = static_cast<char16_t>(std::towupper(u));
+        if (u < 0xD800 || u > 0xDFFF) u = upper_case_unit(u);
     }
     return out;
 }

@@ -130,6 +130,7 @@ std::string hold_file_program() {
     return std::string(FENWIX_WIN64_DIR) + "/tests/harness/hold_file.exe";
 }
 std::string example_app_dir() { return std::string(FENWIX_WIN64_DIR) + "/example-app"; }
+std::string windows_tool() { return std::string(FENWIX_WIN64_DIR) + "/bin/fenwix.exe"; }
 std::string dist_folder() { return std::string(FENWIX_SOURCE_DIR) + "/dist"; }
 std::string source_file(const std::string& relative) {
     return std::string(FENWIX_SOURCE_DIR) + "/" + relative;

@@ -47,6 +47,8 @@ std::string resource_probe_program();
 // The probe child's image, to carry as the main program of a block.
 bytes probe_child_bytes();
 std::string example_app_dir();
+// fenwix.exe, the Windows build of the tool.
+std::string windows_tool();
 // Where ./fenwix dist writes the packages, and a file of the source tree.
 std::string dist_folder();
 std::string source_file(const std::string& relative);
