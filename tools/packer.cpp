@@ -5,6 +5,7 @@
 #include "tools/progress.h"
 
 #include <zlib.h>
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameProgression, stable in practice since 1.3
 #include <zstd.h>
 
 #include <algorithm>
@@ -132,6 +133,9 @@ private:
             const std::size_t left = ZSTD_compressStream2(context_, &o, &in, mode);
             check(left, "input");
             if (o.pos != 0) out_(buffer_.data(), o.pos);
+            // The compressor buffers whole jobs, so what it has compressed,
+            // not what was read, tells how far the work is.
+            progress_reach(ZSTD_getFrameProgression(context_).consumed);
             written_ += o.pos;
             const bool done = mode == ZSTD_e_end ? left == 0 : in.pos == in.size;
             if (done) return;
@@ -400,7 +404,6 @@ void write_block_to(const std::vector<folder_entry>& entries, int level, const b
                 if (copied + n > size) break;
                 frame.write(buffer.data(), n);
                 copied += n;
-                progress_add(n);
             }
             if (n < buffer.size()) break;
         }

@@ -46,8 +46,10 @@ void progress_start(const char* what, std::uint64_t total_bytes) {
     started = clock_type::now();
 }
 
-void progress_add(std::uint64_t bytes) {
-    done += bytes;
+void progress_add(std::uint64_t bytes) { progress_reach(done + bytes); }
+
+void progress_reach(std::uint64_t done_bytes) {
+    done = done_bytes < total ? done_bytes : total;
     if (!allowed) return;
     const auto now = clock_type::now();
     if (now - started < quiet_start || (shown && now - last_shown < interval)) return;

@@ -11,6 +11,8 @@ void progress_allow(bool allowed);
 
 void progress_start(const char* what, std::uint64_t total_bytes);
 void progress_add(std::uint64_t bytes);
+// The same, given the bytes done so far.
+void progress_reach(std::uint64_t done_bytes);
 // Ends the line, if one was shown.
 void progress_finish();
 

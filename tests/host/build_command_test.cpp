@@ -79,4 +79,34 @@ TEST(BuildCommandTest, DamagedStubIsABuildError) {
     }
 }
 
+// A long pack shows where it is on a terminal, and nowhere else: not in a
+// log, and not with --quiet.
+TEST(BuildCommandTest, ProgressLineOnlyOnATerminal) {
+    scratch_folder work;
+    write_file(work / "app/main.exe", "MZ");
+    bytes noise(16 << 20);
+    std::uint32_t state = 1;
+    for (unsigned char& b : noise)
+        b = static_cast<unsigned char>((state = state * 1103515245u + 12345u) >> 24);
+    write_file(work / "app/noise.bin", noise);  // several seconds at level 19
+    for (const bool quiet : {false, true}) {
+        std::vector<std::string> args = {
+            "/usr/bin/python3", source_file("tests/host/on_terminal.py"),
+            fenwix_tool(),      "pack",
+            work / "app",       "-o",
+            work / "block"};
+        if (quiet) args.push_back("--quiet");
+        std::string shown;
+        ASSERT_EQ(run_host(args, nullptr, &shown), 0);
+        if (quiet) {
+            EXPECT_EQ(shown.find("packing"), std::string::npos) << shown;
+        } else {
+            EXPECT_NE(shown.find("packing  16.0 MiB of 16.0 MiB"), std::string::npos) << shown;
+        }
+    }
+    std::string err;
+    ASSERT_EQ(run_host({fenwix_tool(), "pack", work / "app", "-o", work / "block"}, &err), 0);
+    EXPECT_EQ(err, "");
+}
+
 }  // namespace

@@ -189,10 +189,11 @@ int wait_for(pid_t pid, int timeout_seconds, bool* timed_out) {
 
 }  // namespace
 
-int run_host(const std::vector<std::string>& argv, std::string* err) {
+int run_host(const std::vector<std::string>& argv, std::string* err, std::string* out) {
     scratch_folder scratch;
     const int rc = wait_for(spawn(argv, {}, "", scratch / "out", scratch / "err"), 300, nullptr);
     if (err) *err = read_file(scratch / "err");
+    if (out) *out = read_file(scratch / "out");
     return rc;
 }
 

@@ -62,7 +62,8 @@ struct run_result {
 };
 
 // Runs a command on the host; returns its exit status (-1 if it did not exit).
-int run_host(const std::vector<std::string>& argv, std::string* err = nullptr);
+int run_host(const std::vector<std::string>& argv, std::string* err = nullptr,
+             std::string* out = nullptr);
 
 // `fenwix build --block` (or APP_DIR when `block` is a folder); throws on failure.
 void build_launcher(const std::string& block_or_app, const std::string& out_exe,
