@@ -8,7 +8,7 @@
 
 namespace {
 
-build_values values;       // this process's values, once found
+build_values values;        // this process's values, once found
 bool values_known = false;  // set by the first lookup
 
 }  // namespace

@@ -415,9 +415,9 @@ void write_block_to(const std::vector<folder_entry>& entries, int level, const b
     frame.write(terminator, sizeof terminator);
     frame.finish();
     unsigned char tail[payload_format::zero_field_size + payload_format::trailer_size] = {};
-    payload_format::put_u64_le(tail + payload_format::zero_field_size,
-                               payload_format::magic_size + frame.compressed_bytes() +
-                                   payload_format::zero_field_size);
+    payload_format::put_u64_le(
+        tail + payload_format::zero_field_size,
+        payload_format::magic_size + frame.compressed_bytes() + payload_format::zero_field_size);
     out(tail, sizeof tail);
 }
 
@@ -434,7 +434,8 @@ std::uint64_t total_file_bytes(const std::vector<folder_entry>& entries) {
 void write_block(const std::vector<folder_entry>& entries, const std::string& out_path, int level) {
     write_file_atomically(out_path, [&](std::FILE* out) {
         progress_start("packing", total_file_bytes(entries));
-        write_block_to(entries, level, [&](const void* data, std::size_t n) { write_all(out, data, n); });
+        write_block_to(entries, level,
+                       [&](const void* data, std::size_t n) { write_all(out, data, n); });
         progress_finish();
     });
 }

@@ -90,7 +90,8 @@ pe_headers parse_pe_headers(const unsigned char* data, std::size_t available,
         if (sec.virtual_address % h.section_alignment != 0 || sec.virtual_address < end_of_image) {
             throw bad("the image's sections overlap or are out of order");
         }
-        const std::uint64_t span = sec.virtual_size > sec.raw_size ? sec.virtual_size : sec.raw_size;
+        const std::uint64_t span =
+            sec.virtual_size > sec.raw_size ? sec.virtual_size : sec.raw_size;
         end_of_image = static_cast<std::uint64_t>(sec.virtual_address) + span;
         h.sections.push_back(sec);
     }
@@ -161,8 +162,8 @@ pe_headers check_stub(const std::vector<unsigned char>& stub, const std::string&
     std::vector<unsigned char> zeroed = stub;
     const std::size_t field = checksum_field_offset(h);
     put_u32(zeroed.data() + field, 0);
-    const std::uint32_t sum = pe_checksum_finish(pe_checksum_add(0, zeroed.data(), zeroed.size()),
-                                                 zeroed.size());
+    const std::uint32_t sum =
+        pe_checksum_finish(pe_checksum_add(0, zeroed.data(), zeroed.size()), zeroed.size());
     if (sum != u32_at(stub.data() + field)) throw bad("its checksum is wrong (damaged?)");
     if (find_section(h, resource_section_name) != nullptr ||
         directory_size(stub, h, directory_resource) != 0) {
@@ -172,7 +173,8 @@ pe_headers check_stub(const std::vector<unsigned char>& stub, const std::string&
     if (u32_at(stub.data() + h.optional_offset + opt_number_of_directories) <= directory_security) {
         throw bad("its data directory is too short");
     }
-    if (find_section(h, values_section::section_name) != nullptr) throw bad("it already has build values");
+    if (find_section(h, values_section::section_name) != nullptr)
+        throw bad("it already has build values");
     std::uint64_t first_raw = h.size_of_headers;
     for (const pe_section& s : h.sections) {
         if (s.raw_size != 0 && s.raw_offset < first_raw) first_raw = s.raw_offset;
@@ -185,13 +187,13 @@ pe_headers check_stub(const std::vector<unsigned char>& stub, const std::string&
 
 std::uint32_t resource_section_rva(const pe_headers& h) {
     const pe_section& last = h.sections.back();
-    const std::uint64_t span = last.virtual_size > last.raw_size ? last.virtual_size : last.raw_size;
+    const std::uint64_t span =
+        last.virtual_size > last.raw_size ? last.virtual_size : last.raw_size;
     return static_cast<std::uint32_t>(
         align_up(static_cast<std::uint64_t>(last.virtual_address) + span, h.section_alignment));
 }
 
-std::vector<unsigned char> image_prefix(const std::vector<unsigned char>& stub,
-                                        const pe_headers& h,
+std::vector<unsigned char> image_prefix(const std::vector<unsigned char>& stub, const pe_headers& h,
                                         const std::vector<unsigned char>& resource_section,
                                         const std::vector<unsigned char>& values_head,
                                         std::uint64_t block_length, std::uint64_t& file_size) {
@@ -227,7 +229,7 @@ std::vector<unsigned char> image_prefix(const std::vector<unsigned char>& stub,
     put_u32(opt + opt_directories + 8 * directory_resource, rsrc_rva);
     put_u32(opt + opt_directories + 8 * directory_resource + 4, resource_section.size());
 
-    const auto add_section = [&](std::size_t index, const char (&name)[8], std::uint64_t size,
+    const auto add_section = [&](std::size_t index, const char(&name)[8], std::uint64_t size,
                                  std::uint64_t rva, std::uint64_t raw_size, std::uint64_t raw) {
         unsigned char* s = out.data() + h.section_table_offset + index * section_header_size;
         std::memset(s, 0, section_header_size);
@@ -240,7 +242,8 @@ std::vector<unsigned char> image_prefix(const std::vector<unsigned char>& stub,
     };
     add_section(count, resource_section_name, resource_section.size(), rsrc_rva, rsrc_raw_size,
                 rsrc_raw);
-    add_section(count + 1, values_section::section_name, values_size, values_rva, values_raw_size, values_raw);
+    add_section(count + 1, values_section::section_name, values_size, values_rva, values_raw_size,
+                values_raw);
     return out;
 }
 

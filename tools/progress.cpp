@@ -1,6 +1,5 @@
 #include "tools/progress.h"
 
-
 #include <chrono>
 #include <cstdio>
 

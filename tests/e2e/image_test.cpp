@@ -27,8 +27,9 @@ TEST(ImageTest, SameBytesEveryBuildAndSoundForAnIndependentParser) {
     build_launcher(example_app_dir(), work / "second.exe");
     EXPECT_TRUE(read_file(work / "first.exe") == read_file(work / "second.exe"));
 
-    build_launcher(example_app_dir(), work / "custom.exe",
-                   {"--product", "T\xc3\xb6\xc3\xb6l", "--company", "", "--version", "2.7.65535.0"});
+    build_launcher(
+        example_app_dir(), work / "custom.exe",
+        {"--product", "T\xc3\xb6\xc3\xb6l", "--company", "", "--version", "2.7.65535.0"});
     for (const char* exe : {"first.exe", "custom.exe"}) {
         std::string problems;
         EXPECT_EQ(check_pe(work / exe, &problems), 0) << exe << ": " << problems;
@@ -46,11 +47,11 @@ TEST(ImageTest, SignedLauncherVerifiesAndStillRunsItsChild) {
                        &err),
               0)
         << err;
-    ASSERT_EQ(run_host({"osslsigncode", "sign", "-certs", work / "cert.pem", "-key",
-                        work / "key.pem", "-n", "Orvelle", "-in", work / "app.exe", "-out",
-                        work / "signed.exe"},
-                       &err),
-              0)
+    ASSERT_EQ(
+        run_host({"osslsigncode", "sign", "-certs", work / "cert.pem", "-key", work / "key.pem",
+                  "-n", "Orvelle", "-in", work / "app.exe", "-out", work / "signed.exe"},
+                 &err),
+        0)
         << err;
     EXPECT_EQ(run_host({"osslsigncode", "verify", "-CAfile", work / "cert.pem", "-in",
                         work / "signed.exe"},

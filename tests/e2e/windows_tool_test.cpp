@@ -38,8 +38,8 @@ TEST(WindowsToolTest, BuildsTheSameExecutableAsTheHostToolAndItRuns) {
     write_file(app + "/données/été.txt", "bonjour");
     write_file(app + "/😀.txt", "smile");  // a UTF-16 surrogate pair
     write_file(app + "/日本/data.bin", mixed_content(5 << 20));
-    const std::vector<std::string> values = {"--product", "Tööl", "--version", "2.7.0.1",
-                                             "--template", windows_path(work / "target")};
+    const std::vector<std::string> values = {
+        "--product", "Tööl", "--version", "2.7.0.1", "--template", windows_path(work / "target")};
 
     std::vector<std::string> host_args = {fenwix_tool(), "build", app, "-o", work / "host.exe"};
     host_args.insert(host_args.end(), values.begin(), values.end());
@@ -56,8 +56,8 @@ TEST(WindowsToolTest, BuildsTheSameExecutableAsTheHostToolAndItRuns) {
 
     const std::string host_exe = read_file(work / "host.exe");
     const std::string windows_exe = read_file(work / "windows.exe");
-    EXPECT_TRUE(windows_exe == host_exe) << "fenwix.exe wrote " << windows_exe.size()
-                                         << " bytes, the host tool " << host_exe.size();
+    EXPECT_TRUE(windows_exe == host_exe)
+        << "fenwix.exe wrote " << windows_exe.size() << " bytes, the host tool " << host_exe.size();
 
     const run_result launched = run_windows(work / "windows.exe", {"--exit", "3"});
     EXPECT_EQ(launched.exit_code, 3u) << launched.out << launched.err;

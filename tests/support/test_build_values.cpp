@@ -35,10 +35,10 @@ __attribute__((section(".fenwix"), used)) const test_values_section test_values 
     L"Orvelle",
     L"1.26.0.0",
     {
-        'Q',  'J',  'X',                         // header
-        0x28, 0xB5, 0x2F, 0xFD, 0x00, 0x88,      // frame header: window 2^27
-        0x11, 0x00, 0x00, 0x00, 0x00,            // last raw block of 2 bytes: the terminator
-        0,    0,    0,    0,                     // zero field
+        'Q',  'J',  'X',                          // header
+        0x28, 0xB5, 0x2F, 0xFD, 0x00, 0x88,       // frame header: window 2^27
+        0x11, 0x00, 0x00, 0x00, 0x00,             // last raw block of 2 bytes: the terminator
+        0,    0,    0,    0,                      // zero field
         18,   0,    0,    0,    0,    0,    0, 0  // trailer: bytes before it
     },
 };
