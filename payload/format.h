@@ -33,21 +33,21 @@ constexpr int frame_window_log = 27;
 // entry whose CRC-32 is 0 (all empty data) stores 1 instead.
 constexpr std::uint32_t entry_checksum_from_crc(std::uint32_t crc) { return crc == 0 ? 1u : crc; }
 
-inline void put_u32_le(unsigned char* out, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-inline void put_u64_le(unsigned char* out, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) out[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-inline std::uint32_t get_u32_le(const unsigned char* in) {
-    std::uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | in[i];
-    return v;
-}
-inline std::uint64_t get_u64_le(const unsigned char* in) {
+// Little-endian integers of 1 to 8 bytes, for every layout the project writes.
+inline std::uint64_t read_le(const unsigned char* in, int bytes) {
     std::uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | in[i];
+    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | in[i];
     return v;
 }
+inline void write_le(unsigned char* out, std::uint64_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) out[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+inline void put_u32_le(unsigned char* out, std::uint32_t v) { write_le(out, v, 4); }
+inline void put_u64_le(unsigned char* out, std::uint64_t v) { write_le(out, v, 8); }
+inline std::uint32_t get_u32_le(const unsigned char* in) {
+    return static_cast<std::uint32_t>(read_le(in, 4));
+}
+inline std::uint64_t get_u64_le(const unsigned char* in) { return read_le(in, 8); }
 
 }  // namespace payload_format

@@ -20,6 +20,8 @@
 // rules is not a values section.
 #pragma once
 
+#include "payload/format.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -44,15 +46,8 @@ struct layout {
     std::uint64_t block_length;
 };
 
-inline std::uint64_t read_le(const unsigned char* p, int bytes) {
-    std::uint64_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
-
-inline void write_le(unsigned char* p, std::uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
+using payload_format::read_le;
+using payload_format::write_le;
 
 // Reads and checks the header of a section of `size` bytes at `data`. Only
 // the first header_size bytes and the texts are looked at; the block is not.

@@ -28,31 +28,7 @@ namespace {
 // read from a folder opens again; the packer then refuses such a name as not
 // valid UTF-8, as it does on Linux for a name that is not UTF-8.
 std::string narrow(const std::wstring& wide) {
-    std::string out;
-    for (std::size_t i = 0; i < wide.size(); ++i) {
-        std::uint32_t c = static_cast<std::uint16_t>(wide[i]);
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < wide.size() &&
-            static_cast<std::uint16_t>(wide[i + 1]) >= 0xDC00 &&
-            static_cast<std::uint16_t>(wide[i + 1]) < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<std::uint16_t>(wide[++i]) - 0xDC00);
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
+    return utf16_to_utf8(std::u16string(wide.begin(), wide.end()));
 }
 
 // The inverse of narrow (surrogate code points included). A byte that starts
@@ -268,6 +244,14 @@ std::string create_temporary_folder_beside(const std::string& path) {
                          std::strerror(errno));
     }
     return name;
+#endif
+}
+
+bool seek_file(std::FILE* file, std::uint64_t offset) {
+#ifdef _WIN32
+    return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
+#else
+    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
 #endif
 }
 

@@ -3,6 +3,7 @@
 // into UTF-16 at the call, so names outside the ANSI code page work.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -16,6 +17,9 @@ std::string path_to_utf8(const std::filesystem::path& path);
 
 // fopen with a UTF-8 path; nullptr (errno set) on failure.
 std::FILE* open_file(const std::string& path, const char* mode);
+
+// Moves to a 64-bit offset from the start of the file.
+bool seek_file(std::FILE* file, std::uint64_t offset);
 
 // Creates a new empty file beside `path` (in the same folder, so that
 // replace_file can move it over `path` in one step), opened for writing and

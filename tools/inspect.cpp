@@ -41,43 +41,11 @@ struct file_closer {
 };
 using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
-// UTF-16 to UTF-8. An unpaired surrogate has no UTF-8 form: it becomes
-// U+FFFD and `exact` turns false.
-std::string to_utf8(const std::u16string& s, bool* exact = nullptr) {
-    std::string out;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        std::uint32_t c = s[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
-            s[i + 1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
-        } else if (c >= 0xD800 && c < 0xE000) {
-            c = 0xFFFD;
-            if (exact) *exact = false;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 // Text from the file as a listing or a message shows it: a control character
 // would break the one-line-per-entry output, so it shows as '?', which no
 // valid name holds.
 std::string shown(const std::u16string& text) {
-    std::string out = to_utf8(text);
+    std::string out = utf16_to_utf8(text);
     for (char& c : out) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
     }
@@ -100,12 +68,7 @@ struct launcher_file {
 };
 
 void read_at(const launcher_file& f, std::uint64_t offset, unsigned char* out, std::size_t n) {
-#ifdef _WIN32
-    const bool placed = _fseeki64(f.file.get(), static_cast<__int64>(offset), SEEK_SET) == 0;
-#else
-    const bool placed = fseeko(f.file.get(), static_cast<off_t>(offset), SEEK_SET) == 0;
-#endif
-    if (!placed || std::fread(out, 1, n, f.file.get()) != n) {
+    if (!seek_file(f.file.get(), offset) || std::fread(out, 1, n, f.file.get()) != n) {
         throw tool_error("cannot read " + in_quotes(f.path) + " (was it changed while read?)");
     }
 }
@@ -344,7 +307,7 @@ void write_entries(launcher_file& f, const fs::path& root) {
         const std::string problem = name_problem(e.name);
         if (!problem.empty()) throw tool_error("cannot extract " + entry_label(e) + ": " + problem);
         bool exact = true;
-        const std::string name = to_utf8(e.name, &exact);
+        const std::string name = utf16_to_utf8(e.name, &exact);
         if (!exact) {
             throw tool_error("cannot extract " + entry_label(e) +
                              ": the name holds an unpaired UTF-16 surrogate");

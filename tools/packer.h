@@ -38,6 +38,11 @@ std::string in_quotes(const std::string& text);
 // UTF-8 to UTF-16; throws tool_error naming `what` for invalid UTF-8.
 std::u16string utf8_to_utf16(const std::string& text, const std::string& what);
 
+// UTF-16 to UTF-8. A lone surrogate, which has no UTF-8 form, is written in
+// the three-byte form of its code point (as WTF-8 does, so a Windows name
+// holding one still names the same file) and sets `exact` to false.
+std::string utf16_to_utf8(const std::u16string& text, bool* exact = nullptr);
+
 // Why a name cannot be carried, or empty when it can.
 std::string name_problem(const std::u16string& name);
 

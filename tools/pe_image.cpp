@@ -19,13 +19,34 @@ constexpr std::size_t opt_size_of_image = 56;
 constexpr std::size_t opt_size_of_headers = 60;
 constexpr std::size_t opt_checksum = 64;
 constexpr std::size_t opt_fixed_size = 112;  // up to NumberOfRvaAndSizes included
+constexpr std::size_t opt_size_of_initialized_data = 8;
+constexpr std::size_t opt_number_of_directories = 108;
+constexpr std::size_t opt_directories = 112;
+constexpr std::size_t directory_resource = 2;
+constexpr std::size_t directory_security = 4;
+constexpr std::uint32_t read_only_data = 0x40000040;  // initialized data, readable
+constexpr char resource_section_name[8] = {'.', 'r', 's', 'r', 'c', 0, 0, 0};
 
-std::uint32_t u16_at(const unsigned char* p) { return p[0] | (p[1] << 8); }
-std::uint32_t u32_at(const unsigned char* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+std::uint32_t u16_at(const unsigned char* p) {
+    return static_cast<std::uint32_t>(payload_format::read_le(p, 2));
 }
+std::uint32_t u32_at(const unsigned char* p) {
+    return static_cast<std::uint32_t>(payload_format::read_le(p, 4));
+}
+void put_u32(unsigned char* p, std::uint64_t v) { payload_format::write_le(p, v, 4); }
 
 bool power_of_two(std::uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+std::uint64_t align_up(std::uint64_t v, std::uint64_t alignment) {
+    return (v + alignment - 1) / alignment * alignment;
+}
+
+std::uint32_t directory_size(const std::vector<unsigned char>& image, const pe_headers& h,
+                             std::size_t index) {
+    const std::size_t count = u32_at(image.data() + h.optional_offset + opt_number_of_directories);
+    if (index >= count) return 0;
+    return u32_at(image.data() + h.optional_offset + opt_directories + 8 * index + 4);
+}
 
 }  // namespace
 
@@ -127,33 +148,6 @@ std::uint32_t pe_checksum_finish(std::uint64_t sum, std::uint64_t file_size) {
 std::size_t checksum_field_offset(const pe_headers& headers) {
     return headers.optional_offset + opt_checksum;
 }
-
-namespace {
-
-constexpr std::size_t opt_size_of_initialized_data = 8;
-constexpr std::size_t opt_number_of_directories = 108;
-constexpr std::size_t opt_directories = 112;
-constexpr std::size_t directory_resource = 2;
-constexpr std::size_t directory_security = 4;
-constexpr std::uint32_t read_only_data = 0x40000040;  // initialized data, readable
-constexpr char resource_section_name[8] = {'.', 'r', 's', 'r', 'c', 0, 0, 0};
-
-std::uint64_t align_up(std::uint64_t v, std::uint64_t alignment) {
-    return (v + alignment - 1) / alignment * alignment;
-}
-
-void put_u32(unsigned char* p, std::uint64_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-std::uint32_t directory_size(const std::vector<unsigned char>& image, const pe_headers& h,
-                             std::size_t index) {
-    const std::size_t count = u32_at(image.data() + h.optional_offset + opt_number_of_directories);
-    if (index >= count) return 0;
-    return u32_at(image.data() + h.optional_offset + opt_directories + 8 * index + 4);
-}
-
-}  // namespace
 
 pe_headers check_stub(const std::vector<unsigned char>& stub, const std::string& what) {
     const pe_headers h = parse_pe_headers(stub.data(), stub.size(), stub.size(), what);

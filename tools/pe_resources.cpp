@@ -1,5 +1,6 @@
 #include "tools/pe_resources.h"
 
+#include "payload/format.h"
 #include "tools/packer.h"
 
 #include <cstring>
@@ -19,13 +20,11 @@ constexpr std::size_t ico_entry_size = 16;
 constexpr std::size_t group_copied_size = 12;
 
 std::uint32_t get_le(const unsigned char* p, int bytes) {
-    std::uint32_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
+    return static_cast<std::uint32_t>(payload_format::read_le(p, bytes));
 }
 
 void put_le(std::vector<unsigned char>& out, std::size_t at, std::uint32_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) out[at + i] = static_cast<unsigned char>(v >> (8 * i));
+    payload_format::write_le(out.data() + at, v, bytes);
 }
 
 void append_le(std::vector<unsigned char>& out, std::uint32_t v, int bytes) {
