@@ -36,6 +36,13 @@ TEST(PayloadWalkTest, WrongHeaderGivesTheHeaderMessageOnStandardOutputOnly) {
     }
 }
 
+// The stub without its values section has no block at all.
+TEST(PayloadWalkTest, BareStubGivesTheHeaderMessage) {
+    const run_result r = run_windows(launcher_stub());
+    EXPECT_EQ(r.out, header_message);
+    EXPECT_EQ(r.exit_code, 2u);
+}
+
 TEST(PayloadWalkTest, HeaderFollowedByBytesThatAreNoFrameGivesTheDecodeMessage) {
     bytes block = {'Q', 'J', 'X'};
     const bytes junk = to_bytes("this is not a zstandard frame at all");
