@@ -2,7 +2,7 @@
 // on Linux and on Windows.
 #include "tools/build_command.h"
 #include "tools/host_platform.h"
-#include "tools/inspect.h"
+#include "tools/contents.h"
 #include "tools/packer.h"
 #include "tools/progress.h"
 

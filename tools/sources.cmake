@@ -7,7 +7,7 @@ set(FENWIX_TOOL_SOURCES
     "${CMAKE_CURRENT_LIST_DIR}/pe_image.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/pe_resources.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/progress.cpp"
-    "${CMAKE_CURRENT_LIST_DIR}/inspect.cpp"
+    "${CMAKE_CURRENT_LIST_DIR}/contents.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/embedded_files.S")
 set(FENWIX_TOOL_MAIN "${CMAKE_CURRENT_LIST_DIR}/fenwix_tool.cpp")
 

@@ -1,4 +1,4 @@
-#include "tools/inspect.h"
+#include "tools/contents.h"
 
 #include "payload/format.h"
 #include "resources/values_section.h"

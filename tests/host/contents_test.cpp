@@ -3,7 +3,7 @@
 #include "payload/format.h"
 #include "resources/values_section.h"
 #include "tests/support/host_support.h"
-#include "tools/inspect.h"
+#include "tools/contents.h"
 #include "tools/packer.h"
 #include "tools/pe_image.h"
 
