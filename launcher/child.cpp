@@ -105,10 +105,16 @@ std::uint32_t run_child(const wchar_t* program_path) {
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    // A launcher without any standard handle (a windowed one started from
+    // Explorer) passes none: a console child then gets the handles of the
+    // console the system makes for it, as if Explorer had started it.
+    if (startup.hStdInput != nullptr || startup.hStdOutput != nullptr ||
+        startup.hStdError != nullptr) {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+    }
     PROCESS_INFORMATION child = {};
     wchar_t* line = build_child_command_line();
     if (!CreateProcessW(program_path,           // the first unpacked file

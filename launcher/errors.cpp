@@ -1,7 +1,10 @@
 #include "launcher/errors.h"
 
+#include "launcher/windowed.h"
+
 #include <windows.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
@@ -39,11 +42,26 @@ constexpr DWORD status_fatal_app_exit = 0x40000015;
     __builtin_unreachable();
 }
 
+// Writes one failure line to its stream and, in a windowed launcher, shows
+// the same text in a dialog.
+__attribute__((format(printf, 2, 3))) void write_failure(FILE* stream, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    vfprintf(stream, format, arguments);
+    va_end(arguments);
+    static char dialog_line[8192];
+    va_start(arguments, format);
+    vsnprintf(dialog_line, sizeof dialog_line, format, arguments);
+    va_end(arguments);
+    fflush(stream);  // the line is out before the dialog waits for the user
+    show_failure_dialog(dialog_line);
+}
+
 void print_wide_message(const char* format, const wchar_t* text) {
     // A text too long for the buffer is shown cut, but the line around it is
     // always written whole.
     narrow_for_message(message_text, message_text_capacity, text);
-    fprintf(stderr, format, message_text);
+    write_failure(stderr, format, message_text);
 }
 
 }  // namespace
@@ -83,13 +101,14 @@ void print_system_error(const char* message, std::uint32_t code) {
                                    0,                               // minimum size
                                    nullptr);                        // no inserts
     if (n == 0 || text == nullptr) {
-        fprintf(stderr, fmt_system_error, message, static_cast<long>(static_cast<int32_t>(code)),
-                no_system_text);
+        write_failure(stderr, fmt_system_error, message,
+                      static_cast<long>(static_cast<int32_t>(code)), no_system_text);
         return;
     }
     trim_line_ends(text, n);
     // The text is left allocated: the process ends right after this line.
-    fprintf(stderr, fmt_system_error, message, static_cast<long>(static_cast<int32_t>(code)), text);
+    write_failure(stderr, fmt_system_error, message, static_cast<long>(static_cast<int32_t>(code)),
+                  text);
 }
 
 void abnormal_end() {
@@ -111,7 +130,7 @@ void abnormal_end() {
 }
 
 void report_failure(const char* message) {
-    puts(message);
+    write_failure(stdout, "%s\n", message);
     failure_exit();
 }
 

@@ -5,6 +5,7 @@
 #include "launcher/errors.h"
 #include "launcher/fixed_buffer.h"
 #include "launcher/template.h"
+#include "launcher/windowed.h"
 #include "payload/extract.h"
 #include "payload/format.h"
 #include "payload/reader.h"
@@ -95,6 +96,7 @@ void publish_launcher_location(int argc, wchar_t** argv) {
 int run_launcher(int argc, wchar_t** argv) {
     // Never load a DLL from the current folder.
     SetDllDirectoryW(L"");
+    progress_window_start();
     // Values inherited from a parent launcher must not leak into this run.
     clear_environment_variable(env_names::start);
     clear_environment_variable(env_names::time_us);
@@ -111,6 +113,7 @@ int run_launcher(int argc, wchar_t** argv) {
     }
 
     unpack_payload();
+    progress_window_close();
     publish_launcher_location(argc, argv);
     return static_cast<int>(run_child(child_program_path));
 }

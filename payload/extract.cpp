@@ -1,6 +1,7 @@
 #include "payload/extract.h"
 
 #include "launcher/errors.h"
+#include "launcher/windowed.h"
 #include "launcher/fixed_buffer.h"
 #include "launcher/template.h"
 #include "payload/format.h"
@@ -124,6 +125,7 @@ bool create_parent_folders(const wchar_t* path) {
 void unpack_entry(const wchar_t* path, std::uint64_t stored_size, std::uint32_t stored_checksum) {
     HANDLE file = INVALID_HANDLE_VALUE;
     if (file_checksum(path) != stored_checksum) {
+        progress_window_note_write();
         // A folder that cannot be created shows up as the file that cannot be.
         create_parent_folders(path);
         file = CreateFileW(path,              //

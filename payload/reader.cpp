@@ -5,6 +5,7 @@
 
 #include <zstd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -22,6 +23,10 @@ struct reader_state {
 };
 
 reader_state reader;
+
+// Compressed bytes the decoder has consumed, for a progress window drawn by
+// another thread; only the main thread writes it.
+std::atomic<std::uint64_t> consumed{0};
 
 }  // namespace
 
@@ -62,6 +67,7 @@ void payload_read(void* destination, std::uint64_t count) {
             const std::size_t result =
                 ZSTD_decompressStream(reader.context, &reader.window, &reader.input);
             window_filled = reader.window.pos == payload_format::window_size;
+            consumed.store(reader.input.pos, std::memory_order_relaxed);
             if (ZSTD_isError(result)) fail_decode();
             reader.window.size = reader.window.pos;
             reader.window.pos = 0;
@@ -77,3 +83,5 @@ void payload_reader_close() {
     reader.context = nullptr;
     reader.window = ZSTD_outBuffer{};
 }
+
+std::uint64_t payload_reader_consumed() { return consumed.load(std::memory_order_relaxed); }

@@ -10,3 +10,7 @@
 void payload_reader_open(const void* source, std::uint64_t source_size);
 void payload_read(void* destination, std::uint64_t count);
 void payload_reader_close();
+
+// Bytes of the source the decoder has consumed so far; safe to call from any
+// thread (it only shows how far unpacking is).
+std::uint64_t payload_reader_consumed();

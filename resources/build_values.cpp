@@ -17,6 +17,7 @@ bool find_build_values(const unsigned char* image_base, build_values& out) {
     // The loader has checked these headers before running any code of ours.
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image_base);
     const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(image_base + dos->e_lfanew);
+    out.windowed = nt->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI;
     const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
     for (unsigned i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
         if (std::memcmp(section->Name, values_section::section_name, 8) != 0) continue;
@@ -41,7 +42,7 @@ const build_values& launcher_build_values() {
     if (!values_known) {
         const auto* base = reinterpret_cast<const unsigned char*>(GetModuleHandleW(nullptr));
         if (!find_build_values(base, values)) {
-            values = build_values{L"", L"", L"", L"", nullptr, 0};
+            values = build_values{L"", L"", L"", L"", nullptr, 0, values.windowed};
         }
         values_known = true;
     }

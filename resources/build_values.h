@@ -14,10 +14,11 @@ struct build_values {
     const wchar_t* version;              // e.g. L"1.26.0.0"
     const unsigned char* payload_block;  // "QJX", frame, zero field, trailer
     std::uint64_t payload_block_length;
+    bool windowed;  // the image is a GUI program: failures and progress show in windows
 };
 
-// Reads the values section of an image mapped at image_base. Returns false
-// when the image has no valid one.
+// Reads the values section of an image mapped at image_base, and whether the
+// image is a GUI program. Returns false when it has no valid values section.
 bool find_build_values(const unsigned char* image_base, build_values& out);
 
 // This process's values, looked up once. An image without a values section

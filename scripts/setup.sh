@@ -13,6 +13,8 @@ packages=(
   # Independent readers of what fenwix writes, used by the tests: a PE
   # parser, Authenticode signing, and a tracer that shows no program starts.
   python3-pefile osslsigncode openssl strace
+  # A real X server for the windows of windowed launchers, and screenshots.
+  xvfb xauth x11-apps netpbm
 )
 
 missing=()

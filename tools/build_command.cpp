@@ -190,7 +190,7 @@ void run_build(const build_options& options) {
         std::uint64_t file_size = 0;
         std::vector<unsigned char> prefix =
             image_prefix(stub, headers, resources, values_head(options, block_file_size),
-                         block_file_size, file_size);
+                         block_file_size, options.windowed, file_size);
         write_bytes(out, prefix.data(), prefix.size());
 
         pe_checksum_stream block_sum;
@@ -215,7 +215,7 @@ void run_build(const build_options& options) {
 
         const std::uint64_t block_length = block_sum.offset;
         prefix = image_prefix(stub, headers, resources, values_head(options, block_length),
-                              block_length, file_size);
+                              block_length, options.windowed, file_size);
         const std::vector<unsigned char> padding(file_size - prefix.size() - block_length, 0);
         write_bytes(out, padding.data(), padding.size());
 

@@ -23,6 +23,7 @@ struct build_options {
     std::string version = "1.26.0.0";
     std::string icon_path;  // an .ico to use instead of the default icon
     std::string stub_path;  // a launcher stub to use instead of the one inside the tool
+    bool windowed = false;  // a GUI program: no console; failures and progress in windows
 };
 
 // Four decimal numbers of at most 65535, separated by dots.

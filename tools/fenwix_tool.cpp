@@ -19,7 +19,7 @@ const char usage[] =
     "usage:\n"
     "  fenwix build (APP_DIR | --block BLOCK) -o OUT.exe [--main RELPATH] [--level N]\n"
     "               [--product NAME] [--company NAME] [--version A.B.C.D] [--template TEXT]\n"
-    "               [--icon FILE.ico] [--quiet]\n"
+    "               [--icon FILE.ico] [--windowed] [--quiet]\n"
     "  fenwix pack APP_DIR -o BLOCK [--main RELPATH] [--level N] [--quiet]\n"
     "  fenwix list OUT.exe       the build values and every entry\n"
     "  fenwix verify OUT.exe     decode everything and check every entry's checksum\n"
@@ -63,6 +63,8 @@ build_options parse(const std::vector<std::string>& args, bool building, bool& q
             o.icon_path = value();
         } else if (building && a == "--template") {
             o.extraction_template = value();
+        } else if (building && a == "--windowed") {
+            o.windowed = true;
         } else if (building && a == "--stub") {
             o.stub_path = value();
         } else if (a == "--quiet" || a == "-q") {

@@ -18,6 +18,8 @@ constexpr std::size_t opt_file_alignment = 36;
 constexpr std::size_t opt_size_of_image = 56;
 constexpr std::size_t opt_size_of_headers = 60;
 constexpr std::size_t opt_checksum = 64;
+constexpr std::size_t opt_subsystem = 68;
+constexpr std::uint16_t subsystem_windows_gui = 2;
 constexpr std::size_t opt_fixed_size = 112;  // up to NumberOfRvaAndSizes included
 constexpr std::size_t opt_size_of_initialized_data = 8;
 constexpr std::size_t opt_number_of_directories = 108;
@@ -190,7 +192,8 @@ std::uint32_t resource_section_rva(const pe_headers& h) {
 std::vector<unsigned char> image_prefix(const std::vector<unsigned char>& stub, const pe_headers& h,
                                         const std::vector<unsigned char>& resource_section,
                                         const std::vector<unsigned char>& values_head,
-                                        std::uint64_t block_length, std::uint64_t& file_size) {
+                                        std::uint64_t block_length, bool windowed,
+                                        std::uint64_t& file_size) {
     const std::uint64_t rsrc_rva = resource_section_rva(h);
     const std::uint64_t rsrc_raw = stub.size();
     const std::uint64_t rsrc_raw_size = align_up(resource_section.size(), h.file_alignment);
@@ -220,6 +223,8 @@ std::vector<unsigned char> image_prefix(const std::vector<unsigned char>& stub, 
             u32_at(opt + opt_size_of_initialized_data) + rsrc_raw_size + values_raw_size);
     put_u32(opt + opt_size_of_image, size_of_image);
     put_u32(opt + opt_checksum, 0);
+    // The launcher reads its own subsystem to know whether it has a console.
+    if (windowed) payload_format::write_le(opt + opt_subsystem, subsystem_windows_gui, 2);
     put_u32(opt + opt_directories + 8 * directory_resource, rsrc_rva);
     put_u32(opt + opt_directories + 8 * directory_resource + 4, resource_section.size());
 

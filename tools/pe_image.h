@@ -66,7 +66,8 @@ std::uint32_t resource_section_rva(const pe_headers& stub_headers);
 
 // Everything of the output file before the block: the stub with its headers
 // set for the two added sections, the resource section, and the values
-// section's header and texts (values_head, made for block_length). Sets
+// section's header and texts (values_head, made for block_length), and the
+// Windows GUI subsystem instead of the console one when `windowed`. Sets
 // `file_size` to the size of the whole output, the block and the padding
 // after it included. The prefix's size does not depend on block_length. The
 // checksum field is left 0 for the caller, who sums the block as it writes
@@ -75,7 +76,8 @@ std::vector<unsigned char> image_prefix(const std::vector<unsigned char>& stub,
                                         const pe_headers& stub_headers,
                                         const std::vector<unsigned char>& resource_section,
                                         const std::vector<unsigned char>& values_head,
-                                        std::uint64_t block_length, std::uint64_t& file_size);
+                                        std::uint64_t block_length, bool windowed,
+                                        std::uint64_t& file_size);
 
 // The checksum of bytes written in order, in pieces of any size.
 struct pe_checksum_stream {

@@ -126,6 +126,9 @@ bytes probe_child_bytes() { return to_bytes(read_file(probe_child_program())); }
 std::string resource_probe_program() {
     return std::string(FENWIX_WIN64_DIR) + "/tests/harness/resource_probe.exe";
 }
+std::string window_watch_program() {
+    return std::string(FENWIX_WIN64_DIR) + "/tests/harness/window_watch.exe";
+}
 std::string hold_file_program() {
     return std::string(FENWIX_WIN64_DIR) + "/tests/harness/hold_file.exe";
 }
@@ -148,13 +151,15 @@ namespace {
 
 // Starts argv in a session of its own with stdout/stderr sent to files.
 pid_t spawn(const std::vector<std::string>& argv,
-            const std::vector<std::pair<std::string, std::string>>& env, const std::string& cwd,
+            const std::vector<std::pair<std::string, std::string>>& env,
+            const std::vector<std::string>& unset, const std::string& cwd,
             const std::string& out_file, const std::string& err_file) {
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         setsid();  // its own session and process group: signals reach all of it
         for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+        for (const std::string& name : unset) unsetenv(name.c_str());
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
         if (!freopen("/dev/null", "rb", stdin) || !freopen(out_file.c_str(), "wb", stdout) ||
             !freopen(err_file.c_str(), "wb", stderr)) {
@@ -191,7 +196,8 @@ int wait_for(pid_t pid, int timeout_seconds, bool* timed_out) {
 
 int run_host(const std::vector<std::string>& argv, std::string* err, std::string* out) {
     scratch_folder scratch;
-    const int rc = wait_for(spawn(argv, {}, "", scratch / "out", scratch / "err"), 300, nullptr);
+    const int rc =
+        wait_for(spawn(argv, {}, {}, "", scratch / "out", scratch / "err"), 300, nullptr);
     if (err) *err = read_file(scratch / "err");
     if (out) *out = read_file(scratch / "out");
     return rc;
@@ -220,7 +226,8 @@ windows_run::windows_run(const std::string& exe, const std::vector<std::string>&
                                      exit_code_harness(), windows_path(files_ / "exit-code.txt"),
                                      options.argv0.empty() ? windows_path(exe) : options.argv0};
     argv.insert(argv.end(), args.begin(), args.end());
-    group_ = spawn(argv, options.env, options.cwd, files_ / "stdout", files_ / "stderr");
+    group_ =
+        spawn(argv, options.env, options.unset, options.cwd, files_ / "stdout", files_ / "stderr");
 }
 
 windows_run::~windows_run() {
@@ -254,7 +261,7 @@ int start_background(const std::string& exe, const std::vector<std::string>& arg
     std::vector<std::string> argv = {std::string(FENWIX_SOURCE_DIR) + "/scripts/wine-run",
                                      windows_path(exe)};
     argv.insert(argv.end(), args.begin(), args.end());
-    return spawn(argv, {}, "", "/dev/null", "/dev/null");
+    return spawn(argv, {}, {}, "", "/dev/null", "/dev/null");
 }
 
 void stop_background(int process_group) {

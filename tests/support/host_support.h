@@ -44,6 +44,7 @@ std::string exit_code_harness();
 std::string hold_file_program();
 std::string probe_child_program();
 std::string resource_probe_program();
+std::string window_watch_program();
 // The probe child's image, to carry as the main program of a block.
 bytes probe_child_bytes();
 std::string example_app_dir();
@@ -71,6 +72,7 @@ void build_launcher(const std::string& block_or_app, const std::string& out_exe,
 
 struct run_options {
     std::vector<std::pair<std::string, std::string>> env;  // added to the environment
+    std::vector<std::string> unset;                        // removed from it
     std::string cwd;    // the current folder (Linux path), or inherit
     std::string argv0;  // the program as typed, instead of its full Windows path
     int timeout_seconds = 60;

@@ -1,0 +1,187 @@
+#include "launcher/windowed.h"
+
+#include "payload/format.h"
+#include "payload/reader.h"
+#include "resources/build_values.h"
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <atomic>
+#include <cstring>
+
+namespace {
+
+// The few user32 and comctl32 calls a windowed launcher makes, loaded on
+// first use so that a console launcher never maps either library.
+struct window_calls {
+    decltype(&MessageBoxW) message_box;
+    decltype(&RegisterClassExW) register_class;
+    decltype(&CreateWindowExW) create_window;
+    decltype(&DestroyWindow) destroy_window;
+    decltype(&DefWindowProcW) default_window_proc;
+    decltype(&ShowWindow) show_window;
+    decltype(&GetSystemMetrics) system_metrics;
+    decltype(&LoadCursorW) load_cursor;
+    decltype(&SendMessageW) send_message;
+    decltype(&PeekMessageW) peek_message;
+    decltype(&TranslateMessage) translate_message;
+    decltype(&DispatchMessageW) dispatch_message;
+    decltype(&MsgWaitForMultipleObjects) wait_for_messages;
+    decltype(&InitCommonControlsEx) init_common_controls;
+};
+window_calls calls;
+bool calls_tried = false;  // loading is tried once
+bool calls_ready = false;  // every call was found
+
+template <typename F>
+bool find_call(HMODULE module, const char* name, F& call) {
+    // Through void(*)(), the one function type any other converts to and from.
+    call = reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+    return call != nullptr;
+}
+
+bool load_window_calls() {
+    if (calls_tried) return calls_ready;
+    calls_tried = true;
+    const HMODULE user32 = LoadLibraryW(L"user32.dll");
+    const HMODULE comctl32 = LoadLibraryW(L"comctl32.dll");
+    if (user32 == nullptr || comctl32 == nullptr) return false;
+    calls_ready = find_call(user32, "MessageBoxW", calls.message_box) &&
+                  find_call(user32, "RegisterClassExW", calls.register_class) &&
+                  find_call(user32, "CreateWindowExW", calls.create_window) &&
+                  find_call(user32, "DestroyWindow", calls.destroy_window) &&
+                  find_call(user32, "DefWindowProcW", calls.default_window_proc) &&
+                  find_call(user32, "ShowWindow", calls.show_window) &&
+                  find_call(user32, "GetSystemMetrics", calls.system_metrics) &&
+                  find_call(user32, "LoadCursorW", calls.load_cursor) &&
+                  find_call(user32, "SendMessageW", calls.send_message) &&
+                  find_call(user32, "PeekMessageW", calls.peek_message) &&
+                  find_call(user32, "TranslateMessage", calls.translate_message) &&
+                  find_call(user32, "DispatchMessageW", calls.dispatch_message) &&
+                  find_call(user32, "MsgWaitForMultipleObjects", calls.wait_for_messages) &&
+                  find_call(comctl32, "InitCommonControlsEx", calls.init_common_controls);
+    return calls_ready;
+}
+
+bool windowed() { return launcher_build_values().windowed; }
+
+// ---- the progress window
+
+constexpr DWORD show_after_ms = 500;
+constexpr DWORD poll_ms = 50;
+constexpr int bar_range = 1000;
+const wchar_t progress_class[] = L"FenwixOnefileProgress";
+
+HANDLE progress_thread = nullptr;  // runs the window, from start to close
+HANDLE progress_done = nullptr;    // set when unpacking is over
+std::atomic<bool> writing{false};  // a file has been opened for writing
+
+LRESULT CALLBACK progress_window_proc(HWND window, UINT message, WPARAM w, LPARAM l) {
+    // Closing the window must not stop the unpacking: it goes by itself.
+    if (message == WM_CLOSE) return 0;
+    return calls.default_window_proc(window, message, w, l);
+}
+
+HWND create_progress_window(HWND& bar) {
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
+    calls.init_common_controls(&controls);
+    WNDCLASSEXW window_class = {};
+    window_class.cbSize = sizeof window_class;
+    window_class.lpfnWndProc = progress_window_proc;
+    window_class.hInstance = GetModuleHandleW(nullptr);
+    window_class.hCursor = calls.load_cursor(nullptr, IDC_ARROW);
+    window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    window_class.lpszClassName = progress_class;
+    if (calls.register_class(&window_class) == 0) return nullptr;
+    const int width = 400, height = 100;
+    const HWND window =
+        calls.create_window(0,                                     // no extended style
+                            progress_class,                        //
+                            launcher_build_values().product_name,  // the title: the product's name
+                            WS_CAPTION | WS_SYSMENU,               // a small fixed window
+                            (calls.system_metrics(SM_CXSCREEN) - width) / 2,   // centred
+                            (calls.system_metrics(SM_CYSCREEN) - height) / 2,  //
+                            width, height,                                     //
+                            nullptr, nullptr, window_class.hInstance, nullptr);
+    if (window == nullptr) return nullptr;
+    bar = calls.create_window(0, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE, 20, 26,
+                              width - 56, 20, window, nullptr, window_class.hInstance, nullptr);
+    calls.send_message(bar, PBM_SETRANGE32, 0, bar_range);
+    calls.show_window(window, SW_SHOWNORMAL);
+    return window;
+}
+
+// The share of the compressed block consumed, which is known at all times.
+int progress_position() {
+    const std::uint64_t length = launcher_build_values().payload_block_length;
+    if (length <= payload_format::magic_size) return 0;
+    const std::uint64_t total = length - payload_format::magic_size;
+    return static_cast<int>(payload_reader_consumed() * bar_range / total);
+}
+
+DWORD WINAPI run_progress_window(void*) {
+    // Nothing for a short start, and nothing for one that writes no file.
+    if (WaitForSingleObject(progress_done, show_after_ms) == WAIT_OBJECT_0) return 0;
+    while (!writing.load()) {
+        if (WaitForSingleObject(progress_done, poll_ms) == WAIT_OBJECT_0) return 0;
+    }
+    HWND bar = nullptr;
+    const HWND window = create_progress_window(bar);
+    if (window == nullptr) return 0;  // no desktop: unpacking goes on unseen
+    for (;;) {
+        calls.send_message(bar, PBM_SETPOS, progress_position(), 0);
+        const DWORD woke = calls.wait_for_messages(1, &progress_done, FALSE, poll_ms, QS_ALLINPUT);
+        if (woke == WAIT_OBJECT_0) break;
+        MSG message;
+        while (calls.peek_message(&message, nullptr, 0, 0, PM_REMOVE)) {
+            calls.translate_message(&message);
+            calls.dispatch_message(&message);
+        }
+    }
+    calls.destroy_window(window);
+    return 0;
+}
+
+}  // namespace
+
+std::size_t dialog_text(wchar_t* out, std::size_t capacity, const char* line) {
+    std::size_t n = 0;
+    if (capacity == 0) return 0;
+    // Message texts hold one byte per character of the path (units up to
+    // U+00FF, '?' for the rest): each byte widens to that same unit.
+    for (; line[n] != '\0' && n + 1 < capacity; ++n) {
+        out[n] = static_cast<wchar_t>(static_cast<unsigned char>(line[n]));
+    }
+    while (n > 0 && (out[n - 1] == L'\n' || out[n - 1] == L'\r')) --n;
+    out[n] = L'\0';
+    return n;
+}
+
+void show_failure_dialog(const char* line) {
+    if (!windowed()) return;
+    progress_window_close();
+    if (!load_window_calls()) return;
+    static wchar_t text[8192];
+    dialog_text(text, sizeof text / sizeof text[0], line);
+    // Fails at once where there is no desktop; the exit code comes out anyway.
+    calls.message_box(nullptr, text, launcher_build_values().product_name,
+                      MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+}
+
+void progress_window_start() {
+    if (!windowed() || !load_window_calls()) return;
+    progress_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (progress_done == nullptr) return;
+    progress_thread = CreateThread(nullptr, 0, run_progress_window, nullptr, 0, nullptr);
+}
+
+void progress_window_note_write() { writing.store(true); }
+
+void progress_window_close() {
+    if (progress_thread == nullptr) return;
+    SetEvent(progress_done);
+    WaitForSingleObject(progress_thread, INFINITE);
+    CloseHandle(progress_thread);
+    progress_thread = nullptr;
+}

@@ -1,0 +1,29 @@
+// What a windowed launcher (an image of the Windows GUI subsystem) shows the
+// user, who has no console to read: each failure message in a dialog, and a
+// progress window while a long first start unpacks. A console launcher shows
+// neither; every function here does nothing in one.
+//
+// user32 and comctl32 are loaded only by a windowed launcher that needs them,
+// so a console launcher starts without them.
+#pragma once
+
+#include <cstddef>
+
+// Shows a failure line (as written to the stream, line end included or not)
+// in a dialog with the product name as its title and an error icon, and
+// returns when the user closes it, or at once when there is no desktop.
+void show_failure_dialog(const char* line);
+
+// The dialog's text for a failure line: each byte widened to the unit of
+// the same value, the line end dropped. Writes at most capacity - 1 units
+// and a terminator; returns the length.
+std::size_t dialog_text(wchar_t* out, std::size_t capacity, const char* line);
+
+// At start-up: from now on a progress window may appear, once 0.5 s have
+// passed and a file is being written.
+void progress_window_start();
+// A file is about to be written.
+void progress_window_note_write();
+// Closes the window (or keeps it from ever appearing) and waits until it is
+// gone: before the child starts, and before a failure shows.
+void progress_window_close();

@@ -1,0 +1,108 @@
+// Windowed launchers under Wine on a real X server (the tests run under
+// xvfb-run): failures in a dialog, read and closed the way a user would; the
+// progress window on a long first start only; and no hang without a display.
+#include "tests/support/host_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char title[] = "Orvelle Studio";
+
+run_options on_display() {
+    run_options o;
+    const char* display = std::getenv("DISPLAY");
+    if (display != nullptr) o.env = {{"DISPLAY", display}};
+    return o;
+}
+
+// Runs a windowed launcher while a watcher answers its dialog; the launcher's
+// result, and the dialog's text in `shown`.
+run_result run_answering_dialog(const std::string& exe, std::string& shown) {
+    windows_run launcher(exe, {}, on_display());
+    const run_result watch =
+        run_windows(window_watch_program(), {"dialog", title, "20000"}, on_display());
+    EXPECT_EQ(watch.exit_code, 0u) << "no dialog titled " << title;
+    shown = watch.out;
+    return launcher.finish();
+}
+
+class WindowedTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "needs an X server: run under xvfb-run";
+    }
+    std::string build(const std::string& block_or_app, const std::string& name) {
+        const std::string exe = work / name;
+        // Each launcher unpacks into a folder of its own.
+        build_launcher(block_or_app, exe,
+                       {"--windowed", "--product", title, "--template",
+                        windows_path(work / ("target-" + name))});
+        return exe;
+    }
+    scratch_folder work;
+};
+
+TEST_F(WindowedTest, EachFailureShowsItsLineInADialogAndExitsTwo) {
+    write_file(work / "header.block", "XYZ");
+    write_file(work / "decode.block", block_around(to_bytes("not a frame")));
+    write_file(work / "launch/app.exe", "MZ but no program");
+    write_file(work / "open/app.exe", "MZ");
+    const std::string header = build(work / "header.block", "header.exe");
+    const std::string decode = build(work / "decode.block", "decode.exe");
+    const std::string launch = build(work / "launch", "launch.exe");
+    const std::string open = build(work / "open", "open.exe");
+    fs::create_directories(work / "target-open.exe/app.exe");  // a folder where the file goes
+
+    for (const std::string& exe : {header, decode, launch, open}) {
+        std::string shown;
+        const run_result r = run_answering_dialog(exe, shown);
+        EXPECT_EQ(r.exit_code, 2u) << exe;
+        // The same line goes to the redirected stream, the dialog without its line end.
+        const std::string line = r.out + r.err;
+        ASSERT_GT(line.size(), 2u) << exe;
+        EXPECT_EQ(shown, line.substr(0, line.size() - 2) + "\n") << exe;
+        EXPECT_EQ(line.rfind("Error, ", 0), 0u) << line;
+    }
+}
+
+TEST_F(WindowedTest, ProgressWindowOnASlowFirstStartOnly) {
+    write_file(work / "app/app.exe", read_file(probe_child_program()));
+    for (int i = 0; i < 3000; ++i) {  // many small files: seconds of writing under Wine
+        write_file(work / ("app/data/f" + std::to_string(i) + ".txt"), std::to_string(i));
+    }
+    const std::string exe = build(work / "app", "app.exe");
+    for (const bool first : {true, false}) {
+        windows_run launcher(exe, {}, on_display());
+        const run_result watch = run_windows(
+            window_watch_program(), {"progress", title, first ? "20000" : "4000"}, on_display());
+        EXPECT_EQ(watch.exit_code, first ? 0u : 1u) << (first ? "first start" : "second start");
+        const run_result r = launcher.finish();
+        EXPECT_EQ(r.exit_code, 0u) << r.out << r.err;
+    }
+}
+
+TEST_F(WindowedTest, WithoutADisplayTheExitCodeStillComesOut) {
+    write_file(work / "header.block", "XYZ");
+    const std::string exe = build(work / "header.block", "header.exe");
+    run_options o;
+    o.unset = {"DISPLAY"};
+    o.timeout_seconds = 30;
+    const run_result r = run_windows(exe, {}, o);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 2u);
+    EXPECT_EQ(r.out, "Error, couldn't find attached data header.\r\n");
+
+    std::string problems;  // the subsystem, read by a parser of its own
+    EXPECT_EQ(
+        run_host({"/usr/bin/python3", source_file("tests/e2e/check_pe.py"), exe, "2"}, &problems),
+        0)
+        << problems;
+}
+
+}  // namespace
