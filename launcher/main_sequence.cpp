@@ -8,6 +8,7 @@
 #include "launcher/windowed.h"
 #include "payload/extract.h"
 #include "payload/format.h"
+#include "payload/names.h"
 #include "payload/reader.h"
 #include "resources/build_values.h"
 
@@ -33,6 +34,9 @@ void publish_parent_id() {
 // Reads the next name into entry_name, two bytes at a time. Returns false for
 // the empty name that ends the stream. A name that reaches 1,024 units
 // without its 0 unit cannot come from a valid block: it is a decode failure.
+// So is a name that could leave the target folder or name anything but a
+// plain file (a "..", a drive, a stream, a device): it is refused before
+// anything touches the disk for it.
 bool read_entry_name() {
     for (std::size_t i = 0;; ++i) {
         unsigned char unit_bytes[2];
@@ -40,6 +44,9 @@ bool read_entry_name() {
         const wchar_t unit = static_cast<wchar_t>(unit_bytes[0] | (unit_bytes[1] << 8));
         if (unit == L'\0') {
             entry_name[i] = L'\0';
+            if (i > 0 && entry_names::check(entry_name, i) != entry_names::problem::none) {
+                fail_decode();
+            }
             return i > 0;
         }
         if (i == payload_format::max_name_units) fail_decode();

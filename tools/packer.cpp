@@ -1,6 +1,7 @@
 #include "tools/packer.h"
 
 #include "payload/format.h"
+#include "payload/names.h"
 #include "tools/host_platform.h"
 #include "tools/progress.h"
 
@@ -30,19 +31,6 @@ std::u16string case_folded(const std::u16string& name) {
         if (u < 0xD800 || u > 0xDFFF) u = upper_case_unit(u);
     }
     return out;
-}
-
-bool is_reserved_device_name(const std::u16string& component) {
-    // CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without an extension, name
-    // devices on Windows, not files.
-    std::u16string stem = component.substr(0, component.find(u'.'));
-    for (char16_t& u : stem) {
-        if (u >= u'a' && u <= u'z') u = static_cast<char16_t>(u - u'a' + u'A');
-    }
-    if (stem == u"CON" || stem == u"PRN" || stem == u"AUX" || stem == u"NUL") return true;
-    return stem.size() == 4 &&
-           (stem.compare(0, 3, u"COM") == 0 || stem.compare(0, 3, u"LPT") == 0) &&
-           stem[3] >= u'1' && stem[3] <= u'9';
 }
 
 struct file_closer {
@@ -198,31 +186,7 @@ std::string utf16_to_utf8(const std::u16string& text, bool* exact) {
 }
 
 std::string name_problem(const std::u16string& name) {
-    if (name.empty()) return "the name is empty";
-    if (name.size() > payload_format::max_name_units) {
-        return "the name is longer than " + std::to_string(payload_format::max_name_units) +
-               " UTF-16 units";
-    }
-    std::size_t start = 0;
-    while (start <= name.size()) {
-        std::size_t end = name.find(u'\\', start);
-        if (end == std::u16string::npos) end = name.size();
-        const std::u16string component = name.substr(start, end - start);
-        if (component.empty()) return "the name has an empty folder level";
-        if (component == u"." || component == u"..") return "the name has a '.' or '..' level";
-        if (component.back() == u' ' || component.back() == u'.') {
-            return "a name level ends in a blank or a full stop, which Windows drops";
-        }
-        if (is_reserved_device_name(component)) return "a name level is a Windows device name";
-        for (char16_t u : component) {
-            if (u < 0x20 ||
-                std::u16string_view(u"<>:\"/|?*").find(u) != std::u16string_view::npos) {
-                return "the name holds a character that Windows file names cannot hold";
-            }
-        }
-        start = end + 1;
-    }
-    return {};
+    return entry_names::describe(entry_names::check(name.data(), name.size()));
 }
 
 std::vector<folder_entry> list_application_folder(const std::string& app_dir,

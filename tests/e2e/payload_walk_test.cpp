@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
 namespace {
 
 const std::string header_message = "Error, couldn't find attached data header.\r\n";
@@ -73,6 +78,47 @@ TEST(PayloadWalkTest, NameReaching1024UnitsWithoutItsEndIsUndecodable) {
     const run_result r = run_block(block_around(compress_frame(entry_bytes(long_name, {}))));
     EXPECT_EQ(r.out, decode_message);
     EXPECT_EQ(r.exit_code, 2u);
+}
+
+// A hand-made block cannot reach beyond the target folder, nor anything but
+// a plain file: such a name is refused before anything is written for it.
+TEST(PayloadWalkTest, UnsafeNamesAreUndecodableAndNothingLandsOutsideTheTarget) {
+    const std::u16string unsafe[] = {
+        u"..\\escaped.txt",
+        u"sub\\..\\..\\x.txt",
+        u"\\rooted.txt",
+        u"C:\\drive.txt",
+        u"\\\\server\\share\\unc.txt",
+        u"a.txt:stream",
+        u"sub/x.txt",
+        u"sub\\\\x.txt",
+        u"x\u0001.txt",
+        u"NUL",
+        u"trailing\\",
+        u".\\dot.txt",
+    };
+    for (const std::u16string& name : unsafe) {
+        scratch_folder work;
+        write_file(work / "deep/block", block_around(compress_frame(stream_of({
+                                            entry_bytes(u"app.exe", probe_child_bytes()),
+                                            entry_bytes(name, to_bytes("outside?")),
+                                            terminator_bytes(),
+                                        }))));
+        build_launcher(work / "deep/block", work / "deep/launcher.exe",
+                       {"--template", windows_path(work / "deep/target")});
+        const run_result r = run_windows(work / "deep/launcher.exe");
+        const std::string shown(name.begin(), name.end());  // for the failure message only
+        EXPECT_EQ(r.out, decode_message) << shown;
+        EXPECT_EQ(r.exit_code, 2u) << shown;
+        std::vector<std::string> files;
+        for (const auto& e : fs::recursive_directory_iterator(work.path)) {
+            if (e.is_regular_file()) files.push_back(e.path().lexically_relative(work.path));
+        }
+        std::sort(files.begin(), files.end());
+        EXPECT_EQ(files, (std::vector<std::string>{"deep/block", "deep/launcher.exe",
+                                                   "deep/target/app.exe"}))
+            << shown;
+    }
 }
 
 TEST(PayloadWalkTest, WellFormedBlockWithNestedAndNonAsciiNamesWalksToTheEnd) {
