@@ -99,6 +99,23 @@ void record_child_for_cleanup(HANDLE process) {
     if (HANDLE previous = exchange_recorded_child(process)) CloseHandle(previous);
 }
 
+void tie_child_to_launcher(HANDLE child) {
+    // The job is never closed by hand: the system closes it when the launcher
+    // ends, however it ends, and then ends the child too. Processes the child
+    // starts leave the job silently, so what it starts on purpose lives on.
+    const HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr) return;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+    // Where jobs cannot nest (a launcher already in a job on an old system)
+    // the child simply runs outside one.
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
+        !AssignProcessToJobObject(job, child)) {
+        CloseHandle(job);
+    }
+}
+
 std::uint32_t run_child(const wchar_t* program_path) {
     // A payload without entries leaves nothing to start.
     if (program_path[0] == L'\0') fail_launch(ERROR_FILE_NOT_FOUND);
@@ -117,18 +134,20 @@ std::uint32_t run_child(const wchar_t* program_path) {
     }
     PROCESS_INFORMATION child = {};
     wchar_t* line = build_child_command_line();
-    if (!CreateProcessW(program_path,           // the first unpacked file
-                        line,                   // the launcher's arguments, re-quoted
-                        nullptr,                // process security attributes
-                        nullptr,                // thread security attributes
-                        TRUE,                   // inherit handles
-                        NORMAL_PRIORITY_CLASS,  // creation flags
-                        nullptr,                // the launcher's environment
-                        nullptr,                // the launcher's current folder
+    if (!CreateProcessW(program_path,  // the first unpacked file
+                        line,          // the launcher's arguments, re-quoted
+                        nullptr,       // process security attributes
+                        nullptr,       // thread security attributes
+                        TRUE,          // inherit handles
+                        NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED,  // joins the job first
+                        nullptr,                                   // the launcher's environment
+                        nullptr,                                   // the launcher's current folder
                         &startup, &child)) {
         const DWORD code = GetLastError();
         fail_launch(code);
     }
+    tie_child_to_launcher(child.hProcess);
+    ResumeThread(child.hThread);
     CloseHandle(child.hThread);
 
     // The console handler gets a copy of its own to wait on and close. Without

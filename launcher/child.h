@@ -42,5 +42,9 @@ void cleanup_child();
 // system's next handler ends the launcher.
 BOOL WINAPI console_control_handler(DWORD event);
 
+// Puts the child in a job that ends it when the launcher ends, however the
+// launcher ends; what the child starts itself is not in the job.
+void tie_child_to_launcher(HANDLE child);
+
 // For tests: records a process handle the way run_child does.
 void record_child_for_cleanup(HANDLE process);

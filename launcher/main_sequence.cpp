@@ -8,7 +8,7 @@
 #include "launcher/windowed.h"
 #include "payload/extract.h"
 #include "payload/format.h"
-#include "payload/names.h"
+#include "payload/entries.h"
 #include "payload/reader.h"
 #include "resources/build_values.h"
 
@@ -19,39 +19,16 @@
 namespace {
 
 // Process-wide state of the run; every buffer lives until exit.
-wchar_t target_folder[path_capacity];                   // the expanded extraction template
-wchar_t entry_name[payload_format::name_buffer_units];  // name of the entry being unpacked
-wchar_t current_file_path[path_capacity];               // target folder + '\' + entry name
-wchar_t child_program_path[path_capacity];              // current file path of the first entry
-wchar_t launcher_folder[own_path_capacity];             // own path cut at its last backslash
+wchar_t target_folder[path_capacity];        // the expanded extraction template
+entry_header entry;                          // the entry being unpacked
+wchar_t current_file_path[path_capacity];    // target folder + '\' + entry name
+wchar_t child_program_path[path_capacity];   // current file path of the first entry
+wchar_t launcher_folder[own_path_capacity];  // own path cut at its last backslash
 
 void publish_parent_id() {
     wchar_t id[process_id_text_capacity];
     own_process_id_text(id);
     set_environment_variable(env_names::parent, id);
-}
-
-// Reads the next name into entry_name, two bytes at a time. Returns false for
-// the empty name that ends the stream. A name that reaches 1,024 units
-// without its 0 unit cannot come from a valid block: it is a decode failure.
-// So is a name that could leave the target folder or name anything but a
-// plain file (a "..", a drive, a stream, a device): it is refused before
-// anything touches the disk for it.
-bool read_entry_name() {
-    for (std::size_t i = 0;; ++i) {
-        unsigned char unit_bytes[2];
-        payload_read(unit_bytes, 2);
-        const wchar_t unit = static_cast<wchar_t>(unit_bytes[0] | (unit_bytes[1] << 8));
-        if (unit == L'\0') {
-            entry_name[i] = L'\0';
-            if (i > 0 && entry_names::check(entry_name, i) != entry_names::problem::none) {
-                fail_decode();
-            }
-            return i > 0;
-        }
-        if (i == payload_format::max_name_units) fail_decode();
-        entry_name[i] = unit;
-    }
 }
 
 void build_current_file_path() {
@@ -60,7 +37,7 @@ void build_current_file_path() {
         wide_copy_or_abort(current_file_path, path_capacity, target_folder);
     }
     wide_append_or_abort(current_file_path, path_capacity, L"\\");
-    wide_append_or_abort(current_file_path, path_capacity, entry_name);
+    wide_append_or_abort(current_file_path, path_capacity, entry.name);
 }
 
 void unpack_payload() {
@@ -71,18 +48,15 @@ void unpack_payload() {
         fail_header();
     }
     payload_reader_open(block + payload_format::magic_size, length - payload_format::magic_size);
-    while (read_entry_name()) {
+    lock_target_folder(target_folder);
+    while (read_entry_header(entry)) {
         build_current_file_path();
         if (child_program_path[0] == L'\0') {
             wide_copy_or_abort(child_program_path, path_capacity, current_file_path);
         }
-        unsigned char size_bytes[8];
-        unsigned char checksum_bytes[4];
-        payload_read(size_bytes, sizeof size_bytes);
-        payload_read(checksum_bytes, sizeof checksum_bytes);
-        unpack_entry(current_file_path, payload_format::get_u64_le(size_bytes),
-                     payload_format::get_u32_le(checksum_bytes));
+        unpack_entry(current_file_path, entry.stored_size, entry.stored_checksum);
     }
+    unlock_target_folder();
     payload_reader_close();
 }
 

@@ -122,19 +122,40 @@ bool create_parent_folders(const wchar_t* path) {
     return made;
 }
 
+namespace {
+
+// Opening for writing is retried this many times, this far apart.
+constexpr unsigned open_retries = 20;
+constexpr DWORD open_retry_ms = 50;
+
+HANDLE open_for_writing(const wchar_t* path) {
+    for (unsigned attempt = 0;; ++attempt) {
+        const HANDLE file = CreateFileW(path,              //
+                                        GENERIC_WRITE,     //
+                                        FILE_SHARE_WRITE,  //
+                                        nullptr,           //
+                                        CREATE_ALWAYS,     // replaces a longer old file completely
+                                        0,                 //
+                                        nullptr);
+        if (file != INVALID_HANDLE_VALUE) return file;
+        // A virus scanner holds a freshly written file for a moment; give it
+        // about a second before calling the file impossible to write.
+        const DWORD code = GetLastError();
+        const bool maybe_transient = code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED;
+        if (!maybe_transient || attempt == open_retries) return INVALID_HANDLE_VALUE;
+        Sleep(open_retry_ms);
+    }
+}
+
+}  // namespace
+
 void unpack_entry(const wchar_t* path, std::uint64_t stored_size, std::uint32_t stored_checksum) {
     HANDLE file = INVALID_HANDLE_VALUE;
     if (file_checksum(path) != stored_checksum) {
         progress_window_note_write();
         // A folder that cannot be created shows up as the file that cannot be.
         create_parent_folders(path);
-        file = CreateFileW(path,              //
-                           GENERIC_WRITE,     //
-                           FILE_SHARE_WRITE,  //
-                           nullptr,           //
-                           CREATE_ALWAYS,     // replaces a longer old file completely
-                           0,                 //
-                           nullptr);
+        file = open_for_writing(path);
         if (file == INVALID_HANDLE_VALUE) fail_open_for_writing(path);
     }
     // Up to date or not, the data are consumed so the stream stays on the next entry.
@@ -147,11 +168,49 @@ void unpack_entry(const wchar_t* path, std::uint64_t stored_size, std::uint32_t 
             DWORD written = 0;
             if (!WriteFile(file, copy_buffer, chunk, &written, nullptr)) fail_unpack();
             if (written != chunk) {
-                SetLastError(ERROR_WRITE_FAULT);
+                // A write that stops short found no more room (Wine shows a
+                // full disk this way rather than with an error).
+                SetLastError(ERROR_DISK_FULL);
                 fail_unpack();
             }
         }
         remaining -= chunk;
     }
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+}
+
+void target_lock_name(const wchar_t* folder, wchar_t* out, std::size_t capacity) {
+    // FNV-1a over the UTF-16 units; a folder spelt in another case is the
+    // same folder.
+    std::uint64_t hash = 14695981039346656037ull;
+    for (const wchar_t* p = folder; *p != L'\0'; ++p) {
+        unsigned unit = static_cast<unsigned>(*p) & 0xFFFF;
+        if (unit >= 'a' && unit <= 'z') unit -= 'a' - 'A';
+        hash = (hash ^ (unit & 0xFF)) * 1099511628211ull;
+        hash = (hash ^ (unit >> 8)) * 1099511628211ull;
+    }
+    swprintf(out, capacity, L"Local\\FenwixOnefile-%016llx", static_cast<unsigned long long>(hash));
+}
+
+namespace {
+
+HANDLE target_lock = nullptr;  // held from lock_target_folder to unlock_target_folder
+
+}  // namespace
+
+void lock_target_folder(const wchar_t* folder) {
+    wchar_t name[64];
+    target_lock_name(folder, name, sizeof name / sizeof name[0]);
+    target_lock = CreateMutexW(nullptr, FALSE, name);
+    if (target_lock == nullptr) return;
+    // WAIT_ABANDONED: the last holder ended half-way; the checksums repair
+    // whatever it left, so the lock is ours all the same.
+    WaitForSingleObject(target_lock, INFINITE);
+}
+
+void unlock_target_folder() {
+    if (target_lock == nullptr) return;
+    ReleaseMutex(target_lock);
+    CloseHandle(target_lock);
+    target_lock = nullptr;
 }

@@ -3,6 +3,7 @@
 // matches is read, never opened for writing.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Brings the file at path into the state the entry describes and advances the
@@ -22,3 +23,12 @@ bool create_parent_folders(const wchar_t* path);
 // user's profile folder from the start, up to 1,024 of them), so each is
 // created at most once per run; a bare drive ("C:") is never created.
 bool ensure_folder(const wchar_t* folder);
+
+// Launchers that unpack into the same folder at the same moment take turns:
+// each holds a lock named for the folder while it unpacks, so a child never
+// starts while another launcher still writes its files. The name is "Local\"
+// (this session), "FenwixOnefile-" and a hash of the folder with ASCII case
+// folded, as Windows compares names. A lock that cannot be made is skipped.
+void target_lock_name(const wchar_t* folder, wchar_t* out, std::size_t capacity);
+void lock_target_folder(const wchar_t* folder);
+void unlock_target_folder();
