@@ -122,6 +122,9 @@ std::string exit_code_harness() {
 std::string probe_child_program() {
     return std::string(FENWIX_WIN64_DIR) + "/tests/harness/probe_child.exe";
 }
+std::string process_tool_program() {
+    return std::string(FENWIX_WIN64_DIR) + "/tests/harness/process_tool.exe";
+}
 bytes probe_child_bytes() { return to_bytes(read_file(probe_child_program())); }
 std::string resource_probe_program() {
     return std::string(FENWIX_WIN64_DIR) + "/tests/harness/resource_probe.exe";

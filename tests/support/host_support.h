@@ -43,6 +43,7 @@ std::string launcher_stub();
 std::string exit_code_harness();
 std::string hold_file_program();
 std::string probe_child_program();
+std::string process_tool_program();
 std::string resource_probe_program();
 std::string window_watch_program();
 // The probe child's image, to carry as the main program of a block.

@@ -1,0 +1,376 @@
+// What a user's machine throws at a launcher, under Wine: files locked for a
+// moment or for good, a full disk, a folder that cannot be written, many first
+// starts at once, a new version started while the old one runs, long and deep
+// paths, and a launcher killed under its running program.
+#include "tests/support/host_support.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <random>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct app_file {
+    std::string name;  // as carried, levels split by backslashes (ASCII only)
+    bytes data;
+};
+
+std::u16string utf16(const std::string& ascii) {
+    return std::u16string(ascii.begin(), ascii.end());
+}
+
+std::string disk_name(std::string name) {
+    for (char& c : name) {
+        if (c == '\\') c = '/';
+    }
+    return name;
+}
+
+bytes random_bytes(std::size_t size, unsigned seed) {
+    std::mt19937 generator(seed);
+    bytes out(size);
+    for (unsigned char& b : out) b = static_cast<unsigned char>(generator());
+    return out;
+}
+
+// Builds `exe`, a launcher carrying `files` (the first is the main program)
+// that unpacks into `target`.
+void build_for(const std::vector<app_file>& files, const std::string& exe,
+               const std::string& target) {
+    bytes stream;
+    for (const app_file& f : files) {
+        const bytes e = entry_bytes(utf16(f.name), f.data);
+        stream.insert(stream.end(), e.begin(), e.end());
+    }
+    const bytes end = terminator_bytes();
+    stream.insert(stream.end(), end.begin(), end.end());
+    write_file(exe + ".block", block_around(compress_frame(stream, 1)));
+    build_launcher(exe + ".block", exe, {"--template", windows_path(target)});
+}
+
+void expect_files_match(const std::string& target, const std::vector<app_file>& files) {
+    for (const app_file& f : files) {
+        const std::string path = target + "/" + disk_name(f.name);
+        ASSERT_TRUE(fs::is_regular_file(path)) << path;
+        EXPECT_TRUE(to_bytes(read_file(path)) == f.data) << path;
+    }
+}
+
+std::string open_failure(const std::string& target, const std::string& name) {
+    return "Error, failed to open '" + windows_path(target) + "\\" + name + "' for writing.\r\n";
+}
+
+run_options with_env(std::vector<std::pair<std::string, std::string>> env) {
+    run_options o;
+    o.env = std::move(env);
+    return o;
+}
+
+bool wait_until(const std::function<bool()>& done, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Processes running a program of this file name, as Windows lists them.
+int count_processes(const std::string& name) {
+    const run_result r = run_windows(process_tool_program(), {"count", name});
+    return r.exit_code == 0 ? std::stoi(r.out) : -1;
+}
+
+bool kill_processes(const std::string& name) {
+    return run_windows(process_tool_program(), {"kill", name}).exit_code == 0;
+}
+
+// A file system mounted on `folder` for one test, unmounted however it ends.
+struct mounted {
+    std::string folder;
+    bool ok = false;
+    mounted(const std::string& where, const std::vector<std::string>& how) : folder(where) {
+        fs::create_directories(folder);
+        std::vector<std::string> argv = {"mount"};
+        argv.insert(argv.end(), how.begin(), how.end());
+        argv.push_back(folder);
+        ok = run_host(argv) == 0;
+    }
+    ~mounted() {
+        if (ok && run_host({"umount", folder}) != 0) run_host({"umount", "-l", folder});
+    }
+    bool remount(const std::string& options) const {
+        return run_host({"mount", "-o", "remount," + options, folder}) == 0;
+    }
+};
+
+std::vector<app_file> small_app() {
+    return {{"app.exe", probe_child_bytes()}, {"data.bin", random_bytes(65536, 1)}};
+}
+
+TEST(FaultTest, FileLockedForAMomentIsWaitedForLockedForGoodFailsAfterRetrying) {
+    scratch_folder work;
+    const std::string target = work / "target";
+    const auto files = small_app();
+    build_for(files, work / "l.exe", target);
+    ASSERT_EQ(run_windows(work / "l.exe").exit_code, 0u);
+
+    // The holder lets go 200 ms after app.exe reappears, which the launcher
+    // writes just before it reaches data.bin: so its first try meets the lock.
+    write_file(target + "/data.bin", "old content");
+    fs::remove(target + "/app.exe");
+    const int moment = start_background(
+        hold_file_program(),
+        {windows_path(target + "/data.bin"), windows_path(work / "held-briefly"), "200"});
+    ASSERT_TRUE(wait_until([&] { return fs::exists(work / "held-briefly"); }, 30));
+    const run_result waited = run_windows(work / "l.exe", {}, with_env({{"PROBE_EXIT", "7"}}));
+    stop_background(moment);
+    EXPECT_EQ(waited.err, "");
+    EXPECT_EQ(waited.exit_code, 7u);
+    expect_files_match(target, files);
+
+    write_file(target + "/data.bin", "old content");
+    const int for_good = start_background(
+        hold_file_program(), {windows_path(target + "/data.bin"), windows_path(work / "held")});
+    ASSERT_TRUE(wait_until([&] { return fs::exists(work / "held"); }, 30));
+    const auto start = std::chrono::steady_clock::now();
+    const run_result failed = run_windows(work / "l.exe");
+    const double seconds = seconds_since(start);
+    stop_background(for_good);
+    EXPECT_EQ(failed.out, "");
+    EXPECT_EQ(failed.err, open_failure(target, "data.bin"));
+    EXPECT_EQ(failed.exit_code, 2u);
+    EXPECT_GE(seconds, 0.9);  // 20 retries 50 ms apart
+    EXPECT_EQ(read_file(target + "/data.bin"), "old content");
+}
+
+TEST(FaultTest, FullDiskGivesError112AndALaterStartWithRoomCompletesTheFolder) {
+    scratch_folder work;
+    const std::string target = work / "target";
+    mounted disk(target, {"-t", "tmpfs", "-o", "size=4m", "tmpfs"});
+    ASSERT_TRUE(disk.ok);
+    const std::vector<app_file> files = {{"app.exe", probe_child_bytes()},
+                                         {"big.bin", random_bytes(8 << 20, 2)}};
+    build_for(files, work / "l.exe", target);
+
+    const run_result full = run_windows(work / "l.exe");
+    const run_result text = run_windows(process_tool_program(), {"message", "112"});
+    ASSERT_EQ(text.exit_code, 0u);
+    ASSERT_FALSE(text.out.empty());
+    EXPECT_EQ(full.out, "");
+    EXPECT_EQ(full.err,
+              "Error, couldn't unpack file to target path. ([Error 112] " + text.out + ")\r\n");
+    EXPECT_EQ(full.exit_code, 2u);
+
+    ASSERT_TRUE(disk.remount("size=64m"));
+    EXPECT_EQ(run_windows(work / "l.exe", {}, with_env({{"PROBE_EXIT", "3"}})).exit_code, 3u);
+    expect_files_match(target, files);
+}
+
+// Runs a launcher of app.exe and lib\greet.dll into `target`, which something
+// keeps from being written; checks the failure names `failing_name`.
+void expect_open_failure(const std::string& target, const std::string& failing_name) {
+    scratch_folder work;
+    build_for({{"app.exe", probe_child_bytes()}, {"lib\\greet.dll", random_bytes(4096, 3)}},
+              work / "l.exe", target);
+    const run_result r = run_windows(work / "l.exe");
+    EXPECT_EQ(r.out, "");  // the program never ran
+    EXPECT_EQ(r.err, open_failure(target, failing_name));
+    EXPECT_EQ(r.exit_code, 2u);
+}
+
+TEST(FaultTest, ReadOnlyTargetFolderNamesTheFirstFileAndChangesNothing) {
+    scratch_folder work;
+    const std::string target = work / "target";
+    write_file(target + "/keep.txt", "kept");
+    // Root ignores permission bits, but not a read-only mount.
+    mounted bound(target, {"--bind", target});
+    ASSERT_TRUE(bound.ok);
+    ASSERT_TRUE(bound.remount("bind,ro"));
+    expect_open_failure(target, "app.exe");
+    EXPECT_EQ(read_file(target + "/keep.txt"), "kept");
+    EXPECT_EQ(std::distance(fs::directory_iterator(target), fs::directory_iterator()), 1);
+}
+
+TEST(FaultTest, FolderWhereTheProgramShouldBeIsNamedAndLeftAlone) {
+    scratch_folder work;
+    const std::string target = work / "target";
+    write_file(target + "/app.exe/inside.txt", "a folder's file");
+    expect_open_failure(target, "app.exe");
+    EXPECT_TRUE(fs::is_directory(target + "/app.exe"));
+    EXPECT_EQ(read_file(target + "/app.exe/inside.txt"), "a folder's file");
+}
+
+TEST(FaultTest, FileWhereAFolderShouldBeIsNamedAndLeftAlone) {
+    scratch_folder work;
+    const std::string target = work / "target";
+    write_file(target + "/lib", "a file, not a folder");
+    expect_open_failure(target, "lib\\greet.dll");
+    EXPECT_TRUE(fs::is_regular_file(target + "/lib"));
+    EXPECT_EQ(read_file(target + "/lib"), "a file, not a folder");
+}
+
+TEST(FaultTest, LaunchersStartedTogetherEachGiveTheirProgramACompleteFolder) {
+    scratch_folder work;
+    const std::string target = work / "target";
+    std::vector<app_file> files = {{"app.exe", probe_child_bytes()}};
+    // 40 MiB in many files: launchers that did not take turns would meet on
+    // the same files within the time that each spends unpacking.
+    for (int i = 0; i < 2000; ++i) {
+        files.push_back({"data\\f" + std::to_string(i) + ".bin", random_bytes(20 << 10, 10 + i)});
+    }
+    build_for(files, work / "l.exe", target);
+    // The child checks every file before it does anything else.
+    std::string list;
+    for (const app_file& f : files) {
+        const auto crc = crc32_z(crc32(0L, Z_NULL, 0), f.data.data(), f.data.size());
+        char line[64];
+        snprintf(line, sizeof line, "%zu %08lx ", f.data.size(), static_cast<unsigned long>(crc));
+        list += line + f.name + "\n";
+    }
+    write_file(work / "list", list);
+    run_options o = with_env({{"PROBE_CHECK", windows_path(work / "list")}});
+    o.timeout_seconds = 180;
+
+    // Started from one Windows process, so that "at once" is not spread out
+    // by Wine's start-up of each.
+    for (const char* gap_ms : {"0", "150"}) {
+        SCOPED_TRACE(std::string("started ") + gap_ms + " ms apart");
+        fs::remove_all(target);
+        const run_result r = run_windows(process_tool_program(),
+                                         {"start", "8", gap_ms, windows_path(work / "l.exe")}, o);
+        // 0x7e (126): a program found a file incomplete.
+        EXPECT_EQ(r.out, "0\r\n0\r\n0\r\n0\r\n0\r\n0\r\n0\r\n0\r\n") << r.err;
+        EXPECT_EQ(r.exit_code, 0u);
+        expect_files_match(target, files);
+    }
+}
+
+TEST(FaultTest, NewVersionCannotReplaceTheRunningOneThenUpdatesOnceItHasEnded) {
+    // The main program has a name of its own, so that counting it sees only
+    // this test's.
+    const std::string program = "fault-update-app.exe";
+    const bytes probe = probe_child_bytes();
+    const std::string app = example_app_dir();
+    const std::vector<app_file> version_a = {
+        {program, probe},
+        {"lib\\greet.dll", to_bytes(read_file(app + "/lib/greet.dll"))},
+        {"data\\message.txt", to_bytes(read_file(app + "/data/message.txt"))}};
+    std::vector<app_file> version_b = version_a;
+    for (app_file& f : version_b) {
+        // Bytes after the last section leave an image loadable.
+        const bytes tail = to_bytes("\r\nversion B\r\n");
+        f.data.insert(f.data.end(), tail.begin(), tail.end());
+    }
+    scratch_folder work;
+    const std::string target = work / "target";
+    build_for(version_a, work / "a.exe", target);
+    build_for(version_b, work / "b.exe", target);
+
+    windows_run a(work / "a.exe", {},
+                  with_env({{"PROBE_MODE", "wait"}, {"PROBE_MARK", windows_path(work / "mark")}}));
+    ASSERT_TRUE(wait_until([&] { return read_file(work / "mark") == "started\n"; }, 30));
+
+    const auto start = std::chrono::steady_clock::now();
+    const run_result refused = run_windows(work / "b.exe");
+    EXPECT_GE(seconds_since(start), 0.9);  // it retried before giving up
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err, open_failure(target, program));
+    EXPECT_EQ(refused.exit_code, 2u);
+    EXPECT_EQ(count_processes(program), 1);
+    EXPECT_EQ(read_file(work / "mark"), "started\n");  // neither ended nor disturbed
+    expect_files_match(target, version_a);
+
+    a.interrupt();  // Ctrl+C ends the waiting child
+    EXPECT_FALSE(a.finish().timed_out);
+    EXPECT_EQ(run_windows(work / "b.exe", {}, with_env({{"PROBE_EXIT", "4"}})).exit_code, 4u);
+    expect_files_match(target, version_b);
+}
+
+// Files unpack at any length the joined path allows; the program itself is
+// started through CreateProcessW, which takes a path of at most 259
+// characters, so past that the launcher reports the launch failure.
+TEST(FaultTest, LongTargetFolderLongNameAndDeepNameUnpack) {
+    scratch_folder work;
+    // Linux keeps a level to 255 bytes, so the 1,023-unit name has several.
+    std::string long_name;
+    while (long_name.size() + 250 < 1023) long_name += std::string(200, 'n') + "\\";
+    long_name += std::string(1023 - long_name.size(), 'e');
+    std::string deep_name;
+    for (int level = 0; level < 200; ++level) deep_name += "d\\";
+    deep_name += "deep.txt";
+    ASSERT_EQ(long_name.size(), 1023u);
+    const std::vector<app_file> files = {{"app.exe", probe_child_bytes()},
+                                         {long_name, random_bytes(3000, 4)},
+                                         {deep_name, to_bytes("two hundred levels down")}};
+
+    const std::string short_target = work / "t";
+    build_for(files, work / "s.exe", short_target);
+    const run_result s = run_windows(work / "s.exe", {}, with_env({{"PROBE_EXIT", "6"}}));
+    EXPECT_EQ(s.err, "");
+    EXPECT_EQ(s.exit_code, 6u);
+    expect_files_match(short_target, files);
+
+    const std::string long_target =
+        work / (std::string(120, 'T') + "/" + std::string(120, 'U') + "/" + std::string(120, 'V'));
+    const std::size_t target_units = windows_path(long_target).size();
+    ASSERT_GT(target_units, 260u);
+    // The launcher joins folder, backslash and name in 4,095 units at most.
+    ASSERT_LE(target_units + 1 + long_name.size(), 4095u);
+    build_for(files, work / "l.exe", long_target);
+    const run_result l = run_windows(work / "l.exe");
+    expect_files_match(long_target, files);
+    EXPECT_EQ(l.err.rfind("Error, couldn't launch child ([Error ", 0), 0u) << l.err;
+    EXPECT_EQ(l.exit_code, 2u);
+}
+
+TEST(FaultTest, ProgramEndsWhenItsLauncherIsKilled) {
+    const std::string launcher = "fault-killed-launcher.exe";
+    const std::string program = "fault-tied-program.exe";
+    scratch_folder work;
+    build_for({{program, probe_child_bytes()}}, work / launcher, work / "target");
+    windows_run run(
+        work / launcher, {},
+        with_env({{"PROBE_MODE", "wait"}, {"PROBE_MARK", windows_path(work / "mark")}}));
+    ASSERT_TRUE(wait_until([&] { return fs::exists(work / "mark"); }, 30));
+    ASSERT_EQ(count_processes(program), 1);
+
+    EXPECT_TRUE(kill_processes(launcher));  // TerminateProcess: no handler of its own runs
+    EXPECT_EQ(run.finish().exit_code, 1u);
+    EXPECT_TRUE(wait_until([&] { return count_processes(program) == 0; }, 5));
+    kill_processes(program);  // only if the test failed
+}
+
+TEST(FaultTest, ProcessTheProgramStartsDetachedOutlivesTheLauncher) {
+    const std::string detached = "fault-detached.exe";
+    scratch_folder work;
+    fs::copy_file(hold_file_program(), work / detached);
+    write_file(work / "held", "held by the detached process");
+    build_for({{"app.exe", probe_child_bytes()}}, work / "l.exe", work / "target");
+    const std::string command = "\"" + windows_path(work / detached) + "\" \"" +
+                                windows_path(work / "held") + "\" \"" +
+                                windows_path(work / "running") + "\"";
+
+    const run_result r = run_windows(
+        work / "l.exe", {},
+        with_env(
+            {{"PROBE_MODE", "spawn-detached"}, {"PROBE_SPAWN", command}, {"PROBE_EXIT", "5"}}));
+    EXPECT_EQ(r.exit_code, 5u);
+    // The launcher has ended; what the program started on purpose lives on.
+    EXPECT_TRUE(wait_until([&] { return fs::exists(work / "running"); }, 30));
+    EXPECT_GE(count_processes(detached), 1);
+    EXPECT_TRUE(kill_processes(detached));
+}
+
+}  // namespace
