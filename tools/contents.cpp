@@ -386,9 +386,13 @@ int run_verify(const std::string& launcher) {
     entry_stream s(f);
     entry_header e;
     while (next_entry(s, e)) {
+        // A name the launcher would refuse makes the entry as bad as wrong data.
+        const std::string problem = name_problem(e.name);
         const std::uint32_t computed = copy_entry_data(s, e, nullptr, {});
-        if (computed != e.checksum) {
-            std::fputs((mismatch_text(e, computed) + "\n").c_str(), stdout);
+        if (!problem.empty() || computed != e.checksum) {
+            const std::string text =
+                problem.empty() ? mismatch_text(e, computed) : entry_label(e) + ": " + problem;
+            std::fputs((text + "\n").c_str(), stdout);
             std::fflush(stdout);
             return 1;
         }

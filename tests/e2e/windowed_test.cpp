@@ -12,7 +12,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Tests run side by side, and a watcher finds windows by title: each test's
+// launchers carry a product name of their own.
 const char title[] = "Orvelle Studio";
+const char progress_title[] = "Orvelle Progress";
 
 run_options on_display() {
     run_options o;
@@ -37,11 +40,12 @@ protected:
     void SetUp() override {
         ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "needs an X server: run under xvfb-run";
     }
-    std::string build(const std::string& block_or_app, const std::string& name) {
+    std::string build(const std::string& block_or_app, const std::string& name,
+                      const char* product = title) {
         const std::string exe = work / name;
         // Each launcher unpacks into a folder of its own.
         build_launcher(block_or_app, exe,
-                       {"--windowed", "--product", title, "--template",
+                       {"--windowed", "--product", product, "--template",
                         windows_path(work / ("target-" + name))});
         return exe;
     }
@@ -76,11 +80,12 @@ TEST_F(WindowedTest, ProgressWindowOnASlowFirstStartOnly) {
     for (int i = 0; i < 3000; ++i) {  // many small files: seconds of writing under Wine
         write_file(work / ("app/data/f" + std::to_string(i) + ".txt"), std::to_string(i));
     }
-    const std::string exe = build(work / "app", "app.exe");
+    const std::string exe = build(work / "app", "app.exe", progress_title);
     for (const bool first : {true, false}) {
         windows_run launcher(exe, {}, on_display());
-        const run_result watch = run_windows(
-            window_watch_program(), {"progress", title, first ? "20000" : "4000"}, on_display());
+        const run_result watch =
+            run_windows(window_watch_program(),
+                        {"progress", progress_title, first ? "20000" : "4000"}, on_display());
         EXPECT_EQ(watch.exit_code, first ? 0u : 1u) << (first ? "first start" : "second start");
         const run_result r = launcher.finish();
         EXPECT_EQ(r.exit_code, 0u) << r.out << r.err;
