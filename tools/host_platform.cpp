@@ -35,43 +35,19 @@ std::string narrow(const std::wstring& wide) {
 // no sequence becomes the lone unit 0xDC00 + byte, which no real name holds,
 // so text that is not UTF-8 never names some other, existing file.
 std::wstring widen(const std::string& text) {
-    static const std::uint32_t min_for_length[] = {0, 0x80, 0x800, 0x10000};
-    std::wstring out;
+    std::u16string out;
     for (std::size_t i = 0; i < text.size();) {
-        const unsigned char b = static_cast<unsigned char>(text[i]);
-        std::size_t extra = 0;
-        std::uint32_t c = b;
-        if (b >= 0xC0 && b < 0xE0) {
-            extra = 1;
-            c = b & 0x1F;
-        } else if (b >= 0xE0 && b < 0xF0) {
-            extra = 2;
-            c = b & 0x0F;
-        } else if (b >= 0xF0 && b < 0xF8) {
-            extra = 3;
-            c = b & 0x07;
-        }
-        bool valid = (b < 0x80 || extra > 0) && i + extra < text.size();
-        for (std::size_t k = 1; valid && k <= extra; ++k) {
-            const unsigned char cb = static_cast<unsigned char>(text[i + k]);
-            valid = (cb & 0xC0) == 0x80;
-            c = (c << 6) | (cb & 0x3F);
-        }
-        if (!valid || c < min_for_length[extra] || c > 0x10FFFF) {
-            out += static_cast<wchar_t>(0xDC00 + b);
+        std::uint32_t c = 0;
+        const std::size_t n = decode_utf8_at(text, i, c);
+        if (n == 0) {
+            out += static_cast<char16_t>(0xDC00 + static_cast<unsigned char>(text[i]));
             ++i;
             continue;
         }
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += static_cast<wchar_t>(0xD800 + (c >> 10));
-            out += static_cast<wchar_t>(0xDC00 + (c & 0x3FF));
-        } else {
-            out += static_cast<wchar_t>(c);
-        }
-        i += 1 + extra;
+        append_utf16(out, c);
+        i += n;
     }
-    return out;
+    return std::wstring(out.begin(), out.end());
 }
 
 // errno for the last Windows error, so that messages read as on Linux.

@@ -114,44 +114,58 @@ private:
 
 std::string in_quotes(const std::string& text) { return "'" + text + "'"; }
 
+std::size_t decode_utf8_at(const std::string& text, std::size_t i, std::uint32_t& code_point) {
+    static const std::uint32_t min_for_length[] = {0, 0x80, 0x800, 0x10000};
+    const unsigned char b = static_cast<unsigned char>(text[i]);
+    std::size_t extra;
+    std::uint32_t c;
+    if (b < 0x80) {
+        extra = 0;
+        c = b;
+    } else if ((b & 0xE0) == 0xC0) {
+        extra = 1;
+        c = b & 0x1F;
+    } else if ((b & 0xF0) == 0xE0) {
+        extra = 2;
+        c = b & 0x0F;
+    } else if ((b & 0xF8) == 0xF0) {
+        extra = 3;
+        c = b & 0x07;
+    } else {
+        return 0;
+    }
+    if (text.size() - i <= extra) return 0;
+    for (std::size_t k = 1; k <= extra; ++k) {
+        const unsigned char cb = static_cast<unsigned char>(text[i + k]);
+        if ((cb & 0xC0) != 0x80) return 0;
+        c = (c << 6) | (cb & 0x3F);
+    }
+    // Overlong forms and values beyond Unicode are no valid sequence.
+    if (c < min_for_length[extra] || c > 0x10FFFF) return 0;
+    code_point = c;
+    return extra + 1;
+}
+
+void append_utf16(std::u16string& out, std::uint32_t c) {
+    if (c >= 0x10000) {
+        c -= 0x10000;
+        out += static_cast<char16_t>(0xD800 + (c >> 10));
+        out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+    } else {
+        out += static_cast<char16_t>(c);
+    }
+}
+
 std::u16string utf8_to_utf16(const std::string& text, const std::string& what) {
     std::u16string out;
-    const auto bad = [&]() { return tool_error(what + " is not valid UTF-8: " + in_quotes(text)); };
     for (std::size_t i = 0; i < text.size();) {
-        const unsigned char b = static_cast<unsigned char>(text[i]);
-        std::uint32_t c;
-        std::size_t extra;
-        if (b < 0x80) {
-            c = b;
-            extra = 0;
-        } else if ((b & 0xE0) == 0xC0) {
-            c = b & 0x1F;
-            extra = 1;
-        } else if ((b & 0xF0) == 0xE0) {
-            c = b & 0x0F;
-            extra = 2;
-        } else if ((b & 0xF8) == 0xF0) {
-            c = b & 0x07;
-            extra = 3;
-        } else {
-            throw bad();
+        std::uint32_t c = 0;
+        const std::size_t n = decode_utf8_at(text, i, c);
+        if (n == 0 || (c >= 0xD800 && c <= 0xDFFF)) {
+            throw tool_error(what + " is not valid UTF-8: " + in_quotes(text));
         }
-        if (i + extra >= text.size() && extra > 0) throw bad();
-        for (std::size_t k = 1; k <= extra; ++k) {
-            const unsigned char cb = static_cast<unsigned char>(text[i + k]);
-            if ((cb & 0xC0) != 0x80) throw bad();
-            c = (c << 6) | (cb & 0x3F);
-        }
-        static const std::uint32_t min_for_length[] = {0, 0x80, 0x800, 0x10000};
-        if (c < min_for_length[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) throw bad();
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (c >> 10));
-            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(c);
-        }
-        i += 1 + extra;
+        append_utf16(out, c);
+        i += n;
     }
     return out;
 }

@@ -35,6 +35,13 @@ std::vector<folder_entry> list_application_folder(const std::string& app_dir,
 // A name or path as messages show it: 'like this'.
 std::string in_quotes(const std::string& text);
 
+// The UTF-8 sequence at text[i]: sets its code point (surrogate code points
+// included, as WTF-8 writes them) and returns its length in bytes, or 0 when
+// the bytes there start no valid sequence.
+std::size_t decode_utf8_at(const std::string& text, std::size_t i, std::uint32_t& code_point);
+// Appends a code point as one or two UTF-16 units.
+void append_utf16(std::u16string& out, std::uint32_t code_point);
+
 // UTF-8 to UTF-16; throws tool_error naming `what` for invalid UTF-8.
 std::u16string utf8_to_utf16(const std::string& text, const std::string& what);
 

@@ -8,29 +8,14 @@
 // The child inherits the standard handles. OUTFILE receives the exit code in
 // unsigned decimal. The harness exits 0, or 125 when it could not run the
 // command.
+#include "command_line.h"
+
 #include <windows.h>
 
 #include <cstdio>
 #include <cwchar>
 
 namespace {
-
-// Skips one argument of a command line and the blanks after it.
-const wchar_t* skip_argument(const wchar_t* p) {
-    while (*p == L' ' || *p == L'\t') ++p;
-    bool quoted = false;
-    for (; *p != L'\0'; ++p) {
-        if (*p == L'\\' && p[1] == L'"') {
-            ++p;
-        } else if (*p == L'"') {
-            quoted = !quoted;
-        } else if (!quoted && (*p == L' ' || *p == L'\t')) {
-            break;
-        }
-    }
-    while (*p == L' ' || *p == L'\t') ++p;
-    return p;
-}
 
 // Console events are for the program under test: the harness outlives them
 // so that it can still record the program's exit code.

@@ -16,6 +16,8 @@
 //                             exit codes in start order, one a line; exits 0
 //
 // Exits 125 on a usage error or when the process list cannot be read.
+#include "command_line.h"
+
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -43,23 +45,6 @@ int for_each_named(const wchar_t* name, Act act) {
     }
     CloseHandle(snapshot);
     return found;
-}
-
-// Skips one argument of a command line and the blanks after it.
-const wchar_t* skip_argument(const wchar_t* p) {
-    while (*p == L' ' || *p == L'\t') ++p;
-    bool quoted = false;
-    for (; *p != L'\0'; ++p) {
-        if (*p == L'\\' && p[1] == L'"') {
-            ++p;
-        } else if (*p == L'"') {
-            quoted = !quoted;
-        } else if (!quoted && (*p == L' ' || *p == L'\t')) {
-            break;
-        }
-    }
-    while (*p == L' ' || *p == L'\t') ++p;
-    return p;
 }
 
 int start_copies(int copies, DWORD gap_ms) {
