@@ -9,6 +9,7 @@
 #include "payload/extract.h"
 #include "payload/format.h"
 #include "payload/entries.h"
+#include "payload/index_check.h"
 #include "payload/reader.h"
 #include "resources/build_values.h"
 
@@ -41,21 +42,33 @@ void build_current_file_path() {
 }
 
 void unpack_payload() {
-    const unsigned char* block = launcher_build_values().payload_block;
-    const std::uint64_t length = launcher_build_values().payload_block_length;
+    const build_values& values = launcher_build_values();
+    const unsigned char* block = values.payload_block;
+    const std::uint64_t length = values.payload_block_length;
     if (length < payload_format::magic_size ||
         memcmp(block, payload_format::magic, payload_format::magic_size) != 0) {
         fail_header();
     }
-    payload_reader_open(block + payload_format::magic_size, length - payload_format::magic_size);
     lock_target_folder(target_folder);
-    while (read_entry_header(entry)) {
+    // The common start: every file is already right, and nothing is decoded.
+    if (index_check_open(values.index, values.index_length, target_folder) &&
+        index_check_all_right(child_program_path)) {
+        index_check_close();
+        unlock_target_folder();
+        return;
+    }
+    progress_window_start();
+    payload_reader_open(block + payload_format::magic_size, length - payload_format::magic_size);
+    for (std::size_t number = 0; read_entry_header(entry); ++number) {
         build_current_file_path();
         if (child_program_path[0] == L'\0') {
             wide_copy_or_abort(child_program_path, path_capacity, current_file_path);
         }
-        unpack_entry(current_file_path, entry.stored_size, entry.stored_checksum);
+        const bool up_to_date = index_check_entry_right(number, entry.name, entry.stored_size,
+                                                        entry.stored_checksum, current_file_path);
+        unpack_checked_entry(current_file_path, entry.stored_size, up_to_date);
     }
+    index_check_close();
     unlock_target_folder();
     payload_reader_close();
 }
@@ -77,7 +90,6 @@ void publish_launcher_location(int argc, wchar_t** argv) {
 int run_launcher(int argc, wchar_t** argv) {
     // Never load a DLL from the current folder.
     SetDllDirectoryW(L"");
-    progress_window_start();
     // Values inherited from a parent launcher must not leak into this run.
     clear_environment_variable(env_names::start);
     clear_environment_variable(env_names::time_us);

@@ -16,6 +16,10 @@ namespace {
 
 constexpr std::size_t max_known_folders = 1024;
 
+// Files are checksummed through views of this size, a multiple of the 64 KiB
+// a view's offset must be aligned to.
+constexpr std::uint64_t checksum_view_size = 4 * 1024 * 1024;
+
 unsigned char copy_buffer[payload_format::copy_chunk_size];  // reused for every chunk
 
 // Folders known to exist: heap copies, never freed.
@@ -75,16 +79,27 @@ std::uint32_t file_checksum(const wchar_t* path) {
         CloseHandle(file);
         return 0;
     }
-    const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
-    if (view == nullptr) {
-        CloseHandle(mapping);
-        CloseHandle(file);
-        return 0;
+    // One view at a time, each unmapped before the next: reading a big file
+    // never holds more than a view's pages.
+    uLong crc = crc32_z(0L, Z_NULL, 0);
+    bool readable = true;
+    for (std::uint64_t offset = 0; offset < size;) {
+        const std::uint64_t left = size - offset;
+        const SIZE_T length =
+            static_cast<SIZE_T>(left < checksum_view_size ? left : checksum_view_size);
+        const void* view = MapViewOfFile(mapping, FILE_MAP_READ, static_cast<DWORD>(offset >> 32),
+                                         static_cast<DWORD>(offset), length);
+        if (view == nullptr) {
+            readable = false;
+            break;
+        }
+        crc = crc32_z(crc, static_cast<const Bytef*>(view), static_cast<z_size_t>(length));
+        UnmapViewOfFile(view);
+        offset += length;
     }
-    const uLong crc = crc32_z(0L, static_cast<const Bytef*>(view), static_cast<z_size_t>(size));
-    UnmapViewOfFile(view);
     CloseHandle(mapping);
     CloseHandle(file);
+    if (!readable) return 0;
     return payload_format::entry_checksum_from_crc(static_cast<std::uint32_t>(crc));
 }
 
@@ -150,8 +165,12 @@ HANDLE open_for_writing(const wchar_t* path) {
 }  // namespace
 
 void unpack_entry(const wchar_t* path, std::uint64_t stored_size, std::uint32_t stored_checksum) {
+    unpack_checked_entry(path, stored_size, file_checksum(path) == stored_checksum);
+}
+
+void unpack_checked_entry(const wchar_t* path, std::uint64_t stored_size, bool up_to_date) {
     HANDLE file = INVALID_HANDLE_VALUE;
-    if (file_checksum(path) != stored_checksum) {
+    if (!up_to_date) {
         progress_window_note_write();
         // A folder that cannot be created shows up as the file that cannot be.
         create_parent_folders(path);

@@ -10,6 +10,10 @@
 // payload stream by exactly stored_size bytes.
 void unpack_entry(const wchar_t* path, std::uint64_t stored_size, std::uint32_t stored_checksum);
 
+// The same, once the unchanged-file test has been made: a file up to date is
+// not opened for writing, and its data are read and dropped.
+void unpack_checked_entry(const wchar_t* path, std::uint64_t stored_size, bool up_to_date);
+
 // The entry checksum of the file at path (CRC-32, 0 replaced by 1), or 0 when
 // there is no readable file. An existing empty file has checksum 1, like an
 // empty entry, so it is not rewritten on every start.

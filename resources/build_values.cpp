@@ -33,6 +33,8 @@ bool find_build_values(const unsigned char* image_base, build_values& out) {
         out.version = text(values_section::text_version);
         out.payload_block = data + layout.block_offset;
         out.payload_block_length = layout.block_length;
+        out.index = layout.index_length == 0 ? nullptr : data + layout.index_offset;
+        out.index_length = layout.index_length;
         return true;
     }
     return false;
@@ -42,7 +44,7 @@ const build_values& launcher_build_values() {
     if (!values_known) {
         const auto* base = reinterpret_cast<const unsigned char*>(GetModuleHandleW(nullptr));
         if (!find_build_values(base, values)) {
-            values = build_values{L"", L"", L"", L"", nullptr, 0, values.windowed};
+            values = build_values{L"", L"", L"", L"", nullptr, 0, nullptr, 0, values.windowed};
         }
         values_known = true;
     }

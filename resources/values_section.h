@@ -11,13 +11,15 @@
 //   32      8     company:  the same
 //   40      8     product:  the same
 //   48      8     version:  the same
-//   56      8     zero
+//   56      8     index:    u32 offset, u32 length in bytes; both 0 when there is none
 //   64            the four texts, each UTF-16LE with a 0 unit after its length
+//   then          the index, when there is one (payload/index.h)
 //   block offset  the payload block, L bytes ("QJX", frame, zero field, trailer)
 //
 // Each text starts at an even offset and its 0 unit lies inside the section;
-// the block lies inside the section too. A section that breaks any of these
-// rules is not a values section.
+// the index starts at an even offset and ends before the block; the block
+// lies inside the section too. A section that breaks any of these rules is
+// not a values section.
 #pragma once
 
 #include "payload/format.h"
@@ -42,6 +44,8 @@ struct text_view {
 
 struct layout {
     text_view texts[text_count];
+    std::size_t index_offset;  // 0 when there is no index
+    std::size_t index_length;
     std::uint64_t block_offset;
     std::uint64_t block_length;
 };
@@ -73,26 +77,42 @@ inline bool parse(const unsigned char* data, std::uint64_t size, layout& out) {
         if (read_le(data + offset + 2 * units, 2) != 0) return false;
         out.texts[t] = {static_cast<std::size_t>(offset), static_cast<std::size_t>(units)};
     }
+    const std::uint64_t index_offset = read_le(data + 56, 4);
+    const std::uint64_t index_length = read_le(data + 60, 4);
+    if (index_offset == 0 && index_length == 0) {
+        out.index_offset = 0;
+        out.index_length = 0;
+        return true;
+    }
+    if (index_offset < header_size || index_offset % 2 != 0 || index_offset > out.block_offset ||
+        index_length > out.block_offset - index_offset) {
+        return false;
+    }
+    out.index_offset = static_cast<std::size_t>(index_offset);
+    out.index_length = static_cast<std::size_t>(index_length);
     return true;
 }
 
-// Size of the header and the texts, before the block's alignment padding.
+// Size of the header and the texts, where the index starts.
 inline std::uint64_t texts_end(const std::size_t (&units)[text_count]) {
     std::uint64_t end = header_size;
     for (std::size_t t = 0; t < text_count; ++t) end += 2 * (units[t] + 1);
     return end;
 }
 
-inline std::uint64_t block_offset_for(const std::size_t (&units)[text_count]) {
-    const std::uint64_t end = texts_end(units);
+inline std::uint64_t block_offset_for(const std::size_t (&units)[text_count],
+                                      std::uint64_t index_length) {
+    const std::uint64_t end = texts_end(units) + index_length;
     return (end + block_alignment - 1) / block_alignment * block_alignment;
 }
 
-// Writes the header and the texts into `out`, which holds
-// block_offset_for(units) bytes; the padding up to the block is zero.
+// Writes the header, the texts and the index (index_length bytes, none when
+// 0) into `out`, which holds block_offset_for(units, index_length) bytes;
+// the padding up to the block is zero.
 inline void encode(unsigned char* out, const char16_t* const (&texts)[text_count],
-                   const std::size_t (&units)[text_count], std::uint64_t block_length) {
-    const std::uint64_t block_offset = block_offset_for(units);
+                   const std::size_t (&units)[text_count], const unsigned char* index,
+                   std::uint64_t index_length, std::uint64_t block_length) {
+    const std::uint64_t block_offset = block_offset_for(units, index_length);
     for (std::uint64_t i = 0; i < block_offset; ++i) out[i] = 0;
     for (std::size_t i = 0; i < sizeof magic; ++i) out[i] = static_cast<unsigned char>(magic[i]);
     write_le(out + 8, block_offset, 8);
@@ -103,6 +123,11 @@ inline void encode(unsigned char* out, const char16_t* const (&texts)[text_count
         write_le(out + 28 + 8 * t, units[t], 4);
         for (std::size_t u = 0; u < units[t]; ++u) write_le(out + offset + 2 * u, texts[t][u], 2);
         offset += 2 * (units[t] + 1);
+    }
+    if (index_length > 0) {
+        write_le(out + 56, offset, 4);
+        write_le(out + 60, index_length, 4);
+        for (std::uint64_t i = 0; i < index_length; ++i) out[offset + i] = index[i];
     }
 }
 

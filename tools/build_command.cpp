@@ -1,6 +1,7 @@
 #include "tools/build_command.h"
 
 #include "resources/values_section.h"
+#include "tools/contents.h"
 #include "tools/host_platform.h"
 #include "tools/packer.h"
 #include "tools/pe_image.h"
@@ -139,7 +140,9 @@ void check_build_values(const build_options& options) {
     }
 }
 
-std::vector<unsigned char> values_head(const build_options& options, std::uint64_t block_length) {
+std::vector<unsigned char> values_head(const build_options& options,
+                                       const std::vector<unsigned char>& index,
+                                       std::uint64_t block_length) {
     const std::u16string texts[values_section::text_count] = {
         utf8_to_utf16(options.extraction_template, "--template"),
         utf8_to_utf16(options.company, "--company"),
@@ -152,8 +155,8 @@ std::vector<unsigned char> values_head(const build_options& options, std::uint64
         data[t] = texts[t].data();
         units[t] = texts[t].size();
     }
-    std::vector<unsigned char> out(values_section::block_offset_for(units));
-    values_section::encode(out.data(), data, units, block_length);
+    std::vector<unsigned char> out(values_section::block_offset_for(units, index.size()));
+    values_section::encode(out.data(), data, units, index.data(), index.size(), block_length);
     return out;
 }
 
@@ -184,12 +187,24 @@ void run_build(const build_options& options) {
         }
     }
 
+    // The index's length depends only on the names, so a stand-in of that
+    // length holds its place until the packed entries fill it in.
+    std::vector<unsigned char> index;
+    if (options.block_path.empty() && options.index != build_options::index_choice::none) {
+        index.assign(static_cast<std::size_t>(index_length(entries)), 0);
+    } else if (!options.block_path.empty() &&
+               options.index == build_options::index_choice::decoded) {
+        index = index_of_block(options.block_path);
+    }
+    if (index.size() > UINT32_MAX) index.clear();  // beyond what the section can point at
+    const bool pack_index = options.block_path.empty() && !index.empty();
+
     write_file_atomically(options.output, [&](std::FILE* out) {
         // The prefix's size does not depend on the block; its header fields
         // do, so it is written again once the block's length is known.
         std::uint64_t file_size = 0;
         std::vector<unsigned char> prefix =
-            image_prefix(stub, headers, resources, values_head(options, block_file_size),
+            image_prefix(stub, headers, resources, values_head(options, index, block_file_size),
                          block_file_size, options.windowed, file_size);
         write_bytes(out, prefix.data(), prefix.size());
 
@@ -206,7 +221,7 @@ void run_build(const build_options& options) {
         };
         if (options.block_path.empty()) {
             progress_start("packing", total_file_bytes(entries));
-            write_block_to(entries, options.level, sink);
+            write_block_to(entries, options.level, sink, pack_index ? &index : nullptr);
         } else {
             progress_start("embedding", block_file_size);
             copy_block(options.block_path, block_file_size, sink);
@@ -214,7 +229,7 @@ void run_build(const build_options& options) {
         progress_finish();
 
         const std::uint64_t block_length = block_sum.offset;
-        prefix = image_prefix(stub, headers, resources, values_head(options, block_length),
+        prefix = image_prefix(stub, headers, resources, values_head(options, index, block_length),
                               block_length, options.windowed, file_size);
         const std::vector<unsigned char> padding(file_size - prefix.size() - block_length, 0);
         write_bytes(out, padding.data(), padding.size());

@@ -24,6 +24,11 @@ struct build_options {
     std::string icon_path;  // an .ico to use instead of the default icon
     std::string stub_path;  // a launcher stub to use instead of the one inside the tool
     bool windowed = false;  // a GUI program: no console; failures and progress in windows
+    // The index of the entries that lets a start with every file right skip
+    // decoding: made from the packed entries for a folder, none for a ready
+    // block (`--index auto`). For tests, `none` leaves it out of a folder's
+    // launcher, and `decoded` makes it for a ready block by decoding it.
+    enum class index_choice { automatic, none, decoded } index = index_choice::automatic;
 };
 
 // Four decimal numbers of at most 65535, separated by dots.
@@ -32,9 +37,11 @@ bool parse_version(const std::string& text, unsigned (&parts)[4]);
 // Checks the values a launcher carries; throws tool_error on the first problem.
 void check_build_values(const build_options& options);
 
-// The values section up to the block: header and texts for a block of
-// block_length bytes.
-std::vector<unsigned char> values_head(const build_options& options, std::uint64_t block_length);
+// The values section up to the block: header, texts and index (none when
+// empty) for a block of block_length bytes.
+std::vector<unsigned char> values_head(const build_options& options,
+                                       const std::vector<unsigned char>& index,
+                                       std::uint64_t block_length);
 
 // Runs the whole build; throws tool_error and leaves no output on failure.
 void run_build(const build_options& options);

@@ -1,6 +1,7 @@
 #include "tools/contents.h"
 
 #include "payload/format.h"
+#include "payload/index.h"
 #include "resources/values_section.h"
 #include "tools/host_platform.h"
 #include "tools/packer.h"
@@ -29,7 +30,7 @@ namespace {
 constexpr std::size_t head_read_size = 64 * 1024;
 // The header and the four texts of a values section (a template is at most
 // 4,095 units); a section claiming more is damaged, and is not read into memory.
-constexpr std::uint64_t max_values_header_size = 1 << 20;
+constexpr std::uint64_t max_values_header_size = 64 << 20;
 // Compressed bytes read from the file at once, and entry data handled at once.
 constexpr std::size_t input_chunk_size = 1 << 16;
 constexpr std::size_t data_chunk_size = 1 << 16;
@@ -65,11 +66,37 @@ struct launcher_file {
     std::u16string texts[values_section::text_count];
     std::uint64_t block_start = 0;  // file offset of "QJX"
     std::uint64_t block_length = 0;
+    std::vector<unsigned char> index;  // empty when the launcher has none
 };
 
 void read_at(const launcher_file& f, std::uint64_t offset, unsigned char* out, std::size_t n) {
     if (!seek_file(f.file.get(), offset) || std::fread(out, 1, n, f.file.get()) != n) {
         throw tool_error("cannot read " + in_quotes(f.path) + " (was it changed while read?)");
+    }
+}
+
+// Checks the block's "QJX", its zero field and its trailer.
+void check_block_ends(const launcher_file& f, const std::string& what) {
+    unsigned char magic[payload_format::magic_size];
+    if (f.block_length < sizeof magic) {
+        throw tool_error(what + ": the payload block does not start with QJX");
+    }
+    read_at(f, f.block_start, magic, sizeof magic);
+    if (std::memcmp(magic, payload_format::magic, sizeof magic) != 0) {
+        throw tool_error(what + ": the payload block does not start with QJX");
+    }
+    // The zero field and the trailer fix where the frame ends.
+    constexpr std::size_t tail_size =
+        payload_format::zero_field_size + payload_format::trailer_size;
+    unsigned char tail[tail_size];
+    if (f.block_length < payload_format::magic_size + tail_size) {
+        throw tool_error(what + ": the payload block is too short to hold a frame");
+    }
+    read_at(f, f.block_start + f.block_length - tail_size, tail, tail_size);
+    if (payload_format::get_u32_le(tail) != 0 ||
+        payload_format::get_u64_le(tail + payload_format::zero_field_size) !=
+            f.block_length - payload_format::trailer_size) {
+        throw tool_error(what + ": the payload block's end does not match its length");
     }
 }
 
@@ -121,30 +148,14 @@ launcher_file open_launcher(const std::string& path) {
         }
     }
 
+    f.index.assign(
+        values.begin() + static_cast<std::ptrdiff_t>(layout.index_offset),
+        values.begin() + static_cast<std::ptrdiff_t>(layout.index_offset + layout.index_length));
+
     // The block lies inside the section, which lies inside the file.
     f.block_start = section->raw_offset + layout.block_offset;
     f.block_length = layout.block_length;
-    unsigned char magic[payload_format::magic_size];
-    if (f.block_length < sizeof magic) {
-        throw tool_error(what + ": the payload block does not start with QJX");
-    }
-    read_at(f, f.block_start, magic, sizeof magic);
-    if (std::memcmp(magic, payload_format::magic, sizeof magic) != 0) {
-        throw tool_error(what + ": the payload block does not start with QJX");
-    }
-    // The zero field and the trailer fix where the frame ends.
-    constexpr std::size_t tail_size =
-        payload_format::zero_field_size + payload_format::trailer_size;
-    unsigned char tail[tail_size];
-    if (f.block_length < payload_format::magic_size + tail_size) {
-        throw tool_error(what + ": the payload block is too short to hold a frame");
-    }
-    read_at(f, f.block_start + f.block_length - tail_size, tail, tail_size);
-    if (payload_format::get_u32_le(tail) != 0 ||
-        payload_format::get_u64_le(tail + payload_format::zero_field_size) !=
-            f.block_length - payload_format::trailer_size) {
-        throw tool_error(what + ": the payload block's end does not match its length");
-    }
+    check_block_ends(f, what);
     return f;
 }
 
@@ -344,6 +355,34 @@ void write_entries(launcher_file& f, const fs::path& root) {
 
 }  // namespace
 
+std::vector<unsigned char> index_of_block(const std::string& block_path) {
+    launcher_file f;
+    f.path = block_path;
+    std::error_code ec;
+    f.block_length = fs::file_size(path_from_utf8(block_path), ec);
+    f.file.reset(open_file(block_path, "rb"));
+    if (ec || !f.file) return {};
+    std::vector<unsigned char> index;
+    try {
+        check_block_ends(f, in_quotes(block_path));
+        entry_stream s(f);
+        entry_header e;
+        while (next_entry(s, e)) {
+            if (!name_problem(e.name).empty()) return {};
+            const std::vector<unsigned char> header =
+                encode_entry_header(e.name, e.size, e.checksum);
+            index.insert(index.end(), header.begin(), header.end());
+            copy_entry_data(s, e, nullptr, {});
+        }
+        s.expect_end();
+    } catch (const tool_error&) {
+        return {};
+    }
+    index.push_back(0);
+    index.push_back(0);
+    return index;
+}
+
 void run_list(const std::string& launcher) {
     launcher_file f = open_launcher(launcher);
     // Collected first and printed whole, so a damaged file prints only its error.
@@ -369,7 +408,13 @@ void run_list(const std::string& launcher) {
                shown(f.texts[t]) + "\n";
     }
     out += "block     " + std::to_string(f.block_length) + " bytes, " +
-           std::to_string(lines.size()) + (lines.size() == 1 ? " entry" : " entries") + "\n\n";
+           std::to_string(lines.size()) + (lines.size() == 1 ? " entry" : " entries") + "\n";
+    const long long indexed = payload_index::count_entries(f.index.data(), f.index.size());
+    out += "index     " +
+           (f.index.empty() ? std::string("none")
+            : indexed < 0   ? std::string("damaged")
+                            : std::to_string(indexed) + (indexed == 1 ? " entry" : " entries")) +
+           "\n\n";
     const auto row = [&](const std::string& size, const std::string& checksum,
                          const std::string& name) {
         out += std::string(size_width - size.size(), ' ') + size + "  " + checksum + "  " + name +
@@ -381,23 +426,56 @@ void run_list(const std::string& launcher) {
     std::fflush(stdout);
 }
 
+namespace {
+
+// Why the index, when there is one, does not describe entry e (or, for a
+// null e, the end of the stream); empty when it does.
+std::string index_disagreement(const launcher_file& f, std::size_t& pos, const entry_header* e) {
+    if (f.index.empty()) return {};
+    payload_index::entry i{};
+    const payload_index::step step = payload_index::next(f.index.data(), f.index.size(), pos, i);
+    if (step == payload_index::step::bad) return "the index is damaged";
+    if (e == nullptr) {
+        return step == payload_index::step::end ? std::string() : "the index lists more entries";
+    }
+    if (step == payload_index::step::end) return "the index ends before " + entry_label(*e);
+    std::u16string name;
+    for (std::size_t u = 0; u < i.units; ++u) {
+        name += static_cast<char16_t>(payload_format::read_le(i.name + 2 * u, 2));
+    }
+    if (name != e->name || i.size != e->size || i.checksum != e->checksum) {
+        return "the index does not describe " + entry_label(*e);
+    }
+    return {};
+}
+
+}  // namespace
+
 int run_verify(const std::string& launcher) {
     launcher_file f = open_launcher(launcher);
     entry_stream s(f);
     entry_header e;
+    std::size_t index_pos = 0;
+    const auto fail = [](const std::string& text) {
+        std::fputs((text + "\n").c_str(), stdout);
+        std::fflush(stdout);
+        return 1;
+    };
     while (next_entry(s, e)) {
         // A name the launcher would refuse makes the entry as bad as wrong data.
         const std::string problem = name_problem(e.name);
         const std::uint32_t computed = copy_entry_data(s, e, nullptr, {});
         if (!problem.empty() || computed != e.checksum) {
-            const std::string text =
-                problem.empty() ? mismatch_text(e, computed) : entry_label(e) + ": " + problem;
-            std::fputs((text + "\n").c_str(), stdout);
-            std::fflush(stdout);
-            return 1;
+            return fail(problem.empty() ? mismatch_text(e, computed)
+                                        : entry_label(e) + ": " + problem);
         }
+        // A launcher trusts its index to skip the block: it must be exact.
+        const std::string index_problem = index_disagreement(f, index_pos, &e);
+        if (!index_problem.empty()) return fail(index_problem);
     }
     s.expect_end();
+    const std::string index_problem = index_disagreement(f, index_pos, nullptr);
+    if (!index_problem.empty()) return fail(index_problem);
     const std::size_t count = e.number - 1;
     std::fputs(
         (std::to_string(count) + (count == 1 ? " entry" : " entries") + ", all checksums match\n")

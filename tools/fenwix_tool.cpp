@@ -67,6 +67,17 @@ build_options parse(const std::vector<std::string>& args, bool building, bool& q
             o.windowed = true;
         } else if (building && a == "--stub") {
             o.stub_path = value();
+        } else if (building && a == "--index") {
+            const std::string choice = value();
+            if (choice == "auto") {
+                o.index = build_options::index_choice::automatic;
+            } else if (choice == "none") {
+                o.index = build_options::index_choice::none;
+            } else if (choice == "decoded") {
+                o.index = build_options::index_choice::decoded;
+            } else {
+                throw tool_error("--index takes auto, none or decoded, not " + choice);
+            }
         } else if (a == "--quiet" || a == "-q") {
             quiet = true;
         } else if (a.size() > 1 && a[0] == '-') {

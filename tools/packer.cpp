@@ -365,7 +365,15 @@ void write_file_atomically(const std::string& path, const std::function<void(std
     }
 }
 
-void write_block_to(const std::vector<folder_entry>& entries, int level, const block_sink& out) {
+std::uint64_t index_length(const std::vector<folder_entry>& entries) {
+    std::uint64_t length = 2;  // the terminator
+    for (const folder_entry& e : entries) length += 2 * e.name.size() + 2 + 12;
+    return length;
+}
+
+void write_block_to(const std::vector<folder_entry>& entries, int level, const block_sink& out,
+                    std::vector<unsigned char>* index) {
+    if (index != nullptr) index->clear();
     out(payload_format::magic, payload_format::magic_size);
     frame_writer frame(out, level);
     std::vector<unsigned char> buffer(io_chunk);
@@ -376,6 +384,7 @@ void write_block_to(const std::vector<folder_entry>& entries, int level, const b
         const auto header =
             encode_entry_header(e.name, size, payload_format::entry_checksum_from_crc(crc));
         frame.write(header.data(), header.size());
+        if (index != nullptr) index->insert(index->end(), header.begin(), header.end());
         // Second pass: the checksum has to precede the data in the stream.
         file_ptr f = open_for_reading(e.disk_path);
         std::uint64_t copied = 0;
@@ -394,6 +403,7 @@ void write_block_to(const std::vector<folder_entry>& entries, int level, const b
     }
     const unsigned char terminator[2] = {0, 0};
     frame.write(terminator, sizeof terminator);
+    if (index != nullptr) index->insert(index->end(), terminator, terminator + sizeof terminator);
     frame.finish();
     unsigned char tail[payload_format::zero_field_size + payload_format::trailer_size] = {};
     payload_format::put_u64_le(

@@ -64,8 +64,15 @@ std::vector<unsigned char> encode_entry_header(const std::u16string& name, std::
 using block_sink = std::function<void(const void* data, std::size_t size)>;
 
 // Streams the complete block for the entries into `out`, adding the bytes of
-// file data read to the progress line.
-void write_block_to(const std::vector<folder_entry>& entries, int level, const block_sink& out);
+// file data read to the progress line. When `index` is given, it receives
+// the block's index (payload/index.h): every entry's header, then the
+// terminator.
+void write_block_to(const std::vector<folder_entry>& entries, int level, const block_sink& out,
+                    std::vector<unsigned char>* index = nullptr);
+
+// The length of the index write_block_to gives for these entries: it depends
+// on their names only.
+std::uint64_t index_length(const std::vector<folder_entry>& entries);
 
 // The sum of the entries' file sizes: what a progress line counts to.
 std::uint64_t total_file_bytes(const std::vector<folder_entry>& entries);

@@ -27,6 +27,7 @@ constexpr std::size_t opt_directories = 112;
 constexpr std::size_t directory_resource = 2;
 constexpr std::size_t directory_security = 4;
 constexpr std::uint32_t read_only_data = 0x40000040;  // initialized data, readable
+constexpr std::uint64_t page_size = 4096;
 constexpr char resource_section_name[8] = {'.', 'r', 's', 'r', 'c', 0, 0, 0};
 
 std::uint32_t u16_at(const unsigned char* p) {
@@ -199,7 +200,10 @@ std::vector<unsigned char> image_prefix(const std::vector<unsigned char>& stub, 
     const std::uint64_t rsrc_raw_size = align_up(resource_section.size(), h.file_alignment);
     const std::uint64_t values_rva =
         align_up(rsrc_rva + resource_section.size(), h.section_alignment);
-    const std::uint64_t values_raw = rsrc_raw + rsrc_raw_size;
+    // On a page boundary in the file, so that a loader can map the block's
+    // pages from the file as they are read, rather than read it all at
+    // start (Wine reads any section it cannot map).
+    const std::uint64_t values_raw = align_up(rsrc_raw + rsrc_raw_size, page_size);
     const std::uint64_t values_size = values_head.size() + block_length;
     const std::uint64_t values_raw_size = align_up(values_size, h.file_alignment);
     const std::uint64_t size_of_image = align_up(values_rva + values_size, h.section_alignment);

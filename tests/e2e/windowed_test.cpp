@@ -13,9 +13,14 @@ namespace fs = std::filesystem;
 namespace {
 
 // Tests run side by side, and a watcher finds windows by title: each test's
-// launchers carry a product name of their own.
-const char title[] = "Orvelle Studio";
-const char progress_title[] = "Orvelle Progress";
+// launchers carry a product name of their own, and so does each run of the
+// tests (with and without an index).
+std::string own_title(const char* base) {
+    const char* index_mode = std::getenv("FENWIX_TEST_INDEX");
+    return index_mode == nullptr ? base : std::string(base) + " " + index_mode;
+}
+const std::string title = own_title("Orvelle Studio");
+const std::string progress_title = own_title("Orvelle Progress");
 
 run_options on_display() {
     run_options o;
@@ -41,7 +46,7 @@ protected:
         ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "needs an X server: run under xvfb-run";
     }
     std::string build(const std::string& block_or_app, const std::string& name,
-                      const char* product = title) {
+                      const std::string& product = title) {
         const std::string exe = work / name;
         // Each launcher unpacks into a folder of its own.
         build_launcher(block_or_app, exe,

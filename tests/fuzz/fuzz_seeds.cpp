@@ -51,7 +51,7 @@ bytes frame_with_size_and_checksum(const bytes& content) {
 // The smallest image the tool reads as a launcher: headers and one .fenwix
 // section holding the values and the block, so a fuzzer spends its mutations
 // on what the readers look at rather than on a stub's code.
-bytes small_launcher(const bytes& block) {
+bytes small_launcher(const bytes& block, const bytes& index = {}) {
     const std::u16string texts[values_section::text_count] = {
         u"{CACHE_DIR}\\Orvelle", u"Quenmar Ltd", u"Orvelle", u"1.26.0.0"};
     const char16_t* text_data[values_section::text_count];
@@ -60,8 +60,9 @@ bytes small_launcher(const bytes& block) {
         text_data[t] = texts[t].c_str();
         units[t] = texts[t].size();
     }
-    bytes values(values_section::block_offset_for(units));
-    values_section::encode(values.data(), text_data, units, block.size());
+    bytes values(values_section::block_offset_for(units, index.size()));
+    values_section::encode(values.data(), text_data, units, index.data(), index.size(),
+                           block.size());
     values = cat(values, block);
 
     constexpr std::size_t headers_size = 0x200, section_rva = 0x1000;
@@ -95,6 +96,20 @@ bytes small_launcher(const bytes& block) {
     put(section + 36, 0x40000040, 4);
     std::copy(values.begin(), values.end(), image.begin() + headers_size);
     return image;
+}
+
+// The index of a well-formed entry stream: each entry's header, then the terminator.
+bytes index_of_stream(const bytes& stream) {
+    bytes index;
+    for (std::size_t at = 0;;) {
+        std::size_t end = at;
+        while (stream[end] != 0 || stream[end + 1] != 0) end += 2;
+        if (end == at) break;
+        const std::size_t data = end + 2 + 12;
+        index.insert(index.end(), stream.begin() + at, stream.begin() + data);
+        at = data + payload_format::get_u64_le(&stream[end + 2]);
+    }
+    return cat(index, terminator_bytes());
 }
 
 // A template input: the capacity, then the fields, each ended by a 0 unit.
@@ -166,6 +181,8 @@ int main(int argc, char** argv) {
             write_seed(walk, name, block);
             write_seed(contents, name, small_launcher(block));
         }
+        write_seed(contents, "indexed",
+                   small_launcher(block_around(compress_frame(small)), index_of_stream(small)));
         bytes wrong_header = blocks[1].second;
         wrong_header[2] = 'Y';
         write_seed(walk, "wrong-header", wrong_header);

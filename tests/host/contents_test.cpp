@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -131,6 +132,35 @@ TEST(InspectTest, VerifyPassesAnIntactFileAndNamesOnlyTheFirstBadEntry) {
     EXPECT_NE(out.find("second.dll"), std::string::npos) << out;
     EXPECT_EQ(out.find("third.dll"), std::string::npos) << out;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+}
+
+TEST(InspectTest, ListCountsTheIndexAndVerifyHoldsItToTheBlock) {
+    scratch_folder dir;
+    const std::vector<sample_entry> entries = sample_entries();
+    write_file(dir / "block", block_around(compress_frame(stream_of(entries))));
+    std::vector<std::string> options = values_options;
+    options.insert(options.end(), {"--index", "decoded"});
+    build_launcher(dir / "block", dir / "app.exe", options);
+    const std::string listed = stdout_of([&] { run_list(dir / "app.exe"); });
+    EXPECT_NE(listed.find("index     " + std::to_string(entries.size()) + " entries"),
+              std::string::npos)
+        << listed;
+    stdout_of([&] { EXPECT_EQ(run_verify(dir / "app.exe"), 0); });
+
+    // One unit of the first name, in the index only.
+    bytes image = to_bytes(read_file(dir / "app.exe"));
+    const std::string magic(values_section::magic, sizeof values_section::magic);
+    const auto values = std::find_end(image.begin(), image.end(), magic.begin(), magic.end());
+    ASSERT_NE(values, image.end());
+    const std::size_t index_offset =
+        static_cast<std::size_t>(payload_format::get_u32_le(&*values + 56) +
+                                 static_cast<std::size_t>(values - image.begin()));
+    ASSERT_EQ(image.at(index_offset), 'F');
+    image[index_offset] = 'G';
+    write_file(dir / "app.exe", image);
+    const std::string out = stdout_of([&] { EXPECT_EQ(run_verify(dir / "app.exe"), 1); });
+    EXPECT_NE(out.find("the index does not describe entry 1 'Fjord.exe'"), std::string::npos)
+        << out;
 }
 
 TEST(InspectTest, ExtractOfABuiltLauncherGivesBackItsFolderIntoANewOrEmptyFolder) {

@@ -6,6 +6,7 @@
 #include <zlib.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -209,11 +210,19 @@ int run_host(const std::vector<std::string>& argv, std::string* err, std::string
 void build_launcher(const std::string& block_or_app, const std::string& out_exe,
                     const std::vector<std::string>& extra) {
     std::vector<std::string> argv = {fenwix_tool(), "build"};
+    // FENWIX_TEST_INDEX=flipped builds each launcher the other way round: a
+    // folder's without its index, a ready block's with one made by decoding
+    // it, so every test runs once with and once without an index.
+    const char* index_mode = std::getenv("FENWIX_TEST_INDEX");
+    const bool flipped = index_mode != nullptr && std::string(index_mode) == "flipped" &&
+                         std::find(extra.begin(), extra.end(), "--index") == extra.end();
     if (fs::is_directory(block_or_app)) {
         argv.push_back(block_or_app);
+        if (flipped) argv.insert(argv.end(), {"--index", "none"});
     } else {
         argv.push_back("--block");
         argv.push_back(block_or_app);
+        if (flipped) argv.insert(argv.end(), {"--index", "decoded"});
     }
     argv.push_back("-o");
     argv.push_back(out_exe);

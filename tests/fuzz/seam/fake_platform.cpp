@@ -61,6 +61,8 @@ const build_values& launcher_build_values() {
                           state.version.c_str(),
                           nullptr,
                           0,
+                          nullptr,
+                          0,
                           false};
     return values;
 }

@@ -1,0 +1,80 @@
+// The index a launcher may carry beside its block: every entry's name, size
+// and stored checksum, in stream order, written by the builder from the
+// entries it packs. With it, a start whose files are all right on disk
+// checks them and never decodes the block.
+//
+// Layout, all integers little-endian: per entry, the bytes that precede the
+// entry's data in the stream (name UTF-16LE units, a 0 unit, u64 size, u32
+// checksum); then one 0 unit. Nothing follows the terminator.
+//
+// Pure and header-only: the launcher, the builder and `fenwix verify` walk it
+// the same way.
+#pragma once
+
+#include "payload/format.h"
+#include "payload/names.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace payload_index {
+
+// One entry of the index, pointing into the index bytes.
+struct entry {
+    const unsigned char* name;  // `units` UTF-16LE units, unaligned
+    std::size_t units;
+    std::uint64_t size;
+    std::uint32_t checksum;
+};
+
+enum class step { entry, end, bad };
+
+// Reads the entry at `pos` of the `length` index bytes and moves `pos` past
+// it. `end` is the terminator and the last byte of the index; `bad` is
+// anything else: an entry cut short, a name of more than 1,023 units or one
+// the launcher would refuse, or bytes after the terminator.
+inline step next(const unsigned char* index, std::size_t length, std::size_t& pos, entry& out) {
+    std::size_t units = 0;
+    for (;;) {
+        const std::size_t at = pos + 2 * units;
+        if (at > length || length - at < 2) return step::bad;
+        if ((index[at] | index[at + 1]) == 0) break;
+        if (units == payload_format::max_name_units) return step::bad;
+        ++units;
+    }
+    if (units == 0) return pos + 2 == length ? step::end : step::bad;
+    // The name rule works on units; copy them out of the unaligned bytes.
+    wchar_t name[payload_format::max_name_units];
+    for (std::size_t u = 0; u < units; ++u) {
+        name[u] = static_cast<wchar_t>(payload_format::read_le(index + pos + 2 * u, 2));
+    }
+    if (entry_names::check(name, units) != entry_names::problem::none) return step::bad;
+    const std::size_t fields = pos + 2 * units + 2;
+    if (length - fields < 12) return step::bad;
+    out.name = index + pos;
+    out.units = units;
+    out.size = payload_format::get_u64_le(index + fields);
+    out.checksum = payload_format::get_u32_le(index + fields + 8);
+    pos = fields + 12;
+    return step::entry;
+}
+
+// The number of entries, or -1 when the index is not well formed.
+inline long long count_entries(const unsigned char* index, std::size_t length) {
+    long long count = 0;
+    std::size_t pos = 0;
+    entry e;
+    for (;;) {
+        switch (next(index, length, pos, e)) {
+            case step::entry:
+                ++count;
+                break;
+            case step::end:
+                return count;
+            case step::bad:
+                return -1;
+        }
+    }
+}
+
+}  // namespace payload_index
