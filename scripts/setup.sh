@@ -18,6 +18,9 @@ packages=(
   # The fuzz targets and the sanitizer builds: clang with libFuzzer and the
   # sanitizer runtimes, and a symbolizer for readable reports.
   clang libclang-rt-14-dev llvm
+  # The benchmark: the zstd and tar command-line tools for its native floors,
+  # GNU time for peak memory, gnuplot for its chart.
+  zstd tar time gnuplot-nox
 )
 
 missing=()

@@ -1,5 +1,6 @@
 // The packer: block layout, entry order, refusals, streaming of large files.
 #include "payload/format.h"
+#include "payload/index.h"
 #include "tests/support/host_support.h"
 #include "tools/packer.h"
 
@@ -59,6 +60,47 @@ TEST(PackerTest, BlockLayoutAndFrameParameters) {
     EXPECT_EQ(header.dictID, 0u);
     // The frame ends exactly where the zero field begins.
     EXPECT_EQ(ZSTD_findFrameCompressedSize(block.data() + 3, L - 3), L - 15);
+}
+
+TEST(PackerTest, IndexHoldsEachEntrysHeaderInBlockOrderAndAnyFlawMakesItBad) {
+    scratch_folder app;
+    write_file(app / "main.exe", "MZ program");
+    write_file(app / "lib/x.dll", std::string(70000, 'x'));
+    write_file(app / "empty", "");
+    bytes block;
+    bytes index;
+    write_block_to(
+        list_application_folder(app.path, ""), 3,
+        [&](const void* d, std::size_t n) {
+            block.insert(block.end(), static_cast<const unsigned char*>(d),
+                         static_cast<const unsigned char*>(d) + n);
+        },
+        &index);
+    // The entry stream without the data is the index.
+    const bytes stream = decompress_block_frame(block);
+    bytes headers;
+    for (std::size_t at = 0;;) {
+        std::size_t end = at;
+        while (stream[end] != 0 || stream[end + 1] != 0) end += 2;
+        headers.insert(headers.end(), stream.begin() + at,
+                       stream.begin() + (end == at ? end + 2 : end + 14));
+        if (end == at) break;
+        at = end + 14 + payload_format::get_u64_le(&stream[end + 2]);
+    }
+    EXPECT_EQ(index, headers);
+    EXPECT_EQ(index.size(), index_length(list_application_folder(app.path, "")));
+    EXPECT_EQ(payload_index::count_entries(index.data(), index.size()), 3);
+
+    bytes cut(index.begin(), index.end() - 1);
+    bytes trailing = index;
+    trailing.insert(trailing.end(), {0, 0});
+    bytes unsafe = index;  // "main.exe" becomes "..\\n.exe"
+    unsafe[0] = unsafe[2] = '.';
+    unsafe[4] = '\\';
+    for (const bytes* bad : {&cut, &trailing, &unsafe}) {
+        EXPECT_EQ(payload_index::count_entries(bad->data(), bad->size()), -1);
+    }
+    EXPECT_EQ(payload_index::count_entries(nullptr, 0), -1);
 }
 
 TEST(PackerTest, EmptyFilesStoreChecksumOne) {
