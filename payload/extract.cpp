@@ -16,11 +16,8 @@ namespace {
 
 constexpr std::size_t max_known_folders = 1024;
 
-// Files are checksummed through views of this size, a multiple of the 64 KiB
-// a view's offset must be aligned to.
-constexpr std::uint64_t checksum_view_size = 4 * 1024 * 1024;
-
 unsigned char copy_buffer[payload_format::copy_chunk_size];  // reused for every chunk
+unsigned char checksum_buffer[checksum_buffer_size];         // the main thread's
 
 // Folders known to exist: heap copies, never freed.
 wchar_t* known_folders[max_known_folders];
@@ -46,7 +43,7 @@ void seed_known_folders() {
 
 }  // namespace
 
-std::uint32_t file_checksum(const wchar_t* path) {
+std::uint32_t file_checksum_with(const wchar_t* path, unsigned char* buffer) {
     HANDLE file =
         CreateFileW(path,                                                    //
                     GENERIC_READ,                                            //
@@ -56,51 +53,25 @@ std::uint32_t file_checksum(const wchar_t* path) {
                     FILE_ATTRIBUTE_NORMAL,                                   //
                     nullptr);
     if (file == INVALID_HANDLE_VALUE) return 0;
-
-    // The full 64-bit size: a changed file of 4 GiB or more must not pass for
-    // an unchanged one.
-    DWORD high = 0;
-    SetLastError(NO_ERROR);  // an all-ones low part is a valid size unless an error is set
-    const DWORD low = GetFileSize(file, &high);
-    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
-        CloseHandle(file);
-        return 0;
-    }
-    const std::uint64_t size = (static_cast<std::uint64_t>(high) << 32) | low;
-    if (size == 0) {
-        // An empty file cannot be mapped, but it is readable and its content
-        // is known: the checksum of no bytes.
-        CloseHandle(file);
-        return payload_format::entry_checksum_from_crc(0);
-    }
-
-    HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-    if (mapping == nullptr) {
-        CloseHandle(file);
-        return 0;
-    }
-    // One view at a time, each unmapped before the next: reading a big file
-    // never holds more than a view's pages.
+    // Read to the end, whatever the size: a changed file of 4 GiB or more
+    // must not pass for an unchanged one, and an empty file is readable
+    // with a known content (the checksum of no bytes).
     uLong crc = crc32_z(0L, Z_NULL, 0);
-    bool readable = true;
-    for (std::uint64_t offset = 0; offset < size;) {
-        const std::uint64_t left = size - offset;
-        const SIZE_T length =
-            static_cast<SIZE_T>(left < checksum_view_size ? left : checksum_view_size);
-        const void* view = MapViewOfFile(mapping, FILE_MAP_READ, static_cast<DWORD>(offset >> 32),
-                                         static_cast<DWORD>(offset), length);
-        if (view == nullptr) {
-            readable = false;
-            break;
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file, buffer, static_cast<DWORD>(checksum_buffer_size), &got, nullptr)) {
+            CloseHandle(file);
+            return 0;
         }
-        crc = crc32_z(crc, static_cast<const Bytef*>(view), static_cast<z_size_t>(length));
-        UnmapViewOfFile(view);
-        offset += length;
+        if (got == 0) break;
+        crc = crc32_z(crc, buffer, got);
     }
-    CloseHandle(mapping);
     CloseHandle(file);
-    if (!readable) return 0;
     return payload_format::entry_checksum_from_crc(static_cast<std::uint32_t>(crc));
+}
+
+std::uint32_t file_checksum(const wchar_t* path) {
+    return file_checksum_with(path, checksum_buffer);
 }
 
 bool ensure_folder(const wchar_t* folder) {

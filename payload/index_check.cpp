@@ -15,6 +15,9 @@ namespace {
 constexpr DWORD max_check_threads = 8;
 constexpr SIZE_T check_thread_stack = 64 * 1024;
 
+// Each checking thread's read buffer; the main thread uses file_checksum's.
+unsigned char thread_buffers[max_check_threads][checksum_buffer_size];
+
 // What is known of one entry's file; changed only with Interlocked calls.
 enum entry_state : LONG { not_checked = 0, being_checked = 1, right = 2, not_right = 3 };
 
@@ -63,18 +66,21 @@ bool claim(std::size_t number) {
            not_checked;
 }
 
-// Checks a claimed entry and publishes the result.
-bool check_claimed(std::size_t number, const wchar_t* path) {
-    const bool is_right = file_checksum(path) == check.entries[number].checksum;
+// Checks a claimed entry and publishes the result; a null buffer is the main
+// thread's.
+bool check_claimed(std::size_t number, const wchar_t* path, unsigned char* buffer) {
+    const std::uint32_t checksum =
+        buffer == nullptr ? file_checksum(path) : file_checksum_with(path, buffer);
+    const bool is_right = checksum == check.entries[number].checksum;
     if (!is_right) InterlockedExchange(&check.found_not_right, 1);
     InterlockedExchange(&check.states[number], is_right ? right : not_right);
     return is_right;
 }
 
-void check_entry(std::size_t number) {
+void check_entry(std::size_t number, unsigned char* buffer) {
     wchar_t path[path_capacity];
     if (entry_path(check.entries[number], path)) {
-        check_claimed(number, path);
+        check_claimed(number, path, buffer);
     } else {
         InterlockedExchange(&check.found_not_right, 1);
         InterlockedExchange(&check.states[number], not_right);
@@ -83,17 +89,19 @@ void check_entry(std::size_t number) {
 
 // Takes unclaimed entries in order until none is left; with stop_early, also
 // stops once any file is known not to be right.
-void check_entries(bool stop_early) {
+void check_entries(bool stop_early, unsigned char* buffer) {
     for (;;) {
         if (stop_early && check.found_not_right != 0) return;
         const LONG64 number = InterlockedIncrement64(&check.next_claim) - 1;
         if (static_cast<std::size_t>(number) >= check.count) return;
-        if (claim(static_cast<std::size_t>(number))) check_entry(static_cast<std::size_t>(number));
+        if (claim(static_cast<std::size_t>(number))) {
+            check_entry(static_cast<std::size_t>(number), buffer);
+        }
     }
 }
 
-DWORD WINAPI check_thread(void*) {
-    check_entries(false);
+DWORD WINAPI check_thread(void* buffer) {
+    check_entries(false, static_cast<unsigned char*>(buffer));
     return 0;
 }
 
@@ -146,12 +154,13 @@ bool index_check_all_right(wchar_t* first_path) {
     if (static_cast<std::size_t>(wanted) > check.count) wanted = static_cast<DWORD>(check.count);
     // This thread checks too, so one fewer is started.
     for (DWORD t = 1; t < wanted; ++t) {
-        const HANDLE thread = CreateThread(nullptr, check_thread_stack, check_thread, nullptr,
-                                           STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        const HANDLE thread =
+            CreateThread(nullptr, check_thread_stack, check_thread, thread_buffers[t],
+                         STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
         if (thread == nullptr) break;
         check.threads[check.thread_count++] = thread;
     }
-    check_entries(true);
+    check_entries(true, nullptr);
     if (check.found_not_right != 0) return false;
     // Every entry is claimed; the threads end with their last file.
     if (check.thread_count > 0) {
@@ -166,7 +175,7 @@ bool index_check_entry_right(std::size_t number, const wchar_t* name, std::uint6
     if (number >= check.count || !same_entry(check.entries[number], name, size, checksum)) {
         return file_checksum(path) == checksum;
     }
-    if (claim(number)) return check_claimed(number, path);
+    if (claim(number)) return check_claimed(number, path, nullptr);
     return wait_for_result(number) == right;
 }
 
