@@ -52,31 +52,33 @@ fi
 mingw=(CC=x86_64-w64-mingw32-gcc-posix AR=x86_64-w64-mingw32-ar)
 
 # The decoder is most of the launcher stub, which must stay under 200 KiB.
-# Measured under Wine (2 cores, 64-bit) by decoding from memory, as
-# payload/reader.cpp does, frames of zstd -3 and -19 --long=27 --no-check
-# made from a 200 MB tar of Wine's DLLs and a 123 MB tar of /usr/include;
-# sizes are of the stub (commit c8a3d7b, 208,384 bytes with the former -O2 build):
-#  - HUF_FORCE_DECOMPRESS_X2: one Huffman decoder (double symbols) instead of
-#    two: 24.6 KB less at -O3, and as fast or faster than the pair
-#    (2-5% faster at -3, 0-3% at -19); X1 would save 13 KB more but decodes
-#    1-4% slower than X2;
+# Measured under Wine by decoding from memory as payload/reader.cpp does,
+# frames of zstd -3 and -19 --long=27 --no-check made from a 200 MB tar of
+# Wine's DLLs and a 123 MB tar of /usr/include (medians of 7 to 9 runs, each
+# the median of 5 decodes; the noise is a few percent). Sizes are the
+# difference they make to the stub.
+#  - HUF_FORCE_DECOMPRESS_X2: one Huffman decoder (two symbols per lookup)
+#    instead of two: 24,576 bytes less, -5% to +5% against the pair across
+#    the four frames. X1 alone would save 12,800 bytes more but decodes 0-6%
+#    slower than X2.
 #  - ZSTD_STRIP_ERROR_STRINGS: the launcher never prints zstd's error names;
-#    2 KB less;
-#  - -ffunction-sections: the stub links with --gc-sections (2.5 KB less).
-#    No -fdata-sections: for this target GCC then puts zero-filled variables
-#    in .data, which takes room in the file.
+#    2,048 bytes less.
+#  - -ffunction-sections: the stub links with --gc-sections. Not
+#    -fdata-sections: for this target GCC then puts zero-filled variables in
+#    .data, which takes room in the file.
 decoder=(ZSTD_LIB_COMPRESSION=0 ZSTD_LIB_DICTBUILDER=0 ZSTD_LIB_DEPRECATED=0
   ZSTD_LEGACY_SUPPORT=0 ZSTD_NO_UNUSED_FUNCTIONS=1 HUF_FORCE_DECOMPRESS_X2=1
   ZSTD_STRIP_ERROR_STRINGS=1)
-# The two files where decoding spends its time, huf_decompress.c and
-# zstd_decompress_block.c, at -O3 (zstd's own default): 7-11% faster than
-# -O2 at -3 on the DLLs, 0-5% on the rest. -O3 everywhere would add 40 KB.
+# The two files where decoding spends its time at -O3, zstd's own default:
+# -O3 throughout decodes 10-12% faster than -O2 throughout on the -3 DLL
+# frame and -2% to +4% on the other three.
 hot=(huf_decompress.o zstd_decompress_block.o)
-# The rest (frame and stream handling, table setup: once per block) at -Os,
-# 24 KB less than -O3, no measurable cost; -mstringop-strategy=libcall keeps
-# the copies of decoded bytes on memcpy, which -Os would turn into rep movsb.
-cold_flags="-Os -mstringop-strategy=libcall -ffunction-sections"
 hot_flags="-O3 -ffunction-sections"
+# The rest (frame and stream handling, table setup: work per block, not per
+# byte) at -Os: 18,432 bytes less than -O3, -2% to +2% in speed, within the
+# noise. -mstringop-strategy=libcall keeps the copies of decoded bytes on
+# memcpy, which -Os would turn into rep movsb.
+cold_flags="-Os -mstringop-strategy=libcall -ffunction-sections"
 
 echo "zstd: building decoder-only static library with mingw-w64" >&2
 # Each flag set builds into an object folder of its own (named by a hash of
