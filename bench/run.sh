@@ -309,6 +309,14 @@ measure_corpus() {
     rm -f "$block"
     tar -cf "$big/app.tar" -C "$app" .
 
+    # A launcher of the main program alone: its start above the bare one is
+    # the fixed cost of any launcher start, whatever the application's size.
+    rm -rf "$big/alone" "$big/alone-target"
+    mkdir -p "$big/alone"
+    cp "$app/$main_name" "$big/alone/"
+    "$tool" build "$big/alone" -o "$big/alone.exe" --level "$start_level" \
+        --template "$(winpath "$big/alone-target")" --quiet
+
     local m="$work/$name" round
     read -r changed_size changed_rel < <(find "$app" -type f ! -name "$main_name" -printf '%s %P\n' |
         sort -n | tail -n 1)
@@ -329,6 +337,9 @@ measure_corpus() {
 
         timed "$m.warm.us" start_windows "$launcher"
         check_started "the launcher (warm start)"
+
+        timed "$m.alone.us" start_windows "$big/alone.exe"
+        check_started "the launcher of the main program alone"
 
         head -c 16 /dev/urandom | dd of="$changed" bs=16 seek=$((changed_size / 32)) conv=notrunc status=none
         cmp -s "$changed" "$app/$changed_rel" && die "overwriting bytes of $changed changed nothing"
@@ -354,10 +365,11 @@ measure_corpus() {
     bare_kib=$(median "$m.bare.kib")
     warm_kib=$(median "$m.warm.kib")
     cold_kib=$(median "$m.cold.kib")
-    rm -rf "$target" "$launcher" "$frame" "$big/app.tar"
+    rm -rf "$target" "$launcher" "$frame" "$big/app.tar" "$big/alone" "$big/alone-target" "$big/alone.exe"
 
-    local bare cold warm chg crc decode write
+    local bare cold warm chg crc decode write alone
     bare=$(median "$m.bare.us")
+    alone=$(($(median "$m.alone.us") - bare))
     cold=$(($(median "$m.cold.us") - bare))
     warm=$(($(median "$m.warm.us") - bare))
     chg=$(($(median "$m.changed.us") - bare))
@@ -379,11 +391,13 @@ measure_corpus() {
         memory_row "peak memory, warm start" "$warm_kib" "$bare_kib" "$warm_bound" "bare + 16 MiB"
         memory_row "peak memory, cold start" "$cold_kib" "$bare_kib" "$cold_bound" "bare + window + block + 16 MiB"
         echo
-        echo "Bare main program start $(secs "$bare") (subtracted from every start above). Native parts of the floors:"
+        echo "Bare main program start $(secs "$bare") (subtracted from every start above). A launcher of the main"
+        echo "program alone starts $(secs "$alone") above it: the fixed cost of a launcher start, held by every start above."
+        echo "Native parts of the floors:"
         echo "decode $(secs "$decode"), write $(secs "$write"), CRC-32 of every file $(secs "$crc")."
         echo
     } >>"$work/results.md"
-    say "   bare $(secs "$bare"); cold $(secs "$cold") (floor $(secs $((decode + write)))), warm $(secs "$warm")" \
+    say "   bare $(secs "$bare"), launcher of the main program alone +$(secs "$alone"); cold $(secs "$cold") (floor $(secs $((decode + write)))), warm $(secs "$warm")" \
         "(floor $(secs "$crc")), changed $(secs "$chg") (floor $(secs $((decode + crc))))"
     say "   peak RSS: bare $(mib "$bare_kib"), warm $(mib "$warm_kib"), cold $(mib "$cold_kib")"
     echo "$4 $cold $warm $chg $((decode + write)) $crc $((decode + crc))" |
