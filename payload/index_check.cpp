@@ -15,8 +15,9 @@ namespace {
 constexpr DWORD max_check_threads = 8;
 constexpr SIZE_T check_thread_stack = 64 * 1024;
 
-// Each checking thread's read buffer; the main thread uses file_checksum's.
-unsigned char thread_buffers[max_check_threads][checksum_buffer_size];
+// The read buffers of the threads started to check; the main thread, which
+// checks too, uses file_checksum's.
+unsigned char thread_buffers[max_check_threads - 1][checksum_buffer_size];
 
 // What is known of one entry's file; changed only with Interlocked calls.
 enum entry_state : LONG { not_checked = 0, being_checked = 1, right = 2, not_right = 3 };
@@ -155,7 +156,7 @@ bool index_check_all_right(wchar_t* first_path) {
     // This thread checks too, so one fewer is started.
     for (DWORD t = 1; t < wanted; ++t) {
         const HANDLE thread =
-            CreateThread(nullptr, check_thread_stack, check_thread, thread_buffers[t],
+            CreateThread(nullptr, check_thread_stack, check_thread, thread_buffers[t - 1],
                          STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
         if (thread == nullptr) break;
         check.threads[check.thread_count++] = thread;
