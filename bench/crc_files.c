@@ -18,7 +18,7 @@ static unsigned char buffer[1 << 20];
 static unsigned long long files, bytes;
 static unsigned long combined;
 
-static int visit(const char *path, const struct stat *st, int type, struct FTW *where) {
+static int visit(const char* path, const struct stat* st, int type, struct FTW* where) {
     (void)st;
     (void)where;
     if (type != FTW_F) return 0;
@@ -45,7 +45,7 @@ static int visit(const char *path, const struct stat *st, int type, struct FTW *
     return 0;
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     if (argc != 2) {
         fputs("usage: crc_files FOLDER\n", stderr);
         return 2;

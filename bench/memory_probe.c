@@ -13,7 +13,7 @@ int main(void) {
     GetEnvironmentVariableA("PROBE_MIB", value, sizeof value);
     const size_t size = (size_t)strtoul(value, NULL, 10) << 20;
     if (size == 0) return 0;
-    volatile unsigned char *memory =
+    volatile unsigned char* memory =
         VirtualAlloc(NULL, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     if (memory == NULL) return 1;
     for (size_t i = 0; i < size; i += 4096) memory[i] = 1;
