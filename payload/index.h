@@ -27,6 +27,11 @@ struct entry {
     std::uint32_t checksum;
 };
 
+// Unit u of an entry's name.
+inline unsigned name_unit(const entry& e, std::size_t u) {
+    return static_cast<unsigned>(payload_format::read_le(e.name + 2 * u, 2));
+}
+
 enum class step { entry, end, bad };
 
 // Reads the entry at `pos` of the `length` index bytes and moves `pos` past

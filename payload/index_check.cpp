@@ -56,7 +56,7 @@ bool entry_path(const payload_index::entry& e, wchar_t* out) {
     wchar_t* name = out + check.folder_units;
     *name++ = L'\\';
     for (std::size_t u = 0; u < e.units; ++u) {
-        name[u] = static_cast<wchar_t>(e.name[2 * u] | (e.name[2 * u + 1] << 8));
+        name[u] = static_cast<wchar_t>(payload_index::name_unit(e, u));
     }
     name[e.units] = L'\0';
     return true;
@@ -119,7 +119,7 @@ bool same_entry(const payload_index::entry& e, const wchar_t* name, std::uint64_
                 std::uint32_t checksum) {
     if (e.size != size || e.checksum != checksum) return false;
     for (std::size_t u = 0; u < e.units; ++u) {
-        if (name[u] != static_cast<wchar_t>(e.name[2 * u] | (e.name[2 * u + 1] << 8))) return false;
+        if (name[u] != static_cast<wchar_t>(payload_index::name_unit(e, u))) return false;
     }
     return name[e.units] == L'\0';
 }

@@ -441,7 +441,7 @@ std::string index_disagreement(const launcher_file& f, std::size_t& pos, const e
     if (step == payload_index::step::end) return "the index ends before " + entry_label(*e);
     std::u16string name;
     for (std::size_t u = 0; u < i.units; ++u) {
-        name += static_cast<char16_t>(payload_format::read_le(i.name + 2 * u, 2));
+        name += static_cast<char16_t>(payload_index::name_unit(i, u));
     }
     if (name != e->name || i.size != e->size || i.checksum != e->checksum) {
         return "the index does not describe " + entry_label(*e);

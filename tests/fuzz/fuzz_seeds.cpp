@@ -98,20 +98,6 @@ bytes small_launcher(const bytes& block, const bytes& index = {}) {
     return image;
 }
 
-// The index of a well-formed entry stream: each entry's header, then the terminator.
-bytes index_of_stream(const bytes& stream) {
-    bytes index;
-    for (std::size_t at = 0;;) {
-        std::size_t end = at;
-        while (stream[end] != 0 || stream[end + 1] != 0) end += 2;
-        if (end == at) break;
-        const std::size_t data = end + 2 + 12;
-        index.insert(index.end(), stream.begin() + at, stream.begin() + data);
-        at = data + payload_format::get_u64_le(&stream[end + 2]);
-    }
-    return cat(index, terminator_bytes());
-}
-
 // A template input: the capacity, then the fields, each ended by a 0 unit.
 bytes template_input(std::uint16_t capacity, const std::vector<std::u16string>& fields) {
     bytes out{static_cast<unsigned char>(capacity), static_cast<unsigned char>(capacity >> 8)};

@@ -77,17 +77,7 @@ TEST(PackerTest, IndexHoldsEachEntrysHeaderInBlockOrderAndAnyFlawMakesItBad) {
         },
         &index);
     // The entry stream without the data is the index.
-    const bytes stream = decompress_block_frame(block);
-    bytes headers;
-    for (std::size_t at = 0;;) {
-        std::size_t end = at;
-        while (stream[end] != 0 || stream[end + 1] != 0) end += 2;
-        headers.insert(headers.end(), stream.begin() + at,
-                       stream.begin() + (end == at ? end + 2 : end + 14));
-        if (end == at) break;
-        at = end + 14 + payload_format::get_u64_le(&stream[end + 2]);
-    }
-    EXPECT_EQ(index, headers);
+    EXPECT_EQ(index, index_of_stream(decompress_block_frame(block)));
     EXPECT_EQ(index.size(), index_length(list_application_folder(app.path, "")));
     EXPECT_EQ(payload_index::count_entries(index.data(), index.size()), 3);
 

@@ -82,6 +82,21 @@ bytes compress_frame(const bytes& content, int level) {
     return out;
 }
 
+bytes index_of_stream(const bytes& stream) {
+    bytes index;
+    for (std::size_t at = 0;;) {
+        std::size_t end = at;
+        while (stream[end] != 0 || stream[end + 1] != 0) end += 2;
+        if (end == at) break;
+        const std::size_t data = end + 2 + 12;
+        index.insert(index.end(), stream.begin() + at, stream.begin() + data);
+        at = data + payload_format::get_u64_le(&stream[end + 2]);
+    }
+    const bytes end = terminator_bytes();
+    index.insert(index.end(), end.begin(), end.end());
+    return index;
+}
+
 bytes block_around(const bytes& frame_bytes) {
     bytes out;
     out.push_back('Q');

@@ -28,6 +28,9 @@ bytes to_bytes(const std::string& s);
 bytes entry_bytes(const std::u16string& name, const bytes& data);
 // The terminator: one 0 unit.
 bytes terminator_bytes();
+// The index of a well-formed entry stream: each entry's header (the bytes
+// before its data), then the terminator.
+bytes index_of_stream(const bytes& stream);
 // One Zstandard frame as the packer makes it (window 2^27, no content size,
 // no checksum, no dictionary id).
 bytes compress_frame(const bytes& content, int level = 3);
