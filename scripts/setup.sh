@@ -14,7 +14,7 @@ packages=(
   # parser, Authenticode signing, and a tracer that shows no program starts.
   python3-pefile osslsigncode openssl strace
   # A real X server for the windows of windowed launchers, and screenshots.
-  xvfb xauth x11-apps netpbm
+  xvfb x11-apps netpbm
   # The fuzz targets and the sanitizer builds: clang with libFuzzer and the
   # sanitizer runtimes, and a symbolizer for readable reports.
   clang libclang-rt-14-dev llvm
