@@ -260,7 +260,7 @@ TEST(FaultTest, LaunchersStartedTogetherEachGiveTheirProgramACompleteFolder) {
 TEST(FaultTest, NewVersionCannotReplaceTheRunningOneThenUpdatesOnceItHasEnded) {
     // The main program has a name of its own, so that counting it sees only
     // this test's.
-    const std::string program = "fault-update-app.exe";
+    const std::string program = name_of_this_run("fault-update-app") + ".exe";
     const bytes probe = probe_child_bytes();
     const std::string app = example_app_dir();
     const std::vector<app_file> version_a = {
@@ -336,8 +336,8 @@ TEST(FaultTest, LongTargetFolderLongNameAndDeepNameUnpack) {
 }
 
 TEST(FaultTest, ProgramEndsWhenItsLauncherIsKilled) {
-    const std::string launcher = "fault-killed-launcher.exe";
-    const std::string program = "fault-tied-program.exe";
+    const std::string launcher = name_of_this_run("fault-killed-launcher") + ".exe";
+    const std::string program = name_of_this_run("fault-tied-program") + ".exe";
     scratch_folder work;
     build_for({{program, probe_child_bytes()}}, work / launcher, work / "target");
     windows_run run(
@@ -353,7 +353,7 @@ TEST(FaultTest, ProgramEndsWhenItsLauncherIsKilled) {
 }
 
 TEST(FaultTest, ProcessTheProgramStartsDetachedOutlivesTheLauncher) {
-    const std::string detached = "fault-detached.exe";
+    const std::string detached = name_of_this_run("fault-detached") + ".exe";
     scratch_folder work;
     fs::copy_file(hold_file_program(), work / detached);
     write_file(work / "held", "held by the detached process");

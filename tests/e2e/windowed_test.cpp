@@ -1,6 +1,7 @@
-// Windowed launchers under Wine on a real X server (the tests run under
-// xvfb-run): failures in a dialog, read and closed the way a user would; the
-// progress window on a long first start only; and no hang without a display.
+// Windowed launchers under Wine on a real X server (./fenwix test starts one
+// for the whole run): failures in a dialog, read and closed the way a user
+// would; the progress window on a long first start only; and no hang without
+// a display.
 #include "tests/support/host_support.h"
 
 #include <gtest/gtest.h>
@@ -13,14 +14,9 @@ namespace fs = std::filesystem;
 namespace {
 
 // Tests run side by side, and a watcher finds windows by title: each test's
-// launchers carry a product name of their own, and so does each run of the
-// tests (with and without an index).
-std::string own_title(const char* base) {
-    const char* index_mode = std::getenv("FENWIX_TEST_INDEX");
-    return index_mode == nullptr ? base : std::string(base) + " " + index_mode;
-}
-const std::string title = own_title("Orvelle Studio");
-const std::string progress_title = own_title("Orvelle Progress");
+// launchers carry a product name of their own.
+const std::string title = name_of_this_run("Orvelle Studio");
+const std::string progress_title = name_of_this_run("Orvelle Progress");
 
 run_options on_display() {
     run_options o;
@@ -43,7 +39,8 @@ run_result run_answering_dialog(const std::string& exe, std::string& shown) {
 class WindowedTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "needs an X server: run under xvfb-run";
+        ASSERT_NE(std::getenv("DISPLAY"), nullptr)
+            << "needs an X server: run through ./fenwix test";
     }
     std::string build(const std::string& block_or_app, const std::string& name,
                       const std::string& product = title) {

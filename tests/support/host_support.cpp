@@ -222,6 +222,11 @@ int run_host(const std::vector<std::string>& argv, std::string* err, std::string
     return rc;
 }
 
+std::string name_of_this_run(const std::string& name) {
+    const char* index_mode = std::getenv("FENWIX_TEST_INDEX");
+    return index_mode == nullptr ? name : name + "-" + index_mode;
+}
+
 void build_launcher(const std::string& block_or_app, const std::string& out_exe,
                     const std::vector<std::string>& extra) {
     std::vector<std::string> argv = {fenwix_tool(), "build"};

@@ -71,6 +71,12 @@ int run_host(const std::vector<std::string>& argv, std::string* err = nullptr,
              std::string* out = nullptr);
 
 // `fenwix build --block` (or APP_DIR when `block` is a folder); throws on failure.
+// With FENWIX_TEST_INDEX=flipped, a folder's launcher has no index and a
+// block's has one, so that a suite run twice tests both kinds.
+// `name` marked as this run's: the suites run twice side by side (see
+// build_launcher), and names that other processes look for (window titles,
+// program file names) must not find the other run's.
+std::string name_of_this_run(const std::string& name);
 void build_launcher(const std::string& block_or_app, const std::string& out_exe,
                     const std::vector<std::string>& extra = {});
 
