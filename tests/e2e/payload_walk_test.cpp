@@ -94,6 +94,8 @@ TEST(PayloadWalkTest, UnsafeNamesAreUndecodableAndNothingLandsOutsideTheTarget) 
         u"sub\\\\x.txt",
         u"x\u0001.txt",
         u"NUL",
+        u"lib\\CONOUT$",
+        u"ABCD~AUF.TXT",  // a short name: another entry's file
         u"trailing\\",
         u".\\dot.txt",
     };
