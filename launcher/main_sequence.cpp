@@ -11,6 +11,7 @@
 #include "payload/entries.h"
 #include "payload/index_check.h"
 #include "payload/reader.h"
+#include "payload/template_grammar.h"
 #include "resources/build_values.h"
 
 #include <windows.h>
@@ -96,10 +97,18 @@ int run_launcher(int argc, wchar_t** argv) {
     clear_environment_variable(env_names::random);
     publish_parent_id();
 
+    // A launcher without its values (the bare stub) has no block, and no
+    // template that could give a folder.
+    if (launcher_build_values().payload_block == nullptr) fail_header();
     const wchar_t* extraction_template = launcher_build_values().extraction_template;
-    if (!expand_template(target_folder, extraction_template, path_capacity)) {
+    // A template that gives anything but a full folder (a relative path, a
+    // drive's root, a level that climbs) would unpack where nobody meant it
+    // to: the root of the current drive, say.
+    if (!expand_template(target_folder, extraction_template, path_capacity) ||
+        !template_grammar::is_full_folder_path(target_folder)) {
         fail_template_expansion(extraction_template);
     }
+    confine_writes_to(target_folder);
 
     if (!SetConsoleCtrlHandler(console_control_handler, TRUE)) {
         report_failure("Error, failed to register signal handler.");

@@ -13,33 +13,10 @@
 
 namespace {
 
-constexpr std::size_t keyword_capacity = 1024;  // 1,023 name units and a terminator
 constexpr std::size_t scratch_capacity = 1024;  // numbers while they are formatted
 
 const wchar_t random_alphabet[] =
     L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-
-struct keyword_name {
-    const wchar_t* name;
-    keyword id;
-};
-const keyword_name keyword_table[] = {
-    {L"TEMP", keyword::temp},
-    {L"PROGRAM", keyword::program},
-    {L"PROGRAM_BASE", keyword::program_base},
-    {L"PROGRAM_DIR", keyword::program_dir},
-    {L"PID", keyword::pid},
-    {L"HOME", keyword::home},
-    {L"CACHE_DIR", keyword::cache_dir},
-    {L"COMPANY", keyword::company},
-    {L"PRODUCT", keyword::product},
-    {L"VERSION", keyword::version},
-    {L"FILE_VERSION", keyword::file_version},
-    {L"PRODUCT_VERSION", keyword::product_version},
-    {L"RANDOM", keyword::random},
-    {L"TIME_US", keyword::time_us},
-    {L"TIME", keyword::time},
-};
 
 wchar_t ascii_upper(wchar_t c) { return c >= L'a' && c <= L'z' ? c - L'a' + L'A' : c; }
 
@@ -194,13 +171,6 @@ bool append_keyword(wchar_t* output, std::size_t capacity, const wchar_t* name) 
 
 }  // namespace
 
-keyword lookup_keyword(const wchar_t* name) {
-    for (const keyword_name& k : keyword_table) {
-        if (ascii_iequals(name, k.name)) return k.id;
-    }
-    return keyword::unknown;
-}
-
 void strip_trailing_backslashes(wchar_t* text) {
     std::size_t n = wcslen(text);
     while (n > 0 && text[n - 1] == L'\\') text[--n] = L'\0';
@@ -273,29 +243,33 @@ bool append_shell_folder(wchar_t* output, int folder_id, std::size_t capacity) {
     return true;
 }
 
+namespace {
+
+// The launcher's side of the template grammar: literals and keyword values
+// go to the output; odd shapes are taken as they always have been.
+struct expansion {
+    wchar_t* output;
+    std::size_t capacity;
+    std::size_t length;
+
+    bool literal(wchar_t unit) {
+        if (capacity - length <= 1) return false;
+        output[length++] = unit;
+        output[length] = L'\0';
+        return true;
+    }
+    bool keyword(const wchar_t* name) {
+        if (!append_keyword(output, capacity, name)) return false;
+        length = wcslen(output);
+        return true;
+    }
+    bool odd(template_grammar::oddity) { return true; }
+};
+
+}  // namespace
+
 bool expand_template(wchar_t* output, const wchar_t* template_text, std::size_t capacity) {
     output[0] = L'\0';
-    std::size_t length = 0;
-    wchar_t name[keyword_capacity];
-    std::size_t name_length = 0;
-    bool inside = false;
-    for (const wchar_t* p = template_text; *p != L'\0'; ++p) {
-        if (*p == L'{') {
-            inside = true;
-            name_length = 0;
-        } else if (inside && *p == L'}') {
-            name[name_length] = L'\0';
-            inside = false;
-            if (!append_keyword(output, capacity, name)) return false;
-            length = wcslen(output);
-        } else if (inside) {
-            if (name_length + 1 >= keyword_capacity) return false;
-            name[name_length++] = *p;
-        } else {
-            if (capacity - length <= 1) return false;
-            output[length++] = *p;
-            output[length] = L'\0';
-        }
-    }
-    return true;
+    expansion e{output, capacity, 0};
+    return template_grammar::scan(template_text, e);
 }

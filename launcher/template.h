@@ -16,7 +16,8 @@
 // "Strips" removes every backslash from the end of the whole output, so a
 // root such as X:\ becomes X: and the temporary folder loses its final '\'.
 //
-// Choices where a template is odd:
+// Choices where a template is odd (the builder refuses every one of these,
+// but a launcher made by hand or by an older builder may carry one):
 //   - a "}" outside a keyword is copied as a literal;
 //   - a "{" inside a keyword starts the name again;
 //   - a keyword still open at the end of the template is dropped;
@@ -30,6 +31,8 @@
 // expansion (the caller reports it); a keyword value that does not fit ends
 // the process abnormally, since no sane run produces one.
 #pragma once
+
+#include "payload/template_grammar.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -45,25 +48,9 @@ bool append_shell_folder(wchar_t* output, int folder_id, std::size_t capacity);
 
 // ---- The decisions behind the keywords, as pure functions.
 
-enum class keyword {
-    unknown,
-    temp,
-    program,
-    program_base,
-    program_dir,
-    pid,
-    home,
-    cache_dir,
-    company,
-    product,
-    version,
-    file_version,
-    product_version,
-    random,
-    time_us,
-    time,
-};
-keyword lookup_keyword(const wchar_t* name);
+// The keywords and their lookup are the grammar's, shared with the builder.
+using template_grammar::keyword;
+using template_grammar::lookup_keyword;
 
 // Removes every trailing backslash of text.
 void strip_trailing_backslashes(wchar_t* text);

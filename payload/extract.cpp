@@ -84,15 +84,72 @@ bool ensure_folder(const wchar_t* folder) {
     return true;
 }
 
-bool create_parent_folders(const wchar_t* path) {
-    // Climb from the folder of path until a folder exists or can be made,
-    // then make the ones below it on the way back down. Done in one buffer,
-    // without recursion: a name may have hundreds of levels.
-    wchar_t folder[path_capacity];
-    wide_copy_or_abort(folder, path_capacity, path);
-    wchar_t* const deepest_end = find_last_backslash(folder, true);
-    if (deepest_end == nullptr) return true;
-    *deepest_end = L'\0';
+namespace {
+
+// Final paths carry a "\\?\" or "\\?\UNC\" prefix, and a link may lead to a
+// longer path than the one that reached it.
+constexpr std::size_t final_path_capacity = 2 * path_capacity;
+
+// Where writes are confined: the target folder as the launcher spells it,
+// and its final path, learned when the first write needs it.
+struct confinement {
+    const wchar_t* folder;
+    std::size_t folder_units;
+    wchar_t folder_final[final_path_capacity];
+    bool final_known;
+};
+confinement confined;
+wchar_t final_found[final_path_capacity];     // a handle's final path
+wchar_t final_expected[final_path_capacity];  // what it must be
+
+// The part of path below the confined folder, or nullptr when it is not
+// below it (or nothing is confined).
+const wchar_t* below_confined(const wchar_t* path) {
+    if (confined.folder == nullptr || wcsncmp(path, confined.folder, confined.folder_units) != 0 ||
+        path[confined.folder_units] != L'\\') {
+        return nullptr;
+    }
+    return path + confined.folder_units + 1;
+}
+
+bool final_path_of(HANDLE handle, wchar_t* out) {
+    const DWORD n = GetFinalPathNameByHandleW(handle, out, final_path_capacity,
+                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    return n != 0 && n < final_path_capacity;
+}
+
+// Whether an open file or folder is the one `relative` names below the
+// confined folder, with every link on the way resolved. Names compare
+// without regard to case, as the file system does.
+bool is_where_its_name_says(HANDLE handle, const wchar_t* relative) {
+    if (!final_path_of(handle, final_found)) return false;
+    const std::size_t n = wcslen(confined.folder_final);
+    // A folder that resolves to a drive's root ends in a backslash already.
+    const bool has_separator = n > 0 && confined.folder_final[n - 1] == L'\\';
+    if (!wide_copy(final_expected, final_path_capacity, confined.folder_final) ||
+        (!has_separator && !wide_append(final_expected, final_path_capacity, L"\\")) ||
+        !wide_append(final_expected, final_path_capacity, relative)) {
+        return false;
+    }
+    return CompareStringOrdinal(final_found, -1, final_expected, -1, TRUE) == CSTR_EQUAL;
+}
+
+HANDLE open_folder(const wchar_t* folder) {
+    return CreateFileW(folder,                                                  //
+                       FILE_READ_ATTRIBUTES,                                    //
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,  //
+                       nullptr,                                                 //
+                       OPEN_EXISTING,                                           //
+                       FILE_FLAG_BACKUP_SEMANTICS,  // a folder opens only with it
+                       nullptr);
+}
+
+// Makes folder (a path_capacity buffer, cut and restored on the way) and
+// every missing folder above it: climbs until a folder exists or can be
+// made, then makes the ones below it on the way back down. Done in one
+// buffer, without recursion: a name may have hundreds of levels.
+bool make_folder_chain(wchar_t* folder) {
+    wchar_t* const full_end = folder + wcslen(folder);
     if (ensure_folder(folder)) return true;
     for (;;) {
         wchar_t* up = find_last_backslash(folder, true);
@@ -101,11 +158,79 @@ bool create_parent_folders(const wchar_t* path) {
         if (ensure_folder(folder)) break;
     }
     bool made = false;
-    for (wchar_t* cut = folder + wcslen(folder); cut < deepest_end; cut = folder + wcslen(folder)) {
+    for (wchar_t* cut = folder + wcslen(folder); cut < full_end; cut = folder + wcslen(folder)) {
         *cut = L'\\';
         made = ensure_folder(folder);
     }
     return made;
+}
+
+// The confined folder is made like any other (links on the way to it are
+// the user's choice); then its final path is learned.
+bool learn_confined_folder() {
+    if (confined.final_known) return true;
+    wchar_t folder[path_capacity];
+    wide_copy_or_abort(folder, path_capacity, confined.folder);
+    // Whether this made the folder matters less than whether it opens: a
+    // share may refuse to make a folder that is there already.
+    make_folder_chain(folder);
+    const HANDLE handle = open_folder(confined.folder);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    confined.final_known = final_path_of(handle, confined.folder_final);
+    CloseHandle(handle);
+    return confined.final_known;
+}
+
+// One folder below the confined one, whose parent is known to be where its
+// name says: made or found, and checked in turn. CreateDirectoryW never
+// follows a link at the last level, so a link there (even one that leads
+// nowhere) is found to exist, and the check refuses it.
+bool ensure_confined_folder(const wchar_t* folder) {
+    if (is_known_folder(folder)) return true;
+    CreateDirectoryW(folder, nullptr);  // the open below tells whether it is there
+    const HANDLE handle = open_folder(folder);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    const bool inside = is_where_its_name_says(handle, below_confined(folder));
+    CloseHandle(handle);
+    if (inside) remember_folder(folder);
+    return inside;
+}
+
+// Makes folder (at or below the confined one) level by level from the top,
+// checking each.
+bool make_confined_chain(wchar_t* folder) {
+    if (!learn_confined_folder()) return false;
+    const std::size_t units = wcslen(folder);
+    for (std::size_t end = confined.folder_units + 1; end <= units; ++end) {
+        if (end < units && folder[end] != L'\\') continue;
+        const wchar_t kept = folder[end];
+        folder[end] = L'\0';
+        const bool ok = ensure_confined_folder(folder);
+        folder[end] = kept;
+        if (!ok) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void confine_writes_to(const wchar_t* folder) {
+    confined.folder = folder;
+    confined.folder_units = wcslen(folder);
+    confined.final_known = false;
+}
+
+bool create_parent_folders(const wchar_t* path) {
+    wchar_t folder[path_capacity];
+    wide_copy_or_abort(folder, path_capacity, path);
+    wchar_t* const deepest_end = find_last_backslash(folder, true);
+    if (deepest_end == nullptr) return true;
+    *deepest_end = L'\0';
+    if (confined.folder != nullptr &&
+        (below_confined(folder) != nullptr || wcscmp(folder, confined.folder) == 0)) {
+        return make_confined_chain(folder);
+    }
+    return make_folder_chain(folder);
 }
 
 namespace {
@@ -114,16 +239,52 @@ namespace {
 constexpr unsigned open_retries = 20;
 constexpr DWORD open_retry_ms = 50;
 
-HANDLE open_for_writing(const wchar_t* path) {
+// Once a file is open: below the confined folder it must be where its name
+// says (a file made in its place a moment ago by someone else is removed
+// again); a file that was there is emptied only then, so that nothing of a
+// file elsewhere is lost.
+HANDLE checked_for_writing(HANDLE file, bool created, const wchar_t* relative) {
+    if (relative != nullptr && !is_where_its_name_says(file, relative)) {
+        if (created) {
+            FILE_DISPOSITION_INFO remove{TRUE};
+            SetFileInformationByHandle(file, FileDispositionInfo, &remove, sizeof remove);
+        }
+        CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!created && !SetEndOfFile(file)) {  // at its start, as just opened
+        CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
+// Opens path for writing without following a link at its place: a new file
+// is made only where no name is (a link, even one that leads nowhere, is a
+// name), and a file that is there is opened without being emptied, so that
+// where it leads can be checked first.
+HANDLE open_for_writing(const wchar_t* path, const wchar_t* relative) {
     for (unsigned attempt = 0;; ++attempt) {
-        const HANDLE file = CreateFileW(path,              //
-                                        GENERIC_WRITE,     //
-                                        FILE_SHARE_WRITE,  //
-                                        nullptr,           //
-                                        CREATE_ALWAYS,     // replaces a longer old file completely
-                                        0,                 //
-                                        nullptr);
-        if (file != INVALID_HANDLE_VALUE) return file;
+        bool created = true;
+        HANDLE file = CreateFileW(path,                    //
+                                  GENERIC_WRITE | DELETE,  // DELETE: to take it back if misplaced
+                                  FILE_SHARE_WRITE,        //
+                                  nullptr,                 //
+                                  CREATE_NEW,              // never through a link
+                                  0,                       //
+                                  nullptr);
+        if (file == INVALID_HANDLE_VALUE &&
+            (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)) {
+            created = false;
+            file = CreateFileW(path,              //
+                               GENERIC_WRITE,     //
+                               FILE_SHARE_WRITE,  //
+                               nullptr,           //
+                               OPEN_EXISTING,     // emptied once checked
+                               0,                 //
+                               nullptr);
+        }
+        if (file != INVALID_HANDLE_VALUE) return checked_for_writing(file, created, relative);
         // A virus scanner holds a freshly written file for a moment; give it
         // about a second before calling the file impossible to write.
         const DWORD code = GetLastError();
@@ -143,9 +304,12 @@ void unpack_checked_entry(const wchar_t* path, std::uint64_t stored_size, bool u
     HANDLE file = INVALID_HANDLE_VALUE;
     if (!up_to_date) {
         progress_window_note_write();
-        // A folder that cannot be created shows up as the file that cannot be.
-        create_parent_folders(path);
-        file = open_for_writing(path);
+        // A folder that cannot be created shows up as the file that cannot
+        // be; one below the target that is not where its name says is
+        // refused at once.
+        const wchar_t* relative = below_confined(path);
+        if (!create_parent_folders(path) && relative != nullptr) fail_open_for_writing(path);
+        file = open_for_writing(path, relative);
         if (file == INVALID_HANDLE_VALUE) fail_open_for_writing(path);
     }
     // Up to date or not, the data are consumed so the stream stays on the next entry.

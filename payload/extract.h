@@ -27,8 +27,20 @@ std::uint32_t file_checksum(const wchar_t* path);
 constexpr std::size_t checksum_buffer_size = 256 * 1024;
 std::uint32_t file_checksum_with(const wchar_t* path, unsigned char* buffer);
 
+// Keeps every write below folder (the target folder, which must stay in
+// place until exit): from now on nothing is written or created through a
+// link (symbolic link or junction) below it. Each folder created or entered
+// below it, and each file opened for writing, must have the final path (all
+// links resolved) that the target folder's own final path and its name
+// give; a link that leads elsewhere, or nowhere, is refused. The target
+// folder itself, and the folders above it, may be links: that is the
+// user's choice. Reading through a link to compare checksums is harmless
+// and stays allowed.
+void confine_writes_to(const wchar_t* folder);
+
 // Creates every missing folder above path; true when the folder that would
-// hold path exists or was created.
+// hold path exists or was created (and, below the confined folder, is
+// where its name says).
 bool create_parent_folders(const wchar_t* path);
 
 // Makes sure one folder exists. Folders known to exist are remembered (the

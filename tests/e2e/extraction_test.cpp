@@ -195,15 +195,45 @@ TEST(ExtractionTest, TemplateWithTempProductAndVersionUnpacksThere) {
     fs::remove_all(folder);
 }
 
-TEST(ExtractionTest, TemplateThatCannotBeExpandedEndsAbnormallyAfterItsMessage) {
-    scratch_folder work;
-    write_file(work / "block", block_of_files(sample_files()));
-    build_launcher(work / "block", work / "l.exe", {"--template", "{FOO}\\x"});
-    const run_result r = run_windows(work / "l.exe");
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "Error, couldn't runtime expand spec '{FOO}\\x'.\r\n");
-    // Wine offers the fail-fast service, as current Windows does.
-    EXPECT_EQ(r.exit_code, 0xC0000409u);
+// Templates the builder refuses, in launchers made by hand (or by an older
+// builder): the template's text in a launcher written over with another of
+// the same length.
+void write_template_by_hand(const std::string& exe, const std::string& from,
+                            const std::string& to) {
+    ASSERT_EQ(from.size(), to.size());
+    const auto utf16le = [](const std::string& ascii) {
+        std::string out;
+        for (char c : ascii) out += {c, '\0'};
+        return out;
+    };
+    std::string image = read_file(exe);
+    const std::size_t at = image.find(utf16le(from));
+    ASSERT_NE(at, std::string::npos);
+    image.replace(at, 2 * from.size(), utf16le(to));
+    write_file(exe, image);
+}
+
+// A template that cannot be expanded, or that gives anything but a full
+// folder, ends the launcher before anything is written: "{CACHE_DIR\Orvelle"
+// would have unpacked into the root of the current drive.
+TEST(ExtractionTest, TemplateThatGivesNoFullFolderEndsAbnormallyAfterItsMessage) {
+    for (const std::string bad : {"{FOO}\\x", "{CACHE_DIR\\Orvelle", "Orvelle", "{TEMP}\\..\\..",
+                                  "C:\\.", "{PRODUCT}\\x"}) {
+        scratch_folder work;
+        write_file(work / "block", block_of_files(sample_files()));
+        const std::string stand_in = "C:\\" + std::string(bad.size() - 3, 'p');
+        build_launcher(work / "block", work / "l.exe", {"--template", stand_in});
+        write_template_by_hand(work / "l.exe", stand_in, bad);
+        run_options in_work;
+        in_work.cwd = work.path;
+        const run_result r = run_windows(work / "l.exe", {}, in_work);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "Error, couldn't runtime expand spec '" + bad + "'.\r\n");
+        // Wine offers the fail-fast service, as current Windows does.
+        EXPECT_EQ(r.exit_code, 0xC0000409u) << bad;
+        EXPECT_EQ(std::distance(fs::directory_iterator(work.path), fs::directory_iterator()), 2)
+            << bad;
+    }
 }
 
 TEST(ExtractionTest, PathWithCharactersAboveLatin1GivesAWholeMessage) {

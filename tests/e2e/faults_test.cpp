@@ -221,6 +221,50 @@ TEST(FaultTest, FileWhereAFolderShouldBeIsNamedAndLeftAlone) {
     EXPECT_EQ(read_file(target + "/lib"), "a file, not a folder");
 }
 
+// Links planted below the target folder never carry a write out of it: one
+// to a file, one to a folder and one that leads nowhere are each refused,
+// and what they lead to is left as it was. The target folder itself may be
+// a link.
+TEST(FaultTest, LinksBelowTheTargetAreNeverWrittenThrough) {
+    enum kind { to_file, to_folder, to_nothing };
+    const struct {
+        const char* link;
+        kind leads;
+        const char* failing;
+    } planted[] = {
+        {"app.exe", to_file, "app.exe"},
+        {"lib/greet.dll", to_file, "lib\\greet.dll"},
+        {"lib", to_folder, "lib\\greet.dll"},
+        {"app.exe", to_nothing, "app.exe"},
+    };
+    for (const auto& p : planted) {
+        SCOPED_TRACE(p.link);
+        scratch_folder work;
+        const std::string target = work / "target", outside = work / "outside";
+        const std::string aim = p.leads == to_folder ? outside : outside + "/file";
+        fs::create_directories(outside);
+        if (p.leads == to_file) write_file(aim, "outside");
+        fs::create_directories(fs::path(target + "/" + p.link).parent_path());
+        fs::create_symlink(aim, target + "/" + p.link);
+        expect_open_failure(target, p.failing);
+        if (p.leads == to_file) {
+            EXPECT_TRUE(read_file(aim) == "outside");  // not the program written over it
+        } else if (p.leads == to_folder) {
+            EXPECT_TRUE(fs::is_empty(outside));
+        } else {
+            EXPECT_FALSE(fs::exists(aim));
+        }
+    }
+
+    scratch_folder work;
+    fs::create_directories(work / "real");
+    fs::create_directory_symlink(work / "real", work / "target");
+    const auto files = small_app();
+    build_for(files, work / "l.exe", work / "target");
+    EXPECT_EQ(run_windows(work / "l.exe", {}, with_env({{"PROBE_EXIT", "5"}})).exit_code, 5u);
+    expect_files_match(work / "real", files);
+}
+
 TEST(FaultTest, LaunchersStartedTogetherEachGiveTheirProgramACompleteFolder) {
     scratch_folder work;
     const std::string target = work / "target";
