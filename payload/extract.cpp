@@ -8,6 +8,7 @@
 #include "payload/reader.h"
 
 #include <windows.h>
+#include <winternl.h>
 #include <zlib.h>
 
 #include <cwchar>
@@ -86,8 +87,9 @@ bool ensure_folder(const wchar_t* folder) {
 
 namespace {
 
-// Final paths carry a "\\?\" or "\\?\UNC\" prefix, and a link may lead to a
-// longer path than the one that reached it.
+// The names the system gives open files and folders ("\\??\\C:\\..." or
+// "\\Device\\HarddiskVolume3\\..."), which may be longer than the path
+// that led to them when a link leads somewhere deeper.
 constexpr std::size_t final_path_capacity = 2 * path_capacity;
 
 // Where writes are confined: the target folder as the launcher spells it,
@@ -112,10 +114,23 @@ const wchar_t* below_confined(const wchar_t* path) {
     return path + confined.folder_units + 1;
 }
 
+// The name of what a handle has open, every link on the way (symbolic
+// link, junction, mount point) resolved: the object's own name, which
+// GetFinalPathNameByHandleW also starts from. Asked for directly, because
+// Wine's GetFinalPathNameByHandleW gives up on paths over 260 characters.
 bool final_path_of(HANDLE handle, wchar_t* out) {
-    const DWORD n = GetFinalPathNameByHandleW(handle, out, final_path_capacity,
-                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    return n != 0 && n < final_path_capacity;
+    alignas(OBJECT_NAME_INFORMATION) static unsigned char
+        reply[sizeof(OBJECT_NAME_INFORMATION) + final_path_capacity * sizeof(wchar_t)];
+    ULONG length = 0;
+    if (!NT_SUCCESS(NtQueryObject(handle, ObjectNameInformation, reply, sizeof reply, &length))) {
+        return false;
+    }
+    const UNICODE_STRING& name = reinterpret_cast<OBJECT_NAME_INFORMATION*>(reply)->Name;
+    const std::size_t units = name.Length / sizeof(wchar_t);
+    if (units == 0 || units >= final_path_capacity) return false;
+    wmemcpy(out, name.Buffer, units);
+    out[units] = L'\0';
+    return true;
 }
 
 // Whether an open file or folder is the one `relative` names below the
@@ -124,7 +139,7 @@ bool final_path_of(HANDLE handle, wchar_t* out) {
 bool is_where_its_name_says(HANDLE handle, const wchar_t* relative) {
     if (!final_path_of(handle, final_found)) return false;
     const std::size_t n = wcslen(confined.folder_final);
-    // A folder that resolves to a drive's root ends in a backslash already.
+    // A folder that resolves to a volume's root ends in a backslash already.
     const bool has_separator = n > 0 && confined.folder_final[n - 1] == L'\\';
     if (!wide_copy(final_expected, final_path_capacity, confined.folder_final) ||
         (!has_separator && !wide_append(final_expected, final_path_capacity, L"\\")) ||
