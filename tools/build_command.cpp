@@ -1,5 +1,6 @@
 #include "tools/build_command.h"
 
+#include "payload/template_grammar.h"
 #include "resources/values_section.h"
 #include "tools/contents.h"
 #include "tools/host_platform.h"
@@ -100,6 +101,103 @@ void copy_block(const std::string& block_path, std::uint64_t size, const block_s
     }
 }
 
+// Whether `inner` is `outer` or lies below it, both resolved.
+bool lies_within(const fs::path& inner, const fs::path& outer) {
+    auto i = inner.begin();
+    for (const fs::path& level : outer) {
+        if (level.empty()) continue;  // a trailing separator
+        if (i == inner.end() || *i != level) return false;
+        ++i;
+    }
+    return true;
+}
+
+// The builder's side of the template grammar: a template is judged by a
+// stand-in of what it gives on a user's machine, with this build's own
+// company, product and version and plausible values for the rest, so that
+// one that could never give a full folder is refused here, not on every
+// user's machine.
+struct template_judge {
+    std::u16string company, product, version;
+    std::u16string stand_in;
+    std::string problem;
+
+    bool literal(char16_t unit) {
+        stand_in += unit;
+        return true;
+    }
+    bool keyword(const char16_t* name) {
+        using template_grammar::keyword;
+        switch (template_grammar::lookup_keyword(name)) {
+            case keyword::temp:
+            case keyword::home:
+            case keyword::cache_dir:
+                stand_in += u"C:\\Users\\user\\AppData\\Local";
+                return true;
+            case keyword::program:
+                stand_in += u"C:\\Apps\\app.exe";
+                return true;
+            case keyword::program_base:
+                stand_in += u"C:\\Apps\\app";
+                return true;
+            case keyword::program_dir:
+                stand_in += u"C:\\Apps";
+                return true;
+            case keyword::company:
+                stand_in += company;
+                return true;
+            case keyword::product:
+                stand_in += product;
+                return true;
+            case keyword::version:
+            case keyword::file_version:
+            case keyword::product_version:
+                stand_in += version;
+                return true;
+            case keyword::pid:
+            case keyword::time:
+            case keyword::time_us:
+                stand_in += u"1234";
+                return true;
+            case keyword::random:
+                stand_in += u"AbCdEfGhIjK";
+                return true;
+            case keyword::unknown:
+                break;
+        }
+        problem = "{" + utf16_to_utf8(name) + "} is no keyword";
+        return false;
+    }
+    bool odd(template_grammar::oddity what) {
+        problem = what == template_grammar::oddity::stray_close
+                      ? "a '}' closes no keyword"
+                      : "a '{' opens a keyword that is never closed";
+        return false;
+    }
+};
+
+void check_template(const build_options& options, const std::u16string& text) {
+    template_judge judge{utf8_to_utf16(options.company, "--company"),
+                         utf8_to_utf16(options.product, "--product"),
+                         utf8_to_utf16(options.version, "--version"),
+                         {},
+                         {}};
+    if (!template_grammar::scan(text.c_str(), judge) && judge.problem.empty()) {
+        judge.problem = "a keyword name is longer than " +
+                        std::to_string(template_grammar::max_keyword_units) + " characters";
+    }
+    if (judge.problem.empty() && !template_grammar::is_full_folder_path(judge.stand_in.c_str())) {
+        judge.problem =
+            "it does not give a full folder path: a drive and a folder, like "
+            "{CACHE_DIR}\\Orvelle or C:\\Apps\\Orvelle, or a share, like \\\\server\\share, with "
+            "no '.' or '..' level and no ':' but the drive's";
+    }
+    if (!judge.problem.empty()) {
+        throw tool_error("--template " + in_quotes(options.extraction_template) + ": " +
+                         judge.problem);
+    }
+}
+
 }  // namespace
 
 bool parse_version(const std::string& text, unsigned (&parts)[4]) {
@@ -133,10 +231,49 @@ void check_build_values(const build_options& options) {
         throw tool_error("--template is longer than " + std::to_string(max_template_units) +
                          " UTF-16 units");
     }
+    check_template(options, tmpl);
     if (utf8_to_utf16(options.product, "--product").empty()) throw tool_error("--product is empty");
     for (const std::string* s :
          {&options.extraction_template, &options.company, &options.product}) {
         utf8_to_utf16(*s, "a build value");
+    }
+}
+
+void check_output(const build_options& options) {
+    const std::string shown = "the output " + in_quotes(options.output);
+    const fs::path output = path_from_utf8(options.output);
+    std::error_code ec;
+    const fs::file_status status = fs::symlink_status(output, ec);
+    if (status.type() != fs::file_type::not_found) {
+        if (ec) throw tool_error("cannot inspect " + shown + ": " + ec.message());
+        // The finished file is renamed over the path, which would turn a
+        // link's target, a pipe or a device into a plain file.
+        if (!fs::is_regular_file(status)) {
+            throw tool_error(shown + " exists and is not a regular file");
+        }
+    }
+    // A folder that does not resolve is refused by the listing itself.
+    const fs::path folder =
+        options.app_dir.empty() ? fs::path() : fs::canonical(path_from_utf8(options.app_dir), ec);
+    if (!folder.empty() && !ec) {
+        // Made absolute first: a relative path whose first level does not
+        // exist yet would stay relative.
+        const fs::path resolved = fs::weakly_canonical(fs::absolute(output, ec), ec);
+        if (ec) throw tool_error("cannot inspect " + shown + ": " + ec.message());
+        if (lies_within(resolved, folder)) {
+            throw tool_error(shown + " lies inside the application folder " +
+                             in_quotes(options.app_dir) + ", whose files it would replace");
+        }
+    }
+    const std::pair<const char*, const std::string*> inputs[] = {
+        {"--block", &options.block_path},
+        {"--icon", &options.icon_path},
+        {"--stub", &options.stub_path},
+    };
+    for (const auto& [option, path] : inputs) {
+        if (!path->empty() && fs::equivalent(path_from_utf8(*path), output, ec) && !ec) {
+            throw tool_error(shown + " is the same file as " + option + " " + in_quotes(*path));
+        }
     }
 }
 
@@ -162,6 +299,7 @@ std::vector<unsigned char> values_head(const build_options& options,
 
 void run_build(const build_options& options) {
     check_build_values(options);
+    check_output(options);
     const std::vector<unsigned char> stub =
         options.stub_path.empty() ? embedded(fenwix_embedded_stub, fenwix_embedded_stub_end)
                                   : read_small_file(options.stub_path, "--stub");

@@ -37,6 +37,13 @@ bool parse_version(const std::string& text, unsigned (&parts)[4]);
 // Checks the values a launcher carries; throws tool_error on the first problem.
 void check_build_values(const build_options& options);
 
+// Checks that writing the output destroys no input: an existing output must
+// be a regular file (a link, a folder or a device is not replaced by one),
+// and the output must lie outside the application folder (compared once
+// links and ".." are resolved) and be no other input's file (--block,
+// --icon, --stub). Throws tool_error; `fenwix pack` uses it too.
+void check_output(const build_options& options);
+
 // The values section up to the block: header, texts and index (none when
 // empty) for a block of block_length bytes.
 std::vector<unsigned char> values_head(const build_options& options,

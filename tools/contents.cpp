@@ -42,13 +42,29 @@ struct file_closer {
 };
 using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
-// Text from the file as a listing or a message shows it: a control character
-// would break the one-line-per-entry output, so it shows as '?', which no
-// valid name holds.
+// Characters a listing must not print as they are: controls would break the
+// one-line-per-entry output, and the bidirectional marks, embeddings,
+// overrides and isolates would show a name in another order than its own
+// (a program whose name reads as a picture's).
+bool needs_escape(char16_t u) {
+    return u < 0x20 || (u >= 0x7F && u <= 0x9F) || u == 0x061C || u == 0x200E || u == 0x200F ||
+           (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069);
+}
+
+// Text from the file as a listing or a message shows it, each character
+// above escaped as a backslash, 'u' and four hex digits. A backslash stays
+// as it is, the level separator.
 std::string shown(const std::u16string& text) {
-    std::string out = utf16_to_utf8(text);
-    for (char& c : out) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    std::string out;
+    std::size_t plain = 0;  // where the run of units shown as they are starts
+    for (std::size_t i = 0; i <= text.size(); ++i) {
+        if (i < text.size() && !needs_escape(text[i])) continue;
+        out += utf16_to_utf8(text.substr(plain, i - plain));
+        plain = i + 1;
+        if (i == text.size()) break;
+        char escaped[7];
+        std::snprintf(escaped, sizeof escaped, "\\u%04X", static_cast<unsigned>(text[i]));
+        out += escaped;
     }
     return out;
 }
@@ -63,6 +79,9 @@ std::string hex8(std::uint32_t v) {
 struct launcher_file {
     std::string path;
     file_ptr file;
+    std::uint64_t size = 0;
+    std::size_t checksum_offset = 0;  // of the image's CheckSum field
+    std::uint32_t stored_checksum = 0;
     std::u16string texts[values_section::text_count];
     std::uint64_t block_start = 0;  // file offset of "QJX"
     std::uint64_t block_length = 0;
@@ -118,6 +137,10 @@ launcher_file open_launcher(const std::string& path) {
         static_cast<std::size_t>(file_size < head_read_size ? file_size : head_read_size));
     read_at(f, 0, head.data(), head.size());
     const pe_headers headers = parse_pe_headers(head.data(), head.size(), file_size, what);
+    f.size = file_size;
+    f.checksum_offset = checksum_field_offset(headers);
+    f.stored_checksum =
+        static_cast<std::uint32_t>(values_section::read_le(head.data() + f.checksum_offset, 4));
     const pe_section* section = find_section(headers, values_section::section_name);
     if (section == nullptr) {
         throw tool_error(what + ": no .fenwix section (not a launcher made by fenwix build)");
@@ -449,6 +472,30 @@ std::string index_disagreement(const launcher_file& f, std::size_t& pos, const e
     return {};
 }
 
+// Why the image's own checksum, which fenwix build writes, does not match
+// the file (a launcher patched after it was built), or empty.
+std::string image_checksum_problem(const launcher_file& f) {
+    pe_checksum_stream sum;
+    std::vector<unsigned char> buffer(input_chunk_size);
+    for (std::uint64_t offset = 0; offset < f.size;) {
+        const std::size_t n = static_cast<std::size_t>(
+            f.size - offset < buffer.size() ? f.size - offset : buffer.size());
+        read_at(f, offset, buffer.data(), n);
+        // The sum reads its own field as zero.
+        for (std::size_t k = 0; k < 4; ++k) {
+            if (f.checksum_offset + k >= offset && f.checksum_offset + k < offset + n) {
+                buffer[static_cast<std::size_t>(f.checksum_offset + k - offset)] = 0;
+            }
+        }
+        pe_checksum_feed(sum, buffer.data(), n);
+        offset += n;
+    }
+    const std::uint32_t computed = pe_checksum_finish(sum.sum, f.size);
+    if (computed == f.stored_checksum) return {};
+    return "the image's checksum does not match the file (stored " + hex8(f.stored_checksum) +
+           ", the file gives " + hex8(computed) + "): it was changed after it was built";
+}
+
 }  // namespace
 
 int run_verify(const std::string& launcher) {
@@ -476,6 +523,10 @@ int run_verify(const std::string& launcher) {
     s.expect_end();
     const std::string index_problem = index_disagreement(f, index_pos, nullptr);
     if (!index_problem.empty()) return fail(index_problem);
+    // Last, so that a damaged entry or index, which changes the sum too, is
+    // named as what it is.
+    const std::string checksum_problem = image_checksum_problem(f);
+    if (!checksum_problem.empty()) return fail(checksum_problem);
     const std::size_t count = e.number - 1;
     std::fputs(
         (std::to_string(count) + (count == 1 ? " entry" : " entries") + ", all checksums match\n")
@@ -485,47 +536,88 @@ int run_verify(const std::string& launcher) {
     return 0;
 }
 
-void run_extract(const std::string& launcher, const std::string& folder) {
-    // A trailing separator would leave no name to put the temporary folder beside.
-    fs::path target = path_from_utf8(folder);
-    while (!target.has_filename() && target.has_relative_path()) target = target.parent_path();
-    const std::string target_text = path_to_utf8(target);
+namespace {
 
+// Moves every entry of `from` into `to`, which holds nothing of the same
+// name; on any failure moves back what was moved and throws.
+void move_entries(const fs::path& from, const fs::path& to, const std::string& shown_to) {
+    std::error_code ec;
+    std::vector<fs::path> names;
+    for (fs::directory_iterator it(from, ec); !ec && it != fs::directory_iterator();
+         it.increment(ec)) {
+        names.push_back(it->path().filename());
+    }
+    if (ec) throw tool_error("cannot read " + in_quotes(path_to_utf8(from)) + ": " + ec.message());
+    std::size_t moved = 0;
+    try {
+        for (; moved < names.size(); ++moved) {
+            const fs::path destination = to / names[moved];
+            // A rename would replace a file that arrived since the folder was
+            // found empty.
+            if (fs::symlink_status(destination, ec).type() != fs::file_type::not_found) {
+                throw tool_error(in_quotes(path_to_utf8(destination)) +
+                                 " appeared while the entries were written");
+            }
+            fs::rename(from / names[moved], destination, ec);
+            if (ec) {
+                throw tool_error("cannot move " + in_quotes(path_to_utf8(names[moved])) + " into " +
+                                 in_quotes(shown_to) + ": " + ec.message());
+            }
+        }
+    } catch (...) {
+        while (moved > 0) {
+            --moved;
+            fs::rename(to / names[moved], from / names[moved], ec);
+        }
+        throw;
+    }
+}
+
+}  // namespace
+
+void run_extract(const std::string& launcher, const std::string& folder) {
+    fs::path target = path_from_utf8(folder);
     std::error_code ec;
     const fs::file_status status = fs::symlink_status(target, ec);
-    bool replace_empty = false;
-    if (status.type() != fs::file_type::not_found) {
+    const bool existing = status.type() != fs::file_type::not_found;
+    if (existing) {
         if (ec) throw tool_error("cannot inspect " + in_quotes(folder) + ": " + ec.message());
         if (!fs::is_directory(status) || !fs::is_empty(target, ec) || ec) {
             throw tool_error(in_quotes(folder) + " already exists and is not an empty folder");
         }
-        replace_empty = true;
+    } else {
+        // A trailing separator would leave no name to put the temporary folder beside.
+        while (!target.has_filename() && target.has_relative_path()) target = target.parent_path();
     }
 
     // Every check that needs no writing comes before the first write.
     launcher_file f = open_launcher(launcher);
-    const std::string temporary = create_temporary_folder_beside(target_text);
+    // An existing folder stays the folder it is: it may be the current one
+    // of the user's shell, or a mount point, which a rename would replace or
+    // leave. Its temporary folder is made inside it (the one place known to
+    // be writable, on the same file system), and the entries move up from
+    // there once every one is complete. A new folder is made beside its
+    // place and renamed into it.
+    const std::string temporary =
+        create_temporary_folder_beside(path_to_utf8(existing ? target / "entries" : target));
     const fs::path temporary_path = path_from_utf8(temporary);
-    bool removed_empty = false;
     try {
         write_entries(f, temporary_path);
-        // A rename onto a folder works only on some hosts; the empty folder
-        // goes first (and fs::remove refuses it if something arrived since).
-        if (replace_empty) {
-            fs::remove(target, ec);
+        if (existing) {
+            move_entries(temporary_path, target, folder);
+            fs::remove(temporary_path, ec);
             if (ec) {
-                throw tool_error("cannot replace " + in_quotes(folder) + ": " + ec.message());
+                throw tool_error("cannot remove " + in_quotes(temporary) + ": " + ec.message());
             }
-            removed_empty = true;
-        }
-        fs::rename(temporary_path, target, ec);
-        if (ec) {
-            throw tool_error("cannot rename " + in_quotes(temporary) + " to " + in_quotes(folder) +
-                             ": " + ec.message());
+        } else {
+            fs::rename(temporary_path, target, ec);
+            if (ec) {
+                throw tool_error("cannot rename " + in_quotes(temporary) + " to " +
+                                 in_quotes(folder) + ": " + ec.message());
+            }
         }
     } catch (...) {
         fs::remove_all(temporary_path, ec);
-        if (removed_empty) fs::create_directory(target, ec);
         throw;
     }
 }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -37,10 +38,16 @@ int parse_level(const std::string& text) {
 build_options parse(const std::vector<std::string>& args, bool building, bool& quiet) {
     build_options o;
     bool have_output = false;
+    // Every option with a value takes one: a second one would silently win
+    // over the first, and the user would get something other than typed.
+    std::set<std::string> given;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         const auto value = [&]() -> const std::string& {
             if (i + 1 >= args.size()) throw tool_error(a + " needs a value");
+            if (!given.insert(a == "--output" ? "-o" : a).second) {
+                throw tool_error(a + " is given more than once");
+            }
             return args[++i];
         };
         if (a == "-o" || a == "--output") {
@@ -124,6 +131,7 @@ int main(int argc, char** argv) {
             if (command == "build") {
                 run_build(o);
             } else {
+                check_output(o);
                 write_block(list_application_folder(o.app_dir, o.main_relpath), o.output, o.level);
             }
         } else if (command == "list" && args.size() == 1) {

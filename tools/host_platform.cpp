@@ -5,8 +5,11 @@
 #include "tools/packer.h"
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
+#include <cwchar>
 #include <cwctype>
 
 #ifdef _WIN32
@@ -16,9 +19,93 @@
 #include <shellapi.h>
 #else
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
+
+namespace {
+
+// The temporary file being written, for the handler of SIGINT and SIGTERM
+// to remove: an interrupted build leaves nothing behind. The tool writes
+// one output at a time, so one name is enough. The handler may only make
+// async-signal-safe calls, so the name lives in a fixed buffer, in the
+// host's own form (a Linux path holds at most PATH_MAX bytes, a Windows one
+// 32,767 units).
+struct interrupted_output {
+#ifdef _WIN32
+    wchar_t name[32768];
+#else
+    char name[4096];
+#endif
+    volatile std::sig_atomic_t pending = 0;  // set while `name` exists and is ours
+    bool handler_installed = false;
+};
+interrupted_output interrupted;
+
+void remove_temporary_and_stop(int signal_number) {
+    if (interrupted.pending) {
+#ifdef _WIN32
+        // The file is open with FILE_SHARE_DELETE: it goes once the process ends.
+        DeleteFileW(interrupted.name);
+#else
+        ::unlink(interrupted.name);
+#endif
+    }
+    // Ends the process as the signal would have, with its usual status.
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
+
+void install_interrupt_handler() {
+    if (interrupted.handler_installed) return;
+    interrupted.handler_installed = true;
+    for (const int signal_number : {SIGINT, SIGTERM}) {
+        // A signal the tool was started to ignore (nohup, a background job)
+        // stays ignored.
+        if (std::signal(signal_number, remove_temporary_and_stop) == SIG_IGN) {
+            std::signal(signal_number, SIG_IGN);
+        }
+    }
+}
+
+std::uint64_t process_id() {
+#ifdef _WIN32
+    return GetCurrentProcessId();
+#else
+    return static_cast<std::uint64_t>(getpid());
+#endif
+}
+
+// A name for a temporary file or folder beside `path`: a short one of fixed
+// length, so that it fits wherever the output's own name fits, however long
+// that is. Creation refuses a name already taken, and the caller tries the
+// next attempt.
+std::string candidate_name(const std::string& path, unsigned attempt) {
+    const std::filesystem::path target = path_from_utf8(path);
+    const std::filesystem::path folder =
+        target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+    // splitmix64 over the process, the clock and the attempt.
+    std::uint64_t x =
+        process_id() * 0x9E3779B97F4A7C15ull ^
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+        (static_cast<std::uint64_t>(attempt) << 48);
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    x ^= x >> 31;
+    std::string leaf = ".fenwix-";
+    for (int i = 0; i < 12; ++i, x >>= 4) leaf += "0123456789abcdef"[x & 15];
+    return path_to_utf8(folder / path_from_utf8(leaf));
+}
+
+constexpr unsigned creation_attempts = 100;
+
+std::string folder_of(const std::string& path) {
+    const std::filesystem::path target = path_from_utf8(path);
+    return target.has_parent_path() ? path_to_utf8(target.parent_path()) : std::string(".");
+}
+
+}  // namespace
 
 #ifdef _WIN32
 namespace {
@@ -80,27 +167,6 @@ void set_errno_from_last_error() {
     }
 }
 
-// A name no other run is likely to pick; creation with CREATE_NEW or
-// CreateDirectoryW still refuses a name already taken, and the caller tries
-// the next one.
-std::wstring candidate_name(const std::string& path, unsigned attempt) {
-    const std::filesystem::path target = path_from_utf8(path);
-    const std::filesystem::path folder =
-        target.has_parent_path() ? target.parent_path() : std::filesystem::path(L".");
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    const std::wstring suffix = L"." + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                                std::to_wstring(now.QuadPart) + L"-" + std::to_wstring(attempt);
-    return (folder / (L"." + target.filename().wstring() + suffix)).wstring();
-}
-
-constexpr unsigned creation_attempts = 100;
-
-std::string folder_of(const std::string& path) {
-    const std::filesystem::path target = path_from_utf8(path);
-    return target.has_parent_path() ? narrow(target.parent_path().wstring()) : std::string(".");
-}
-
 }  // namespace
 #endif
 
@@ -147,9 +213,15 @@ std::FILE* open_file(const std::string& path, const char* mode) {
 }
 
 std::FILE* create_temporary_beside(const std::string& path, std::string& temporary) {
+    install_interrupt_handler();
 #ifdef _WIN32
     for (unsigned attempt = 0; attempt < creation_attempts; ++attempt) {
-        const std::wstring name = candidate_name(path, attempt);
+        const std::wstring name = widen(candidate_name(path, attempt));
+        if (name.size() >= sizeof interrupted.name / sizeof interrupted.name[0]) {
+            errno = ENAMETOOLONG;
+            break;
+        }
+        std::wcscpy(interrupted.name, name.c_str());
         const HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE,
                                           FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                           FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -158,6 +230,7 @@ std::FILE* create_temporary_beside(const std::string& path, std::string& tempora
             set_errno_from_last_error();
             break;
         }
+        interrupted.pending = 1;
         temporary = narrow(name);
         const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
         std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "w+b");
@@ -169,58 +242,75 @@ std::FILE* create_temporary_beside(const std::string& path, std::string& tempora
                 _close(fd);
             }
             DeleteFileW(name.c_str());
+            forget_temporary();
             errno = error;
             break;
         }
         return file;
     }
-    throw tool_error("cannot create a file in " + in_quotes(folder_of(path)) + ": " +
-                     std::strerror(errno));
 #else
-    const std::filesystem::path target(path);
-    const std::filesystem::path folder =
-        target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
-    temporary = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
-    const int fd = mkstemp(temporary.data());
-    std::FILE* file = nullptr;
-    // mkstemp keeps the file private (0600); the finished file is an ordinary
-    // output that others may read.
-    if (fd >= 0 && fchmod(fd, 0644) == 0) file = fdopen(fd, "w+b");
-    if (file == nullptr) {
+    // SIGINT and SIGTERM wait until the new file's name is recorded, so
+    // that no interruption can leave it behind unrecorded.
+    sigset_t interrupts, previous;
+    sigemptyset(&interrupts);
+    sigaddset(&interrupts, SIGINT);
+    sigaddset(&interrupts, SIGTERM);
+    for (unsigned attempt = 0; attempt < creation_attempts; ++attempt) {
+        const std::string name = candidate_name(path, attempt);
+        if (name.size() >= sizeof interrupted.name) {
+            errno = ENAMETOOLONG;
+            break;
+        }
+        sigprocmask(SIG_BLOCK, &interrupts, &previous);
+        // Created private, then opened to all readers: the finished file is
+        // an ordinary output.
+        const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         const int error = errno;
         if (fd >= 0) {
-            ::close(fd);
-            ::unlink(temporary.c_str());
+            std::memcpy(interrupted.name, name.c_str(), name.size() + 1);
+            interrupted.pending = 1;
         }
-        throw tool_error("cannot create a file in " + in_quotes(folder.string()) + ": " +
-                         std::strerror(error));
+        sigprocmask(SIG_SETMASK, &previous, nullptr);
+        if (fd < 0) {
+            errno = error;
+            if (error == EEXIST) continue;
+            break;
+        }
+        std::FILE* file = fchmod(fd, 0644) == 0 ? fdopen(fd, "w+b") : nullptr;
+        if (file == nullptr) {
+            const int failure = errno;
+            ::close(fd);
+            ::unlink(name.c_str());
+            forget_temporary();
+            errno = failure;
+            break;
+        }
+        temporary = name;
+        return file;
     }
-    return file;
 #endif
+    throw tool_error("cannot create a file in " + in_quotes(folder_of(path)) + ": " +
+                     std::strerror(errno));
 }
 
+void forget_temporary() { interrupted.pending = 0; }
+
 std::string create_temporary_folder_beside(const std::string& path) {
-#ifdef _WIN32
     for (unsigned attempt = 0; attempt < creation_attempts; ++attempt) {
-        const std::wstring name = candidate_name(path, attempt);
-        if (CreateDirectoryW(name.c_str(), nullptr)) return narrow(name);
+        const std::string name = candidate_name(path, attempt);
+#ifdef _WIN32
+        if (CreateDirectoryW(widen(name).c_str(), nullptr)) return name;
         if (GetLastError() == ERROR_ALREADY_EXISTS) continue;
         set_errno_from_last_error();
+#else
+        // As mkdir(1) makes a folder: the permissions the umask leaves.
+        if (::mkdir(name.c_str(), 0777) == 0) return name;
+        if (errno == EEXIST) continue;
+#endif
         break;
     }
     throw tool_error("cannot create a folder in " + in_quotes(folder_of(path)) + ": " +
                      std::strerror(errno));
-#else
-    const std::filesystem::path target(path);
-    const std::filesystem::path folder =
-        target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
-    std::string name = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
-    if (mkdtemp(name.data()) == nullptr) {
-        throw tool_error("cannot create a folder in " + in_quotes(folder.string()) + ": " +
-                         std::strerror(errno));
-    }
-    return name;
-#endif
 }
 
 bool seek_file(std::FILE* file, std::uint64_t offset) {

@@ -23,10 +23,16 @@ bool seek_file(std::FILE* file, std::uint64_t offset);
 
 // Creates a new empty file beside `path` (in the same folder, so that
 // replace_file can move it over `path` in one step), opened for writing and
-// reading in binary mode; sets `temporary` to its name. Throws tool_error.
+// reading in binary mode; sets `temporary` to its name, a short one of fixed
+// length. Until forget_temporary, SIGINT or SIGTERM removes the file before
+// the process ends as the signal would end it. Throws tool_error.
 std::FILE* create_temporary_beside(const std::string& path, std::string& temporary);
+// The temporary file was renamed into place or removed.
+void forget_temporary();
 
-// Creates a new empty folder beside `path`; returns its name. Throws tool_error.
+// Creates a new empty folder beside `path`, with the permissions a new folder
+// gets from the host (the umask on Linux); returns its name, a short one of
+// fixed length. Throws tool_error.
 std::string create_temporary_folder_beside(const std::string& path);
 
 // Flushes the stream and the file's data to the disk.

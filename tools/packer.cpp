@@ -3,6 +3,7 @@
 #include "payload/format.h"
 #include "payload/names.h"
 #include "tools/host_platform.h"
+#include "tools/pe_image.h"
 #include "tools/progress.h"
 
 #include <zlib.h>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <cwctype>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <thread>
 
@@ -109,6 +111,20 @@ private:
     std::vector<unsigned char> buffer_;
     std::uint64_t written_ = 0;
 };
+
+// The launcher can only start a 64-bit Windows program; anything else would
+// build fine and fail on every start on the user's machine.
+void check_main_program(const folder_entry& main) {
+    file_ptr f = open_for_reading(main.disk_path);
+    std::vector<unsigned char> head(program_head_size);
+    head.resize(std::fread(head.data(), 1, head.size(), f.get()));
+    if (std::ferror(f.get())) throw tool_error("cannot read " + in_quotes(main.disk_path));
+    const std::string problem = program_image_problem(head.data(), head.size());
+    if (!problem.empty()) {
+        throw tool_error("the main program " + in_quotes(utf16_to_utf8(main.name)) +
+                         " is not a 64-bit Windows program: " + problem);
+    }
+}
 
 }  // namespace
 
@@ -214,8 +230,16 @@ std::vector<folder_entry> list_application_folder(const std::string& app_dir,
     std::vector<folder_entry> files;
     fs::recursive_directory_iterator it(root, fs::directory_options::none, ec);
     if (ec) throw tool_error("cannot read folder " + in_quotes(app_dir) + ": " + ec.message());
-    for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        if (ec) throw tool_error("cannot read folder " + in_quotes(app_dir) + ": " + ec.message());
+    // The folder the next step reads: a step that fails turns the iterator
+    // into the end one, so its error is checked before the end is, or the
+    // listing would stop short without a word.
+    fs::path reading = root;
+    for (;;) {
+        if (ec) {
+            throw tool_error("cannot read folder " + in_quotes(path_to_utf8(reading)) + ": " +
+                             ec.message());
+        }
+        if (it == fs::recursive_directory_iterator()) break;
         const fs::directory_entry& entry = *it;
         const fs::path relative = entry.path().lexically_relative(root);
         // Names are read as UTF-8 on both hosts (UTF-16 on Windows turned into
@@ -230,7 +254,14 @@ std::vector<folder_entry> list_application_folder(const std::string& app_dir,
             throw tool_error("symbolic links are not packed: " + in_quotes(shown) +
                              " (copy the file or folder it points to into the folder instead)");
         }
-        if (fs::is_directory(st)) continue;
+        if (fs::is_directory(st)) {
+            // The next step opens this folder, which is what fails (no
+            // access, no file descriptor left); a failure to read on where
+            // this folder ends is rare enough to be named as this one's.
+            reading = entry.path();
+            it.increment(ec);
+            continue;
+        }
         if (!fs::is_regular_file(st)) {
             throw tool_error("not a regular file or folder: " + in_quotes(shown));
         }
@@ -251,22 +282,41 @@ std::vector<folder_entry> list_application_folder(const std::string& app_dir,
             throw tool_error("cannot pack " + in_quotes(shown) + ": " + problem);
         }
         files.push_back({std::move(name), path_to_utf8(entry.path())});
+        reading = entry.path().parent_path();
+        it.increment(ec);
     }
     if (files.empty()) throw tool_error("the folder holds no files: " + in_quotes(app_dir));
 
     std::sort(files.begin(), files.end(),
               [](const folder_entry& a, const folder_entry& b) { return a.name < b.name; });
 
+    const auto case_clash = [](const std::u16string& a, const std::u16string& b) {
+        return tool_error("names differ only in case, which Windows cannot keep apart: " +
+                          in_quotes(utf16_to_utf8(a)) + " and " + in_quotes(utf16_to_utf8(b)));
+    };
     std::vector<std::pair<std::u16string, std::size_t>> folded;
     for (std::size_t i = 0; i < files.size(); ++i)
         folded.push_back({case_folded(files[i].name), i});
     std::sort(folded.begin(), folded.end());
     for (std::size_t i = 1; i < folded.size(); ++i) {
         if (folded[i].first == folded[i - 1].first) {
-            throw tool_error("names differ only in case, which Windows cannot keep apart: " +
-                             in_quotes(utf16_to_utf8(files[folded[i - 1].second].name)) + " and " +
-                             in_quotes(utf16_to_utf8(files[folded[i].second].name)));
+            throw case_clash(files[folded[i - 1].second].name, files[folded[i].second].name);
         }
+    }
+    // A file whose name is a folder's but for case would be that folder on
+    // Windows, so one of the two could never be unpacked. Two folders that
+    // differ only in case just merge into one there, which harms nothing.
+    // Folding works unit by unit, so a folded prefix is a prefix's folding.
+    std::map<std::u16string, std::u16string> folders;  // folded name, the name as found
+    for (const auto& [name, i] : folded) {
+        for (std::size_t at = name.find(u'\\'); at != std::u16string::npos;
+             at = name.find(u'\\', at + 1)) {
+            folders.emplace(name.substr(0, at), files[i].name.substr(0, at));
+        }
+    }
+    for (const auto& [name, i] : folded) {
+        const auto folder = folders.find(name);
+        if (folder != folders.end()) throw case_clash(folder->second, files[i].name);
     }
 
     std::size_t main_index = files.size();
@@ -298,6 +348,7 @@ std::vector<folder_entry> list_application_folder(const std::string& app_dir,
                              "; name the main program with --main");
         }
     }
+    check_main_program(files[main_index]);
     std::rotate(files.begin(), files.begin() + static_cast<std::ptrdiff_t>(main_index),
                 files.begin() + static_cast<std::ptrdiff_t>(main_index) + 1);
     return files;
@@ -347,6 +398,7 @@ void write_file_atomically(const std::string& path, const std::function<void(std
     const auto discard = [&]() {
         std::error_code ignored;
         fs::remove(path_from_utf8(temporary), ignored);
+        forget_temporary();
     };
     try {
         writer(out);
@@ -363,6 +415,7 @@ void write_file_atomically(const std::string& path, const std::function<void(std
         discard();
         throw tool_error("cannot write " + in_quotes(path) + ": " + reason);
     }
+    forget_temporary();
 }
 
 std::uint64_t index_length(const std::vector<folder_entry>& entries) {
@@ -386,18 +439,23 @@ void write_block_to(const std::vector<folder_entry>& entries, int level, const b
         frame.write(header.data(), header.size());
         if (index != nullptr) index->insert(index->end(), header.begin(), header.end());
         // Second pass: the checksum has to precede the data in the stream.
+        // The data are summed again as they are copied: a file rewritten in
+        // place between the passes keeps its size, and only its sum tells.
         file_ptr f = open_for_reading(e.disk_path);
         std::uint64_t copied = 0;
+        uLong copied_crc = crc32(0L, Z_NULL, 0);
         for (;;) {
             const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), f.get());
             if (n > 0) {
                 if (copied + n > size) break;
                 frame.write(buffer.data(), n);
+                copied_crc = crc32_z(copied_crc, buffer.data(), n);
                 copied += n;
             }
             if (n < buffer.size()) break;
         }
-        if (std::ferror(f.get()) || copied != size) {
+        if (std::ferror(f.get()) || copied != size ||
+            static_cast<std::uint32_t>(copied_crc) != crc) {
             throw tool_error("the file changed while it was packed: " + in_quotes(e.disk_path));
         }
     }

@@ -12,6 +12,10 @@ constexpr std::size_t file_header_size = 20;
 constexpr std::size_t section_header_size = 40;
 constexpr std::uint16_t machine_amd64 = 0x8664;
 constexpr std::uint16_t pe32_plus_magic = 0x20B;
+// The file header's Characteristics and two of its flags.
+constexpr std::size_t file_characteristics = 18;
+constexpr std::uint16_t image_file_executable = 0x0002;
+constexpr std::uint16_t image_file_dll = 0x2000;
 // Offsets inside the PE32+ optional header.
 constexpr std::size_t opt_section_alignment = 32;
 constexpr std::size_t opt_file_alignment = 36;
@@ -121,6 +125,27 @@ pe_headers parse_pe_headers(const unsigned char* data, std::size_t available,
     }
     if (end_of_image > h.size_of_image) throw bad("the image's size is wrong");
     return h;
+}
+
+std::string program_image_problem(const unsigned char* data, std::size_t size) {
+    if (size > program_head_size) size = program_head_size;
+    if (size < 64 || data[0] != 'M' || data[1] != 'Z') return "it has no Windows executable header";
+    const std::size_t nt_offset = u32_at(data + 60);
+    // The signature, the file header and the optional header's magic.
+    if (nt_offset > size || size - nt_offset < 4 + file_header_size + 2 ||
+        std::memcmp(data + nt_offset, "PE\0\0", 4) != 0) {
+        return "it has no PE header within its first " + std::to_string(program_head_size) +
+               " bytes";
+    }
+    const unsigned char* file_header = data + nt_offset + 4;
+    if (u16_at(file_header) != machine_amd64) return "it is built for a processor other than x64";
+    if (u16_at(file_header + file_header_size) != pe32_plus_magic) {
+        return "its optional header is not the 64-bit (PE32+) one";
+    }
+    const std::uint32_t flags = u16_at(file_header + file_characteristics);
+    if ((flags & image_file_dll) != 0) return "it is a DLL";
+    if ((flags & image_file_executable) == 0) return "it is not marked as an executable image";
+    return {};
 }
 
 const pe_section* find_section(const pe_headers& headers, const char (&name)[8]) {

@@ -43,6 +43,15 @@ struct pe_headers {
 pe_headers parse_pe_headers(const unsigned char* data, std::size_t available,
                             std::uint64_t file_size, const std::string& what);
 
+// How much of a file program_image_problem looks at: the headers of any
+// program a linker writes lie well within it.
+constexpr std::size_t program_head_size = 4096;
+
+// Why the first bytes of a file (up to program_head_size) are not those of a
+// 64-bit Windows program that Windows can start (an x64 PE32+ image marked
+// executable, not a DLL), or empty when they are.
+std::string program_image_problem(const unsigned char* data, std::size_t size);
+
 // The section with this (zero-padded) name, or nullptr.
 const pe_section* find_section(const pe_headers& headers, const char (&name)[8]);
 

@@ -44,7 +44,7 @@ resources read_resources(const std::string& exe) {
 }
 
 std::string build_with(const scratch_folder& work, const std::vector<std::string>& extra) {
-    write_file(work / "app/tool.exe", "MZ");
+    write_file(work / "app/tool.exe", fake_windows_program());
     build_launcher(work / "app", work / "out.exe", extra);
     return work / "out.exe";
 }

@@ -57,8 +57,8 @@ protected:
 TEST_F(WindowedTest, EachFailureShowsItsLineInADialogAndExitsTwo) {
     write_file(work / "header.block", "XYZ");
     write_file(work / "decode.block", block_around(to_bytes("not a frame")));
-    write_file(work / "launch/app.exe", "MZ but no program");
-    write_file(work / "open/app.exe", "MZ");
+    write_file(work / "launch/app.exe", fake_windows_program("but no program"));
+    write_file(work / "open/app.exe", fake_windows_program());
     const std::string header = build(work / "header.block", "header.exe");
     const std::string decode = build(work / "decode.block", "decode.exe");
     const std::string launch = build(work / "launch", "launch.exe");

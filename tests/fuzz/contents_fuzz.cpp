@@ -124,8 +124,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fflush(stdout);
     char printed[16] = {};
     std::rewind(stdout);
-    const bool only_index_wrong = verified == 1 && std::fread(printed, 1, 9, stdout) == 9 &&
-                                  std::string(printed) == "the index";
+    // Extract reads neither the index nor the image's own checksum, so it
+    // may succeed where verify finds only one of those wrong.
+    const std::size_t got = verified == 1 ? std::fread(printed, 1, 11, stdout) : 0;
+    const std::string said(printed, got);
+    const bool only_unread_parts_wrong =
+        said.rfind("the index", 0) == 0 || said.rfind("the image's", 0) == 0;
     bool listed = false;
     try {
         run_list(launcher);
@@ -144,7 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     // A failed extract must leave the target as it was, and nothing beside it.
     if (!extracted && !holds_only(files, out, out_exists)) std::abort();
-    if (extracted && verified != 0 && !only_index_wrong) std::abort();
+    if (extracted && verified != 0 && !only_unread_parts_wrong) std::abort();
     if (verified == 0 && !listed) std::abort();
     if (extracted && !launcher_unpacks(data, size)) std::abort();
     std::error_code ec;

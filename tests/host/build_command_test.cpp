@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -32,10 +34,53 @@ TEST(BuildValuesTest, RefusesEmptyOrOverlongTemplateAndBadVersion) {
     EXPECT_THROW(check_build_values(o), tool_error);
     o.extraction_template = std::string(4096, 'x');
     EXPECT_THROW(check_build_values(o), tool_error);
-    o.extraction_template = std::string(4095, 'x');
+    o.extraction_template = "C:\\" + std::string(4092, 'x');
     EXPECT_NO_THROW(check_build_values(o));
     o.version = "1.2.3";
     EXPECT_THROW(check_build_values(o), tool_error);
+}
+
+// A template is judged by the launcher's own grammar: every one refused here
+// would unpack into a drive's root, the current folder or nowhere at all.
+TEST(BuildValuesTest, TemplateMustGiveAFullFolder) {
+    const struct {
+        const char* text;
+        const char* why;  // part of the message, or nullptr when accepted
+    } templates[] = {
+        {"{CACHE_DIR}\\Orvelle", nullptr},
+        {"{cache_dir}\\{PRODUCT}\\{VERSION}-{RANDOM}", nullptr},
+        {"{PROGRAM_DIR}", nullptr},
+        {"C:\\Apps\\Orvelle", nullptr},
+        {"\\\\server\\share", nullptr},
+        {"{CACHE_DIR\\Orvelle", "never closed"},
+        {"{", "never closed"},
+        {"{AB{TEMP}\\x", "never closed"},
+        {"{TEMP}\\x}", "closes no keyword"},
+        {"{FOO}", "{FOO} is no keyword"},
+        {"{CACHEDIR}\\x", "{CACHEDIR} is no keyword"},
+        {"Orvelle", "full folder"},
+        {"C:\\", "full folder"},
+        {"C:Orvelle", "full folder"},
+        {"\\\\server", "full folder"},
+        {"{PRODUCT}\\x", "full folder"},
+        {"{TEMP}\\..\\..", "full folder"},
+        {"{CACHE_DIR}\\{COMPANY}", "full folder"},  // a company with a ':'
+    };
+    for (const auto& t : templates) {
+        build_options o;
+        o.company = "A:B";
+        o.extraction_template = t.text;
+        if (t.why == nullptr) {
+            EXPECT_NO_THROW(check_build_values(o)) << t.text;
+            continue;
+        }
+        try {
+            check_build_values(o);
+            ADD_FAILURE() << t.text << ": accepted";
+        } catch (const tool_error& e) {
+            EXPECT_NE(std::string(e.what()).find(t.why), std::string::npos) << e.what();
+        }
+    }
 }
 
 TEST(BuildCommandTest, RefusesBadArgumentsAndWritesNothing) {
@@ -56,6 +101,63 @@ TEST(BuildCommandTest, RefusesBadArgumentsAndWritesNothing) {
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(work.path), fs::directory_iterator()), 1);
+}
+
+// Each path below a folder with its kind and content.
+std::map<std::string, std::string> snapshot(const std::string& folder) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(folder)) {
+        out[e.path()] = std::to_string(static_cast<int>(e.symlink_status().type())) +
+                        (e.is_fifo() ? "" : read_file(e.path()));
+    }
+    return out;
+}
+
+// Every refusal of an input that would be destroyed or misread: one error
+// line naming the problem, a non-zero exit, and nothing written or changed.
+TEST(BuildCommandTest, RefusalsNameTheProblemAndTouchNothing) {
+    scratch_folder work;
+    const std::string tool = fenwix_tool(), app = work / "app", out = work / "out";
+    bytes x86 = fake_windows_program(), dll = x86;
+    x86[68] = 0x4C, x86[69] = 0x01;  // the machine: i386
+    dll[87] = 0x20;                  // IMAGE_FILE_DLL
+    write_file(app + "/main.exe", fake_windows_program());
+    write_file(app + "/bin/x86.exe", x86);
+    write_file(app + "/bin/dll.exe", dll);
+    write_file(app + "/bin/run.exe", "@echo off\r\n");
+    write_file(app + "/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/f.txt", "x");
+    write_file(work / "block", "QJX");
+    fs::create_directory_symlink(app, work / "app-link");
+    fs::create_hard_link(work / "block", work / "block-link");
+    fs::create_symlink(work / "block", work / "file-link");
+    ASSERT_EQ(mkfifo((work / "fifo").c_str(), 0600), 0);
+    const std::string inside = "inside the application folder", not_file = "not a regular file";
+    const struct {
+        std::vector<std::string> args;
+        std::string message_part;
+    } rows[] = {
+        {{tool, "pack", app, "-o", app + "/main.exe"}, inside},
+        {{tool, "build", app, "-o", work / "app-link/../app/new.exe"}, inside},
+        {{tool, "build", "--block", work / "block", "-o", work / "block-link"}, "as --block"},
+        {{tool, "pack", app, "-o", work / "fifo"}, not_file},
+        {{tool, "pack", app, "-o", work / "file-link"}, not_file},
+        {{tool, "build", app, "-o", app}, not_file},
+        // No file descriptor left to open the deeper folders.
+        {{"/bin/sh", "-c", "ulimit -n 16; exec \"$0\" pack \"$1\" -o \"$2\"", tool, app, out},
+         "cannot read folder '" + app + "/d/d/"},
+        {{tool, "pack", app, "--main", "bin/run.exe", "-o", out}, "no Windows executable header"},
+        {{tool, "pack", app, "--main", "bin/x86.exe", "-o", out}, "other than x64"},
+        {{tool, "pack", app, "--main", "bin/dll.exe", "-o", out}, "it is a DLL"},
+        {{tool, "pack", app, "-o", out, "--output", out}, "--output is given more than once"},
+    };
+    const auto before = snapshot(work.path);
+    for (const auto& row : rows) {
+        std::string err;
+        EXPECT_NE(run_host(row.args, &err), 0) << row.message_part;
+        EXPECT_NE(err.find(row.message_part), std::string::npos) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        EXPECT_EQ(snapshot(work.path), before) << err;
+    }
 }
 
 // The stub the tool carries is checked like any other: a cut or damaged
@@ -83,7 +185,7 @@ TEST(BuildCommandTest, DamagedStubIsABuildError) {
 // log, and not with --quiet.
 TEST(BuildCommandTest, ProgressLineOnlyOnATerminal) {
     scratch_folder work;
-    write_file(work / "app/main.exe", "MZ");
+    write_file(work / "app/main.exe", fake_windows_program());
     bytes noise(16 << 20);
     std::uint32_t state = 1;
     for (unsigned char& b : noise)

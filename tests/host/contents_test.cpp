@@ -57,7 +57,7 @@ std::vector<sample_entry> sample_entries() {
         x = x * 1103515245u + 12345u;
         b = static_cast<unsigned char>(x >> 24);
     }
-    return {{u"Fjord.exe", "Fjord.exe", to_bytes("MZ fjord")},
+    return {{u"Fjord.exe", "Fjord.exe", fake_windows_program("fjord")},
             {u"lib\\noise.bin", "lib\\noise.bin", noise},
             {u"docs\\\u00dcber.txt", u8"docs\\\u00dcber.txt", to_bytes("about")},
             {u"empty.txt", "empty.txt", {}}};
@@ -132,6 +132,11 @@ TEST(InspectTest, VerifyPassesAnIntactFileAndNamesOnlyTheFirstBadEntry) {
     EXPECT_NE(out.find("second.dll"), std::string::npos) << out;
     EXPECT_EQ(out.find("third.dll"), std::string::npos) << out;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    bytes patched = to_bytes(read_file(dir / "good.exe"));
+    patched[0x4E] ^= 1;  // in the DOS stub: only the image's own checksum tells
+    write_file(dir / "patched.exe", patched);
+    out = stdout_of([&] { EXPECT_EQ(run_verify(dir / "patched.exe"), 1); });
+    EXPECT_EQ(out.rfind("the image's checksum does not match", 0), 0u) << out;
 }
 
 TEST(InspectTest, ListCountsTheIndexAndVerifyHoldsItToTheBlock) {
@@ -174,19 +179,41 @@ TEST(InspectTest, ExtractOfABuiltLauncherGivesBackItsFolderIntoANewOrEmptyFolder
     for (const sample_entry& e : entries) write_file(dir / "app/" + relative(e), e.data);
     build_launcher(dir / "app", dir / "app.exe");
     fs::remove_all(dir / "app");
-    fs::create_directory(dir / "empty");
-    for (const std::string& target : {dir / "new", dir / "empty"}) {
+    for (const char* empty : {"empty", "slash", "here"}) fs::create_directory(dir / empty);
+    const fs::path cwd = fs::current_path();
+    fs::current_path(dir / "here");  // "." is a folder the user is in: it must stay the same one
+    const fs::perms usual = fs::status(dir / "empty").permissions();  // what mkdir gives
+    for (const std::string& target :
+         {dir / "new", dir / "empty", dir / "slash/", std::string(".")}) {
         run_extract(dir / "app.exe", target);
         for (const sample_entry& e : entries) {
             EXPECT_EQ(to_bytes(read_file(target + "/" + relative(e))), e.data) << relative(e);
         }
         EXPECT_EQ(files_below(target).size(), entries.size() + 2);  // and lib, docs
+        for (const std::string& made : {target, target + "/lib"})
+            EXPECT_EQ(fs::status(made).permissions(), usual) << made;
     }
+    fs::current_path(cwd);
     // A folder with something in it is never written into.
     EXPECT_THROW(run_extract(dir / "app.exe", dir / "new"), tool_error);
     EXPECT_EQ(files_below(dir / "new").size(), entries.size() + 2);
     // No temporary folder is left beside them.
-    EXPECT_EQ(files_below(dir.path, false), (std::vector<std::string>{"app.exe", "empty", "new"}));
+    EXPECT_EQ(files_below(dir.path, false),
+              (std::vector<std::string>{"app.exe", "empty", "here", "new", "slash"}));
+}
+
+// Controls and bidirectional controls in a listed name show escaped, so no
+// name passes for another; a backslash stays the level separator.
+TEST(InspectTest, ListEscapesCharactersThatHideOrReorderAName) {
+    scratch_folder dir;
+    const std::u16string name =
+        u"lib\\x\u202E\u2066\u2069\u061C\u200E\u200F\u202A\t\u007F\u0085\u009F\u00A0\u00e9";
+    write_file(dir / "app.exe", launcher_with(cat(entry_bytes(name, {}), terminator_bytes())));
+    const std::string out = stdout_of([&] { run_list(dir / "app.exe"); });
+    EXPECT_NE(out.find(u8"  lib\\x\\u202E\\u2066\\u2069\\u061C\\u200E\\u200F\\u202A\\u0009\\u007F"
+                       u8"\\u0085\\u009F\u00A0\u00e9\n"),
+              std::string::npos)
+        << out;
 }
 
 // A frame whose header asks for a window of 2^window_log bytes.

@@ -9,8 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -32,7 +35,8 @@ std::vector<std::u16string> names_of(const std::string& app, const std::string& 
 TEST(PackerTest, WorkedExampleGivesExactlyTheDocumentedEntryStream) {
     scratch_folder app;
     write_file(app / "a", "abc");
-    const bytes block = pack(app.path, "a");
+    write_block({{u"a", app / "a"}}, app / "block", 3);  // "abc" is no program for the folder walk
+    const bytes block = to_bytes(read_file(app / "block"));
     const bytes expected = {0x61, 0x00, 0x00, 0x00,                          // "a", 0 unit
                             0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // size 3
                             0xC2, 0x41, 0x24, 0x35,                          // checksum
@@ -43,7 +47,7 @@ TEST(PackerTest, WorkedExampleGivesExactlyTheDocumentedEntryStream) {
 
 TEST(PackerTest, BlockLayoutAndFrameParameters) {
     scratch_folder app;
-    write_file(app / "main.exe", "MZ program");
+    write_file(app / "main.exe", fake_windows_program());
     const bytes block = pack(app.path);
     ASSERT_GT(block.size(), 15u);
     EXPECT_EQ(std::string(block.begin(), block.begin() + 3), "QJX");
@@ -64,8 +68,9 @@ TEST(PackerTest, BlockLayoutAndFrameParameters) {
 
 TEST(PackerTest, IndexHoldsEachEntrysHeaderInBlockOrderAndAnyFlawMakesItBad) {
     scratch_folder app;
-    write_file(app / "main.exe", "MZ program");
+    write_file(app / "main.exe", fake_windows_program());
     write_file(app / "lib/x.dll", std::string(70000, 'x'));
+    write_file(app / "LIB/y.dll", "y");  // folders that differ only in case merge on Windows
     write_file(app / "empty", "");
     bytes block;
     bytes index;
@@ -79,7 +84,7 @@ TEST(PackerTest, IndexHoldsEachEntrysHeaderInBlockOrderAndAnyFlawMakesItBad) {
     // The entry stream without the data is the index.
     EXPECT_EQ(index, index_of_stream(decompress_block_frame(block)));
     EXPECT_EQ(index.size(), index_length(list_application_folder(app.path, "")));
-    EXPECT_EQ(payload_index::count_entries(index.data(), index.size()), 3);
+    EXPECT_EQ(payload_index::count_entries(index.data(), index.size()), 4);
 
     bytes cut(index.begin(), index.end() - 1);
     bytes trailing = index;
@@ -95,7 +100,7 @@ TEST(PackerTest, IndexHoldsEachEntrysHeaderInBlockOrderAndAnyFlawMakesItBad) {
 
 TEST(PackerTest, EmptyFilesStoreChecksumOne) {
     scratch_folder app;
-    write_file(app / "p.exe", "x");
+    write_file(app / "p.exe", fake_windows_program());
     write_file(app / "empty.txt", "");
     const bytes stream = decompress_block_frame(pack(app.path));
     const bytes empty_entry = entry_bytes(u"empty.txt", {});
@@ -107,11 +112,11 @@ TEST(PackerTest, EmptyFilesStoreChecksumOne) {
 TEST(PackerTest, MainProgramFirstThenEveryOtherFileInAFixedOrder) {
     scratch_folder app;
     write_file(app / "zeta.txt", "z");
-    write_file(app / "Tool.EXE", "MZ");
+    write_file(app / "Tool.EXE", fake_windows_program());
     write_file(app / "lib/b.dll", "b");
     write_file(app / "lib/a.dll", "a");
     write_file(app / "data/sub/x.bin", "x");
-    write_file(app / "bin/other.exe", "MZ");  // not at the top: not a candidate
+    write_file(app / "bin/other.exe", fake_windows_program());  // not at the top: not a candidate
     const std::vector<std::u16string> expected = {u"Tool.EXE",         u"bin\\other.exe",
                                                   u"data\\sub\\x.bin", u"lib\\a.dll",
                                                   u"lib\\b.dll",       u"zeta.txt"};
@@ -122,7 +127,7 @@ TEST(PackerTest, MainProgramFirstThenEveryOtherFileInAFixedOrder) {
 
 TEST(PackerTest, NonAsciiNamesBecomeUtf16) {
     scratch_folder app;
-    write_file(app / "run.exe", "MZ");
+    write_file(app / "run.exe", fake_windows_program());
     write_file(app / "d\xc3\xa9j\xc3\xa0/\xe4\xb8\xad\xf0\x9f\x98\x80.txt", "x");
     const auto names = names_of(app.path);
     ASSERT_EQ(names.size(), 2u);
@@ -142,9 +147,15 @@ TEST(PackerTest, RefusesWhatCannotBeUnpackedFaithfully) {
         {"missing main", {"a.exe"}, "b.exe", "is not a file"},
         {"main with ..", {"a.exe"}, "../a.exe", "is not a file"},
         {"case twins", {"a.exe", "Data.txt", "data.TXT"}, "", "only in case"},
+        {"file and folder in case", {"a.exe", "data", "DATA/x.txt"}, "", "only in case"},
+        {"file and deeper folder", {"a.exe", "lib/Sub", "LIB/sub/x.dll"}, "", "only in case"},
         {"colon", {"a.exe", "x:y"}, "", "cannot hold"},
         {"backslash", {"a.exe", "x\\y"}, "", "cannot hold"},
         {"device name", {"a.exe", "lib/NUL.txt"}, "", "device name"},
+        {"console device", {"a.exe", "CONIN$"}, "", "device name"},
+        {"superscript port", {"a.exe", "lib/COM\xc2\xb9.txt"}, "", "device name"},
+        // Wine's short name for ABCDEFGHIJ.TXT: one would be written through the other.
+        {"short name", {"a.exe", "ABCDEFGHIJ.TXT", "ABCD~AUF.TXT"}, "", "short name"},
         {"trailing dot", {"a.exe", "name."}, "", "full stop"},
         {"long name",
          {"a.exe", std::string(200, 'n') + "/" + std::string(200, 'n') + "/" +
@@ -168,7 +179,7 @@ TEST(PackerTest, RefusesWhatCannotBeUnpackedFaithfully) {
 
 TEST(PackerTest, RefusesSymbolicLinksAndSpecialFiles) {
     scratch_folder app;
-    write_file(app / "a.exe", "MZ");
+    write_file(app / "a.exe", fake_windows_program());
     fs::create_symlink(app / "a.exe", app / "link.exe");
     EXPECT_THROW(list_application_folder(app.path, "a.exe"), tool_error);
     fs::remove(app / "link.exe");
@@ -180,6 +191,8 @@ TEST(PackerTest, StreamsAFileLargerThanEveryBuffer) {
     scratch_folder app;
     std::string big(5 * 1024 * 1024 + 17, '\0');
     for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7919) >> 5);
+    const bytes headers = fake_windows_program();
+    big.replace(0, headers.size(), std::string(headers.begin(), headers.end()));
     write_file(app / "big.exe", big);
     const bytes stream = decompress_block_frame(pack(app.path));
     EXPECT_EQ(stream, [&] {
@@ -214,9 +227,53 @@ TEST(PackerCommandTest, ReplacesAnExistingBlockOnlyWhenComplete) {
     write_file(work / "app/x.txt", "no exe");
     EXPECT_NE(run_host({fenwix_tool(), "pack", work / "app", "-o", work / "block"}), 0);
     EXPECT_EQ(read_file(work / "block"), "old block");
-    write_file(work / "app/p.exe", "MZ");
+    write_file(work / "app/p.exe", fake_windows_program());
     EXPECT_EQ(run_host({fenwix_tool(), "pack", work / "app", "-o", work / "block"}), 0);
     EXPECT_EQ(read_file(work / "block").substr(0, 3), "QJX");
+}
+
+// A file rewritten while packed fails the pack, or packs with a right checksum.
+TEST(PackerCommandTest, FileRewrittenWhilePackedNeverGivesABadBlock) {
+    scratch_folder work;
+    write_file(work / "app/main.exe", fake_windows_program());
+    write_file(work / "app/data.bin", "");
+    std::atomic<bool> done{false};
+    std::thread rewriter([&] {
+        for (char fill = 'a'; !done; fill ^= 1)  // in place: same size, new bytes
+            std::fstream(work / "app/data.bin", std::ios::in | std::ios::out)
+                << std::string(4 << 20, fill);
+    });
+    for (int round = 0; round < 6; ++round) {
+        std::string err;
+        if (run_host({fenwix_tool(), "pack", work / "app", "-o", work / "block"}, &err) != 0) {
+            EXPECT_NE(err.find("changed while it was packed"), std::string::npos) << err;
+        } else {
+            build_launcher(work / "block", work / "app.exe");
+            EXPECT_EQ(run_host({fenwix_tool(), "verify", work / "app.exe"}), 0) << round;
+        }
+    }
+    done = true;
+    rewriter.join();
+}
+
+// An interrupted pack leaves no temporary file; no output name is too long for one.
+TEST(PackerCommandTest, InterruptedPackLeavesNothingAndLongOutputNamesWork) {
+    scratch_folder work;
+    write_file(work / "app/main.exe", fake_windows_program());
+    fs::create_directory(work / "out");
+    // Seconds of packing; SIGINT as by default, which a background job would ignore.
+    const char* script =
+        "head -c 8000000 /dev/urandom >\"$1/noise.bin\"; "
+        "env --default-signal=INT \"$0\" pack \"$1\" -o \"$2/block\" --quiet & "
+        "while [ -z \"$(ls -A \"$2\")\" ] && kill -0 $!; do sleep 0.01; done; kill -$3 $!; wait $!";
+    for (const auto& [name, number] : {std::pair{"INT", 2}, std::pair{"TERM", 15}}) {
+        EXPECT_EQ(
+            run_host({"/bin/sh", "-c", script, fenwix_tool(), work / "app", work / "out", name}),
+            128 + number);
+        EXPECT_TRUE(fs::is_empty(work / "out")) << name;
+    }
+    const std::string longest = work / "out/" + std::string(251, 'n') + ".blk";
+    EXPECT_EQ(run_host({fenwix_tool(), "pack", work / "app", "-o", longest, "--level", "1"}), 0);
 }
 
 }  // namespace

@@ -54,6 +54,18 @@ std::string read_file(const std::string& path) {
 
 bytes to_bytes(const std::string& s) { return bytes(s.begin(), s.end()); }
 
+bytes fake_windows_program(const std::string& text) {
+    const std::size_t headers = 64 + 4 + 20 + 240;  // DOS, "PE\0\0", file and optional header
+    bytes out(headers + text.size(), 0);
+    std::copy(text.begin(), text.end(), out.begin() + headers);
+    // "MZ", e_lfanew, "PE", x64, the optional header's size, executable and
+    // large-address aware, PE32+.
+    const std::pair<std::size_t, unsigned> fields[] = {
+        {0, 0x5A4D}, {60, 64}, {64, 0x4550}, {68, 0x8664}, {84, 240}, {86, 0x22}, {88, 0x20B}};
+    for (const auto& [at, value] : fields) payload_format::write_le(&out[at], value, 2);
+    return out;
+}
+
 bytes entry_bytes(const std::u16string& name, const bytes& data) {
     const uLong crc = crc32(crc32(0L, Z_NULL, 0), data.data(), static_cast<uInt>(data.size()));
     bytes out = encode_entry_header(

@@ -39,6 +39,10 @@ bytes block_around(const bytes& frame_bytes);
 // Undoes compress_frame for a whole block, for checking what the packer wrote.
 bytes decompress_block_frame(const bytes& block);
 
+// The headers of a 64-bit Windows program, then `text`: what the packer
+// takes for a main program, for tests that never run it.
+bytes fake_windows_program(const std::string& text = "");
+
 // Paths of the things the tests drive.
 std::string fenwix_tool();
 // The launcher stub the tool carries, as the win64 build made it.
