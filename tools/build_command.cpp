@@ -126,47 +126,45 @@ struct template_judge {
         stand_in += unit;
         return true;
     }
-    bool keyword(const char16_t* name) {
+    std::u16string value_of(template_grammar::keyword k) const {
         using template_grammar::keyword;
-        switch (template_grammar::lookup_keyword(name)) {
+        switch (k) {
             case keyword::temp:
             case keyword::home:
             case keyword::cache_dir:
-                stand_in += u"C:\\Users\\user\\AppData\\Local";
-                return true;
+                return u"C:\\Users\\user\\AppData\\Local";
             case keyword::program:
-                stand_in += u"C:\\Apps\\app.exe";
-                return true;
+                return u"C:\\Apps\\app.exe";
             case keyword::program_base:
-                stand_in += u"C:\\Apps\\app";
-                return true;
+                return u"C:\\Apps\\app";
             case keyword::program_dir:
-                stand_in += u"C:\\Apps";
-                return true;
+                return u"C:\\Apps";
             case keyword::company:
-                stand_in += company;
-                return true;
+                return company;
             case keyword::product:
-                stand_in += product;
-                return true;
+                return product;
             case keyword::version:
             case keyword::file_version:
             case keyword::product_version:
-                stand_in += version;
-                return true;
+                return version;
+            case keyword::random:
+                return u"AbCdEfGhIjK";
             case keyword::pid:
             case keyword::time:
             case keyword::time_us:
-                stand_in += u"1234";
-                return true;
-            case keyword::random:
-                stand_in += u"AbCdEfGhIjK";
-                return true;
             case keyword::unknown:
                 break;
         }
-        problem = "{" + utf16_to_utf8(name) + "} is no keyword";
-        return false;
+        return u"1234";
+    }
+    bool keyword(const char16_t* name) {
+        const template_grammar::keyword k = template_grammar::lookup_keyword(name);
+        if (k == template_grammar::keyword::unknown) {
+            problem = "{" + utf16_to_utf8(name) + "} is no keyword";
+            return false;
+        }
+        stand_in += value_of(k);
+        return true;
     }
     bool odd(template_grammar::oddity what) {
         problem = what == template_grammar::oddity::stray_close
