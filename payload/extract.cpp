@@ -87,9 +87,9 @@ bool ensure_folder(const wchar_t* folder) {
 
 namespace {
 
-// The names the system gives open files and folders ("\\??\\C:\\..." or
-// "\\Device\\HarddiskVolume3\\..."), which may be longer than the path
-// that led to them when a link leads somewhere deeper.
+// The names the system gives open files and folders (\??\C:\Users\... under
+// Wine, \Device\HarddiskVolume3\Users\... on Windows), which may be longer
+// than the path that led to them when a link leads somewhere deeper.
 constexpr std::size_t final_path_capacity = 2 * path_capacity;
 
 // Where writes are confined: the target folder as the launcher spells it,
@@ -255,9 +255,9 @@ constexpr unsigned open_retries = 20;
 constexpr DWORD open_retry_ms = 50;
 
 // Once a file is open: below the confined folder it must be where its name
-// says (a file made in its place a moment ago by someone else is removed
-// again); a file that was there is emptied only then, so that nothing of a
-// file elsewhere is lost.
+// says (one just made through a folder that was swapped for a link after
+// it was checked is removed again); a file that was there is emptied only
+// then, so that nothing of a file elsewhere is lost.
 HANDLE checked_for_writing(HANDLE file, bool created, const wchar_t* relative) {
     if (relative != nullptr && !is_where_its_name_says(file, relative)) {
         if (created) {
