@@ -50,6 +50,9 @@ void unpack_payload() {
         memcmp(block, payload_format::magic, payload_format::magic_size) != 0) {
         fail_header();
     }
+    // Other starts wait for the lock: a dialog that waits for the user
+    // must not hold it.
+    release_before_dialog(unlock_target_folder);
     lock_target_folder(target_folder);
     // The common start: every file is already right, and nothing is decoded.
     if (index_check_open(values.index, values.index_length, target_folder) &&

@@ -29,6 +29,8 @@ struct window_calls {
     decltype(&DispatchMessageW) dispatch_message;
     decltype(&MsgWaitForMultipleObjects) wait_for_messages;
     decltype(&InitCommonControlsEx) init_common_controls;
+    decltype(&GetProcessWindowStation) process_window_station;
+    decltype(&GetUserObjectInformationW) user_object_information;
 };
 window_calls calls;
 bool calls_tried = false;  // loading is tried once
@@ -60,11 +62,34 @@ bool load_window_calls() {
                   find_call(user32, "TranslateMessage", calls.translate_message) &&
                   find_call(user32, "DispatchMessageW", calls.dispatch_message) &&
                   find_call(user32, "MsgWaitForMultipleObjects", calls.wait_for_messages) &&
-                  find_call(comctl32, "InitCommonControlsEx", calls.init_common_controls);
+                  find_call(comctl32, "InitCommonControlsEx", calls.init_common_controls) &&
+                  find_call(user32, "GetProcessWindowStation", calls.process_window_station) &&
+                  find_call(user32, "GetUserObjectInformationW", calls.user_object_information);
     return calls_ready;
 }
 
 bool windowed() { return launcher_build_values().windowed; }
+
+// Whether anyone can see a window of this process. A service, a scheduled
+// task that runs whether or not a user is logged on, or an SSH session
+// runs on a window station nobody sees, where a dialog would wait for a
+// click for ever.
+bool station_is_visible() {
+    USEROBJECTFLAGS flags = {};
+    const HWINSTA station = calls.process_window_station();
+    return station != nullptr &&
+           calls.user_object_information(station, UOI_FLAGS, &flags, sizeof flags, nullptr) &&
+           (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+// A windowed launcher on a station someone sees: only then does it show
+// anything.
+bool can_show_windows() {
+    static const bool can = windowed() && load_window_calls() && station_is_visible();
+    return can;
+}
+
+void (*release_before_waiting)() = nullptr;  // what a dialog must not hold
 
 // ---- the progress window
 
@@ -158,10 +183,12 @@ std::size_t dialog_text(wchar_t* out, std::size_t capacity, const char* line) {
     return n;
 }
 
+void release_before_dialog(void (*release)()) { release_before_waiting = release; }
+
 void show_failure_dialog(const char* line) {
-    if (!windowed()) return;
+    if (!can_show_windows()) return;
     progress_window_close();
-    if (!load_window_calls()) return;
+    if (release_before_waiting != nullptr) release_before_waiting();
     static wchar_t text[8192];
     dialog_text(text, sizeof text / sizeof text[0], line);
     // Fails at once where there is no desktop; the exit code comes out anyway.
@@ -170,7 +197,7 @@ void show_failure_dialog(const char* line) {
 }
 
 void progress_window_start() {
-    if (!windowed() || !load_window_calls()) return;
+    if (!can_show_windows()) return;
     progress_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (progress_done == nullptr) return;
     progress_thread = CreateThread(nullptr, 0, run_progress_window, nullptr, 0, nullptr);

@@ -9,10 +9,18 @@
 
 #include <cstddef>
 
+// Nothing shows on a window station nobody sees (a service's, a scheduled
+// task's, an SSH session's): there the failure line goes only where the
+// standard handles lead, and the launcher ends at once.
+//
 // Shows a failure line (as written to the stream, line end included or not)
 // in a dialog with the product name as its title and an error icon, and
 // returns when the user closes it, or at once when there is no desktop.
 void show_failure_dialog(const char* line);
+
+// Something to let go of before a dialog waits for the user: the folder's
+// lock, which other launchers wait for.
+void release_before_dialog(void (*release)());
 
 // The dialog's text for a failure line: each byte widened to the unit of
 // the same value, the line end dropped. Writes at most capacity - 1 units

@@ -365,6 +365,11 @@ namespace {
 
 HANDLE target_lock = nullptr;  // held from lock_target_folder to unlock_target_folder
 
+// How long a start waits for another that unpacks into the same folder:
+// long enough for the first start of a very large application on a slow
+// disk, and not for ever, whatever keeps the other one from going on.
+constexpr DWORD lock_wait_ms = 60 * 1000;
+
 }  // namespace
 
 void lock_target_folder(const wchar_t* folder) {
@@ -374,7 +379,12 @@ void lock_target_folder(const wchar_t* folder) {
     if (target_lock == nullptr) return;
     // WAIT_ABANDONED: the last holder ended half-way; the checksums repair
     // whatever it left, so the lock is ours all the same.
-    WaitForSingleObject(target_lock, INFINITE);
+    if (WaitForSingleObject(target_lock, lock_wait_ms) == WAIT_TIMEOUT) {
+        CloseHandle(target_lock);
+        target_lock = nullptr;
+        SetLastError(ERROR_TIMEOUT);
+        fail_unpack();
+    }
 }
 
 void unlock_target_folder() {

@@ -94,6 +94,18 @@ TEST_F(WindowedTest, ProgressWindowOnASlowFirstStartOnly) {
     }
 }
 
+// On a window station nobody sees (a service's, a scheduled task's), no
+// dialog waits for a click that never comes: the launcher ends at once.
+TEST_F(WindowedTest, OnAStationNobodySeesAFailureEndsAtOnce) {
+    write_file(work / "decode.block", block_around(to_bytes("not a frame")));
+    const std::string exe = build(work / "decode.block", "unseen.exe");
+    const run_result r =
+        run_windows(process_tool_program(), {"unseen", "20000", windows_path(exe)}, on_display());
+    EXPECT_EQ(r.exit_code, 0u) << "still waiting after 20 s";
+    ASSERT_GE(r.out.size(), 3u);
+    EXPECT_EQ(r.out.substr(r.out.size() - 3), "2\r\n") << r.out;  // its exit code
+}
+
 TEST_F(WindowedTest, WithoutADisplayTheExitCodeStillComesOut) {
     write_file(work / "header.block", "XYZ");
     const std::string exe = build(work / "header.block", "header.exe");

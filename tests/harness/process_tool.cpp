@@ -14,6 +14,11 @@
 //                             apart. They inherit standard input and error; their
 //                             output goes to NUL. Waits for all, then prints their
 //                             exit codes in start order, one a line; exits 0
+//   process_tool unseen TIMEOUT_MS COMMAND-LINE...
+//                             starts the rest of its own command line on a new window
+//                             station, which nobody sees (as a service's); prints its
+//                             exit code and exits 0, or ends it and exits 124 when it
+//                             is still running after TIMEOUT_MS
 //
 // Exits 125 on a usage error or when the process list cannot be read.
 #include "command_line.h"
@@ -88,6 +93,42 @@ int start_copies(int copies, DWORD gap_ms) {
     return 0;
 }
 
+int start_unseen(DWORD timeout_ms) {
+    const wchar_t* rest = GetCommandLineW();
+    for (int i = 0; i < 3; ++i) rest = skip_argument(rest);
+    // A desktop is made on the process's own station, so this one switches
+    // to the new station for the moment it takes.
+    const HWINSTA own = GetProcessWindowStation();
+    const HWINSTA station = CreateWindowStationW(nullptr, 0, WINSTA_ALL_ACCESS, nullptr);
+    if (*rest == L'\0' || station == nullptr || !SetProcessWindowStation(station)) return 125;
+    const HDESK desktop = CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    SetProcessWindowStation(own);
+    static wchar_t station_name[256], desktop_path[300];
+    if (desktop == nullptr ||
+        !GetUserObjectInformationW(station, UOI_NAME, station_name, sizeof station_name, nullptr)) {
+        return 125;
+    }
+    swprintf(desktop_path, 300, L"%ls\\Default", station_name);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.lpDesktop = desktop_path;
+    static wchar_t line[32768];
+    wcsncpy(line, rest, 32767);  // CreateProcessW may write into it
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+        return 125;
+    }
+    if (WaitForSingleObject(process.hProcess, timeout_ms) == WAIT_TIMEOUT) {
+        TerminateProcess(process.hProcess, 1);
+        return 124;
+    }
+    DWORD code = 0;
+    if (!GetExitCodeProcess(process.hProcess, &code)) return 125;
+    printf("%lu\n", static_cast<unsigned long>(code));
+    return 0;
+}
+
 int print_system_text(const wchar_t* code_text) {
     char* text = nullptr;
     const DWORD n = FormatMessageA(
@@ -107,6 +148,9 @@ int print_system_text(const wchar_t* code_text) {
 int wmain(int argc, wchar_t** argv) {
     if (argc >= 5 && wcscmp(argv[1], L"start") == 0) {
         return start_copies(_wtoi(argv[2]), wcstoul(argv[3], nullptr, 10));
+    }
+    if (argc >= 4 && wcscmp(argv[1], L"unseen") == 0) {
+        return start_unseen(wcstoul(argv[2], nullptr, 10));
     }
     if (argc != 3) return 125;
     if (wcscmp(argv[1], L"message") == 0) return print_system_text(argv[2]);
