@@ -1,5 +1,6 @@
 #include "launcher/child.h"
 
+#include "launcher/busy_retry.h"
 #include "launcher/errors.h"
 #include "launcher/fixed_buffer.h"
 
@@ -134,15 +135,20 @@ std::uint32_t run_child(const wchar_t* program_path) {
     }
     PROCESS_INFORMATION child = {};
     wchar_t* line = build_child_command_line();
-    if (!CreateProcessW(program_path,  // the first unpacked file
-                        line,          // the launcher's arguments, re-quoted
-                        nullptr,       // process security attributes
-                        nullptr,       // thread security attributes
-                        TRUE,          // inherit handles
-                        NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED,  // joins the job first
-                        nullptr,                                   // the launcher's environment
-                        nullptr,                                   // the launcher's current folder
-                        &startup, &child)) {
+    // A scanner reading the freshly written program keeps it from starting
+    // for a moment.
+    const bool started = retry_while_busy([&] {
+        return CreateProcessW(program_path,  // the first unpacked file
+                              line,          // the launcher's arguments, re-quoted
+                              nullptr,       // process security attributes
+                              nullptr,       // thread security attributes
+                              TRUE,          // inherit handles
+                              NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED,  // joins the job first
+                              nullptr,  // the launcher's environment
+                              nullptr,  // the launcher's current folder
+                              &startup, &child) != FALSE;
+    });
+    if (!started) {
         const DWORD code = GetLastError();
         fail_launch(code);
     }

@@ -1,5 +1,6 @@
 #include "payload/extract.h"
 
+#include "launcher/busy_retry.h"
 #include "launcher/errors.h"
 #include "launcher/windowed.h"
 #include "launcher/fixed_buffer.h"
@@ -45,14 +46,21 @@ void seed_known_folders() {
 }  // namespace
 
 std::uint32_t file_checksum_with(const wchar_t* path, unsigned char* buffer) {
-    HANDLE file =
-        CreateFileW(path,                                                    //
-                    GENERIC_READ,                                            //
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,  // never in the way
-                    nullptr,                                                 //
-                    OPEN_EXISTING,                                           //
-                    FILE_ATTRIBUTE_NORMAL,                                   //
-                    nullptr);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    // A file held without read sharing (a scanner's) is waited for: counted
+    // as missing, it would have to be rewritten, which would then fail.
+    retry_while_busy(
+        [&] {
+            file = CreateFileW(path,                                                    //
+                               GENERIC_READ,                                            //
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,  //
+                               nullptr,                                                 //
+                               OPEN_EXISTING,                                           //
+                               FILE_ATTRIBUTE_NORMAL,                                   //
+                               nullptr);
+            return file != INVALID_HANDLE_VALUE;
+        },
+        is_busy_reading_error);
     if (file == INVALID_HANDLE_VALUE) return 0;
     // Read to the end, whatever the size: a changed file of 4 GiB or more
     // must not pass for an unchanged one, and an empty file is readable
@@ -229,6 +237,12 @@ bool make_confined_chain(wchar_t* folder) {
 
 }  // namespace
 
+DWORD attributes_for_rewriting(DWORD attributes) {
+    const DWORD kept =
+        attributes & ~(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    return kept == 0 ? FILE_ATTRIBUTE_NORMAL : kept;
+}
+
 void confine_writes_to(const wchar_t* folder) {
     confined.folder = folder;
     confined.folder_units = wcslen(folder);
@@ -250,10 +264,6 @@ bool create_parent_folders(const wchar_t* path) {
 
 namespace {
 
-// Opening for writing is retried this many times, this far apart.
-constexpr unsigned open_retries = 20;
-constexpr DWORD open_retry_ms = 50;
-
 // Once a file is open: below the confined folder it must be where its name
 // says (one just made through a folder that was swapped for a link after
 // it was checked is removed again); a file that was there is emptied only
@@ -274,39 +284,70 @@ HANDLE checked_for_writing(HANDLE file, bool created, const wchar_t* relative) {
     return file;
 }
 
+// Clears the attributes that keep an existing file from being rewritten,
+// through a handle checked like any other; true when it cleared any.
+bool clear_rewrite_attributes(const wchar_t* path, const wchar_t* relative) {
+    const HANDLE file = CreateFileW(path,                                                    //
+                                    FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,            //
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,  //
+                                    nullptr,                                                 //
+                                    OPEN_EXISTING,                                           //
+                                    0,                                                       //
+                                    nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    FILE_BASIC_INFO basic;
+    bool cleared = false;
+    if ((relative == nullptr || is_where_its_name_says(file, relative)) &&
+        GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
+        const DWORD wanted = attributes_for_rewriting(basic.FileAttributes);
+        if (wanted != basic.FileAttributes) {
+            FILE_BASIC_INFO change = {};  // times of 0 stay as they are
+            change.FileAttributes = wanted;
+            cleared = SetFileInformationByHandle(file, FileBasicInfo, &change, sizeof change);
+        }
+    }
+    CloseHandle(file);
+    return cleared;
+}
+
 // Opens path for writing without following a link at its place: a new file
 // is made only where no name is (a link, even one that leads nowhere, is a
 // name), and a file that is there is opened without being emptied, so that
-// where it leads can be checked first.
+// where it leads can be checked first. Nobody else may write it meanwhile.
 HANDLE open_for_writing(const wchar_t* path, const wchar_t* relative) {
-    for (unsigned attempt = 0;; ++attempt) {
-        bool created = true;
-        HANDLE file = CreateFileW(path,                    //
-                                  GENERIC_WRITE | DELETE,  // DELETE: to take it back if misplaced
-                                  FILE_SHARE_WRITE,        //
-                                  nullptr,                 //
-                                  CREATE_NEW,              // never through a link
-                                  0,                       //
-                                  nullptr);
-        if (file == INVALID_HANDLE_VALUE &&
-            (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)) {
-            created = false;
-            file = CreateFileW(path,              //
-                               GENERIC_WRITE,     //
-                               FILE_SHARE_WRITE,  //
-                               nullptr,           //
-                               OPEN_EXISTING,     // emptied once checked
-                               0,                 //
-                               nullptr);
-        }
-        if (file != INVALID_HANDLE_VALUE) return checked_for_writing(file, created, relative);
-        // A virus scanner holds a freshly written file for a moment; give it
-        // about a second before calling the file impossible to write.
+    const auto open_existing = [path] {
+        return CreateFileW(path,           //
+                           GENERIC_WRITE,  //
+                           0,              // shared with no one
+                           nullptr,        //
+                           OPEN_EXISTING,  // emptied once checked
+                           0,              //
+                           nullptr);
+    };
+    HANDLE file = INVALID_HANDLE_VALUE;
+    bool created = false;
+    bool attributes_cleared = false;
+    const bool opened = retry_while_busy([&] {
+        file = CreateFileW(path,                    //
+                           GENERIC_WRITE | DELETE,  // DELETE: to take it back if misplaced
+                           0,                       // shared with no one
+                           nullptr,                 //
+                           CREATE_NEW,              // never through a link
+                           0,                       //
+                           nullptr);
+        created = file != INVALID_HANDLE_VALUE;
         const DWORD code = GetLastError();
-        const bool maybe_transient = code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED;
-        if (!maybe_transient || attempt == open_retries) return INVALID_HANDLE_VALUE;
-        Sleep(open_retry_ms);
-    }
+        if (created || (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS)) return created;
+        file = open_existing();
+        if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED &&
+            !attributes_cleared) {
+            attributes_cleared = clear_rewrite_attributes(path, relative);
+            file = attributes_cleared ? open_existing() : INVALID_HANDLE_VALUE;
+            if (!attributes_cleared) SetLastError(ERROR_ACCESS_DENIED);
+        }
+        return file != INVALID_HANDLE_VALUE;
+    });
+    return opened ? checked_for_writing(file, created, relative) : INVALID_HANDLE_VALUE;
 }
 
 }  // namespace

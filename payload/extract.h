@@ -38,6 +38,12 @@ std::uint32_t file_checksum_with(const wchar_t* path, unsigned char* buffer);
 // and stays allowed.
 void confine_writes_to(const wchar_t* folder);
 
+// The attributes an existing file keeps when it must be rewritten: without
+// read-only, which keeps it from being opened for writing, nor hidden and
+// system, which make replacing it fail; FILE_ATTRIBUTE_NORMAL when none is
+// left.
+unsigned long attributes_for_rewriting(unsigned long attributes);
+
 // Creates every missing folder above path; true when the folder that would
 // hold path exists or was created (and, below the confined folder, is
 // where its name says).

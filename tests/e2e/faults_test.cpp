@@ -155,6 +155,35 @@ TEST(FaultTest, FileLockedForAMomentIsWaitedForLockedForGoodFailsAfterRetrying) 
     EXPECT_EQ(read_file(target + "/data.bin"), "old content");
 }
 
+// An on-access scanner holds a file with no sharing for a moment: a DLL
+// checked on a warm start, or the main program just written on a cold one.
+// Both starts wait for it and start the program.
+TEST(FaultTest, FilesAScannerHoldsForAMomentAreWaitedFor) {
+    scratch_folder work;
+    const std::string target = work / "target";
+    // The large file after the program gives the scanner time to reach it.
+    const std::vector<app_file> files = {{"app.exe", probe_child_bytes()},
+                                         {"lib\\greet.dll", random_bytes(4096, 5)},
+                                         {"zlarge.bin", random_bytes(8 << 20, 6)}};
+    build_for(files, work / "l.exe", target);
+    const struct {
+        const char* held;
+        const char* exit;
+    } starts[] = {{"app.exe", "7"}, {"lib/greet.dll", "8"}};  // cold, then warm
+    for (const auto& s : starts) {
+        const std::string marker = work / (std::string("watching-") + s.exit);
+        const int scanner = start_background(
+            hold_file_program(),
+            {"exclusive", windows_path(target + "/" + s.held), windows_path(marker), "2000"});
+        ASSERT_TRUE(wait_until([&] { return fs::exists(marker); }, 30));
+        const run_result r = run_windows(work / "l.exe", {}, with_env({{"PROBE_EXIT", s.exit}}));
+        stop_background(scanner);
+        EXPECT_EQ(r.err, "") << s.held;
+        EXPECT_EQ(r.exit_code, std::stoul(s.exit)) << s.held;
+    }
+    expect_files_match(target, files);
+}
+
 TEST(FaultTest, FullDiskGivesError112AndALaterStartWithRoomCompletesTheFolder) {
     scratch_folder work;
     const std::string target = work / "target";

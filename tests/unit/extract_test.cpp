@@ -138,6 +138,23 @@ TEST(FolderTest, HundredsOfMissingLevelsAreCreatedDeepestLast) {
     EXPECT_NE(GetFileAttributesW(folder.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
+// Windows refuses to rewrite a read-only file, and to replace a hidden or
+// system one; this Wine, run as root, does neither, so the rule is tested
+// where it is made.
+TEST(UnpackEntryTest, AttributesThatBlockARewriteAreCleared) {
+    const struct {
+        DWORD before, after;
+    } cases[] = {
+        {FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_NORMAL},
+        {FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE,
+         FILE_ATTRIBUTE_ARCHIVE},
+        {FILE_ATTRIBUTE_NORMAL, FILE_ATTRIBUTE_NORMAL},
+        {FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED,
+         FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED},
+    };
+    for (const auto& c : cases) EXPECT_EQ(attributes_for_rewriting(c.before), c.after) << c.before;
+}
+
 TEST(UnpackEntryTest, WritesMissingFileAndConsumesExactlyItsData) {
     const std::wstring dir = scratch_folder();
     const std::wstring path = dir + L"\\lib\\data.bin";
