@@ -1,6 +1,7 @@
 #include "launcher/child.h"
 
 #include "launcher/busy_retry.h"
+#include "launcher/environment.h"
 #include "launcher/errors.h"
 #include "launcher/fixed_buffer.h"
 
@@ -88,8 +89,10 @@ wchar_t* build_child_command_line() {
     LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     if (argv == nullptr || argc < 1) abnormal_end();
     if (module_path[0] == L'\0') {
-        const DWORD n = GetModuleFileNameW(nullptr, module_path, path_capacity);
-        if (n == 0 || n >= path_capacity) abnormal_end();
+        if (!get_long_module_path(module_path, path_capacity) ||
+            wcslen(module_path) + 1 >= path_capacity) {
+            abnormal_end();  // no path, or one that may have been cut
+        }
     }
     argv[0] = module_path;
     if (!join_arguments(command_line, command_line_capacity, argv, argc)) abnormal_end();

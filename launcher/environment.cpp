@@ -56,6 +56,17 @@ void clear_environment_variable(const char* name) {
     SetEnvironmentVariableW(wide_name, nullptr);
 }
 
+bool get_long_module_path(wchar_t* out, std::size_t capacity) {
+    const DWORD n = GetModuleFileNameW(nullptr, out, static_cast<DWORD>(capacity));
+    if (n == 0) return false;
+    out[capacity - 1] = L'\0';
+    static wchar_t long_form[own_path_capacity];
+    const DWORD m = GetLongPathNameW(out, long_form, own_path_capacity);
+    // A path cut short names no file, and keeps the spelling it has.
+    if (m != 0 && m < own_path_capacity && m < capacity) wmemcpy(out, long_form, m + 1);
+    return true;
+}
+
 const wchar_t* get_own_path() {
     if (own_path[0] != L'\0') return own_path;
 

@@ -49,3 +49,10 @@ void clear_environment_variable(const char* name);
 // The launcher's full path: its folder in short (8.3) form where the file
 // system has one, its file name in long form. Computed on the first call.
 const wchar_t* get_own_path();
+
+// The launcher's full path in long form, however it was spelt when it was
+// started (an 8.3 spelling from an old script or shortcut), so that what
+// derives from it does not change with the spelling. Writes at most
+// capacity - 1 units and a terminator (a path that does not fit is cut);
+// returns false when the system cannot tell the path.
+bool get_long_module_path(wchar_t* out, std::size_t capacity);

@@ -159,3 +159,36 @@ void fail_template_expansion(const wchar_t* template_text) {
     print_wide_message(fmt_template_expansion, template_text);
     abnormal_end();
 }
+
+namespace {
+
+const unsigned char* image_begin = nullptr;  // the launcher's own image, once watched
+const unsigned char* image_end = nullptr;
+
+LONG WINAPI on_exception(EXCEPTION_POINTERS* exception) {
+    if (is_unreadable_page_in(exception->ExceptionRecord, image_begin, image_end)) fail_decode();
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+}  // namespace
+
+bool is_unreadable_page_in(const void* exception_record, const void* begin, const void* end) {
+    const auto* record = static_cast<const EXCEPTION_RECORD*>(exception_record);
+    if (record->ExceptionCode != EXCEPTION_IN_PAGE_ERROR || record->NumberParameters < 2) {
+        return false;
+    }
+    // The second parameter is the address that could not be read.
+    const auto address = record->ExceptionInformation[1];
+    return address >= reinterpret_cast<ULONG_PTR>(begin) &&
+           address < reinterpret_cast<ULONG_PTR>(end);
+}
+
+void report_unreadable_image_pages() {
+    const auto* base = reinterpret_cast<const unsigned char*>(GetModuleHandleW(nullptr));
+    // The loader has checked these headers before running any code of ours.
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
+    image_begin = base;
+    image_end = base + nt->OptionalHeader.SizeOfImage;
+    AddVectoredExceptionHandler(1, on_exception);
+}

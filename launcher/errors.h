@@ -38,3 +38,13 @@ std::size_t trim_line_ends(char* text, std::size_t n);
 // byte of the same value, units above it become '?'. Writes at most
 // capacity - 1 bytes and a terminator; returns false when the text was cut.
 bool narrow_for_message(char* out, std::size_t capacity, const wchar_t* text);
+
+// From now on, a page of the launcher's own image that cannot be read (an
+// in-page error: the share or the stick it runs from went away while the
+// block was being decoded from it) reports the decode failure, instead of
+// ending the process without a word.
+void report_unreadable_image_pages();
+
+// The decision: whether an exception (an EXCEPTION_RECORD) is an in-page
+// error at an address within [begin, end).
+bool is_unreadable_page_in(const void* exception_record, const void* begin, const void* end);

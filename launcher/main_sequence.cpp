@@ -92,8 +92,14 @@ void publish_launcher_location(int argc, wchar_t** argv) {
 }  // namespace
 
 int run_launcher(int argc, wchar_t** argv) {
-    // Never load a DLL from the current folder.
+    // Libraries only from System32: a launcher downloaded into a folder of
+    // other downloads must not load a DLL someone planted beside it, nor one
+    // from the current folder.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     SetDllDirectoryW(L"");
+    // A page of the image that cannot be read (a launcher on a share or a
+    // stick that went away) is a block that cannot be decoded.
+    report_unreadable_image_pages();
     // Values inherited from a parent launcher must not leak into this run.
     clear_environment_variable(env_names::start);
     clear_environment_variable(env_names::time_us);

@@ -95,12 +95,11 @@ bool append_temp(wchar_t* output, std::size_t capacity) {
 bool append_program(wchar_t* output, std::size_t capacity) {
     const std::size_t used = wcslen(output);
     const DWORD room = static_cast<DWORD>(capacity - used);
-    if (GetModuleFileNameW(nullptr, output + used, room) == 0) {
+    // A path cut short to fit is accepted as it is.
+    if (!get_long_module_path(output + used, room)) {
         output[used] = L'\0';
         return false;
     }
-    // A path cut short to fit is accepted as it is; make sure it ends.
-    output[capacity - 1] = L'\0';
     return true;
 }
 

@@ -46,8 +46,9 @@ bool find_call(HMODULE module, const char* name, F& call) {
 bool load_window_calls() {
     if (calls_tried) return calls_ready;
     calls_tried = true;
-    const HMODULE user32 = LoadLibraryW(L"user32.dll");
-    const HMODULE comctl32 = LoadLibraryW(L"comctl32.dll");
+    // From System32 only (the manifest still brings Common Controls 6).
+    const HMODULE user32 = LoadLibraryExW(L"user32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    const HMODULE comctl32 = LoadLibraryExW(L"comctl32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (user32 == nullptr || comctl32 == nullptr) return false;
     calls_ready = find_call(user32, "MessageBoxW", calls.message_box) &&
                   find_call(user32, "RegisterClassExW", calls.register_class) &&

@@ -172,4 +172,31 @@ TEST(EndingDeathTest, TemplateExpansionFailureReportsThenEndsAbnormally) {
                 "^Error, couldn't runtime expand spec '\\{FOO\\}\\\\x'\\.\r?\n$");
 }
 
+// Only an in-page error inside the launcher's own image is the block that
+// cannot be read; any other exception goes on to its usual end.
+TEST(UnreadablePageTest, OnlyAnInPageErrorInTheImageCounts) {
+    static unsigned char memory[80];
+    const unsigned char* image = memory + 8;  // 64 bytes of it, with room around
+    const struct {
+        DWORD code;
+        DWORD parameters;
+        const unsigned char* address;
+        bool counts;
+    } cases[] = {
+        {EXCEPTION_IN_PAGE_ERROR, 3, image + 10, true},
+        {EXCEPTION_IN_PAGE_ERROR, 3, image + 64, false},  // just past its end
+        {EXCEPTION_IN_PAGE_ERROR, 3, image - 1, false},
+        {EXCEPTION_ACCESS_VIOLATION, 2, image + 10, false},
+        {EXCEPTION_IN_PAGE_ERROR, 1, image + 10, false},  // no address given
+    };
+    for (const auto& c : cases) {
+        EXCEPTION_RECORD record = {};
+        record.ExceptionCode = c.code;
+        record.NumberParameters = c.parameters;
+        record.ExceptionInformation[1] = reinterpret_cast<ULONG_PTR>(c.address);
+        EXPECT_EQ(is_unreadable_page_in(&record, image, image + 64), c.counts)
+            << c.code << " at " << c.address - image;
+    }
+}
+
 }  // namespace

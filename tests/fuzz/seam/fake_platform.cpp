@@ -70,6 +70,16 @@ const build_values& launcher_build_values() {
 // A path that does not fit is cut and the size returned: to size - 1 units
 // and a terminator on Windows Vista and later, to size units and no
 // terminator on Windows XP and under Wine.
+// The module path is its own long form; a path the fake does not know (one
+// cut short) names no file.
+DWORD GetLongPathNameW(const wchar_t* short_path, wchar_t* buffer, DWORD size) {
+    const std::wstring& path = state.module_path;
+    if (path != short_path) return 0;
+    if (path.size() >= size) return static_cast<DWORD>(path.size() + 1);
+    wmemcpy(buffer, path.c_str(), path.size() + 1);
+    return static_cast<DWORD>(path.size());
+}
+
 DWORD GetModuleFileNameW(HMODULE, wchar_t* buffer, DWORD size) {
     const std::wstring& path = state.module_path;
     if (path.empty() || size == 0) return 0;

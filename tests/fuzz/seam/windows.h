@@ -33,6 +33,7 @@ struct FILETIME {
 DWORD GetModuleFileNameW(HMODULE module, wchar_t* buffer, DWORD size);
 DWORD GetTempPathW(DWORD size, wchar_t* buffer);
 DWORD GetShortPathNameW(const wchar_t* long_path, wchar_t* buffer, DWORD size);
+DWORD GetLongPathNameW(const wchar_t* short_path, wchar_t* buffer, DWORD size);
 DWORD GetEnvironmentVariableW(const wchar_t* name, wchar_t* buffer, DWORD size);
 BOOL SetEnvironmentVariableW(const wchar_t* name, const wchar_t* value);
 DWORD GetCurrentProcessId();
