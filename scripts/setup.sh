@@ -11,8 +11,9 @@ packages=(
   libzstd-dev zlib1g-dev googletest libgtest-dev
   icoutils python3
   # Independent readers of what fenwix writes, used by the tests: a PE
-  # parser, Authenticode signing, and a tracer that shows no program starts.
-  python3-pefile osslsigncode openssl strace
+  # parser, Authenticode signing and the signature's ASN.1, and a tracer
+  # that shows no program starts.
+  python3-pefile osslsigncode openssl python3-asn1crypto strace
   # A real X server for the windows of windowed launchers, and screenshots.
   xvfb x11-apps netpbm
   # The fuzz targets and the sanitizer builds: clang with libFuzzer and the

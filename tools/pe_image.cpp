@@ -222,13 +222,25 @@ std::vector<unsigned char> image_prefix(const std::vector<unsigned char>& stub, 
                                         std::uint64_t& file_size) {
     const std::uint64_t rsrc_rva = resource_section_rva(h);
     const std::uint64_t rsrc_raw = stub.size();
-    const std::uint64_t rsrc_raw_size = align_up(resource_section.size(), h.file_alignment);
-    const std::uint64_t values_rva =
-        align_up(rsrc_rva + resource_section.size(), h.section_alignment);
     // On a page boundary in the file, so that a loader can map the block's
     // pages from the file as they are read, rather than read it all at
     // start (Wine reads any section it cannot map).
-    const std::uint64_t values_raw = align_up(rsrc_raw + rsrc_raw_size, page_size);
+    const std::uint64_t values_raw = align_up(rsrc_raw + resource_section.size(),
+                                              std::max<std::uint64_t>(page_size, h.file_alignment));
+    // The resources' file data run up to the values section's, so that every
+    // byte lies in the headers or a section: Windows' Authenticode digest
+    // skips bytes between sections, osslsigncode's hashes the file straight
+    // through, and only without such bytes do the two agree.
+    const std::uint64_t rsrc_raw_size = values_raw - rsrc_raw;
+    // In memory the section keeps the resources' size, unless its file data
+    // would then reach into the next section's pages: the loaders map no more
+    // than VirtualSize gives, but a reader taking the larger of the two sizes
+    // would see the sections overlap. Then the padding is mapped too, as zeros.
+    const std::uint64_t rsrc_virtual_size =
+        rsrc_raw_size > align_up(resource_section.size(), h.section_alignment)
+            ? rsrc_raw_size
+            : resource_section.size();
+    const std::uint64_t values_rva = align_up(rsrc_rva + rsrc_virtual_size, h.section_alignment);
     const std::uint64_t values_size = values_head.size() + block_length;
     const std::uint64_t values_raw_size = align_up(values_size, h.file_alignment);
     const std::uint64_t size_of_image = align_up(values_rva + values_size, h.section_alignment);
@@ -268,8 +280,7 @@ std::vector<unsigned char> image_prefix(const std::vector<unsigned char>& stub, 
         put_u32(s + 20, raw);
         put_u32(s + 36, read_only_data);
     };
-    add_section(count, resource_section_name, resource_section.size(), rsrc_rva, rsrc_raw_size,
-                rsrc_raw);
+    add_section(count, resource_section_name, rsrc_virtual_size, rsrc_rva, rsrc_raw_size, rsrc_raw);
     add_section(count + 1, values_section::section_name, values_size, values_rva, values_raw_size,
                 values_raw);
     return out;

@@ -7,7 +7,9 @@
 // Only what the loader, the resource reader and the signer read is written:
 // the section table, SizeOfImage, SizeOfInitializedData, the resource
 // directory entry, a zero timestamp and the checksum. Nothing follows the
-// last section, so a signature covers everything the launcher uses.
+// last section, so a signature covers everything the launcher uses, and no
+// byte lies between sections, so every signer computes the digest Windows
+// checks.
 #pragma once
 
 #include <cstddef>

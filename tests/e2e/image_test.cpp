@@ -38,8 +38,6 @@ TEST(ImageTest, SameBytesEveryBuildAndSoundForAnIndependentParser) {
 
 TEST(ImageTest, SignedLauncherVerifiesAndStillRunsItsChild) {
     scratch_folder work;
-    build_launcher(example_app_dir(), work / "app.exe",
-                   {"--template", windows_path(work / "target")});
     std::string err;
     ASSERT_EQ(run_host({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
                         work / "key.pem", "-out", work / "cert.pem", "-days", "2", "-subj",
@@ -47,22 +45,46 @@ TEST(ImageTest, SignedLauncherVerifiesAndStillRunsItsChild) {
                        &err),
               0)
         << err;
-    ASSERT_EQ(
-        run_host({"osslsigncode", "sign", "-certs", work / "cert.pem", "-key", work / "key.pem",
-                  "-n", "Orvelle", "-in", work / "app.exe", "-out", work / "signed.exe"},
-                 &err),
-        0)
-        << err;
-    EXPECT_EQ(run_host({"osslsigncode", "verify", "-CAfile", work / "cert.pem", "-in",
-                        work / "signed.exe"},
-                       &err),
-              0)
-        << err;
-    EXPECT_EQ(check_pe(work / "signed.exe", &err), 0) << err;
+    // The default icon, then one-image icons 512 bytes apart, so that the
+    // resources end at every 512-byte step of a page: the padding up to the
+    // values section's page then stays within their pages or runs past them.
+    std::vector<std::vector<std::string>> icons = {{}};
+    for (std::uint32_t step = 0; step < 8; ++step) {
+        const std::uint32_t size = 1000 + 512 * step;
+        bytes ico = {0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 1, 0, 32, 0};  // header, entry to the size
+        for (std::uint32_t v : {size, 22u}) {
+            for (int i = 0; i < 4; ++i) ico.push_back(static_cast<unsigned char>(v >> (8 * i)));
+        }
+        ico.resize(22 + size, 0x5A);
+        const std::string name = work / ("icon" + std::to_string(step) + ".ico");
+        write_file(name, ico);
+        icons.push_back({"--icon", name});
+    }
+    for (const std::vector<std::string>& icon : icons) {
+        SCOPED_TRACE(icon.empty() ? "default icon" : icon[1]);
+        std::vector<std::string> options = {"--template", windows_path(work / "target")};
+        options.insert(options.end(), icon.begin(), icon.end());
+        build_launcher(example_app_dir(), work / "app.exe", options);
+        EXPECT_EQ(check_pe(work / "app.exe", &err), 0) << err;
+        fs::remove(work / "signed.exe");
+        ASSERT_EQ(
+            run_host({"osslsigncode", "sign", "-certs", work / "cert.pem", "-key", work / "key.pem",
+                      "-n", "Orvelle", "-in", work / "app.exe", "-out", work / "signed.exe"},
+                     &err),
+            0)
+            << err;
+        EXPECT_EQ(run_host({"osslsigncode", "verify", "-CAfile", work / "cert.pem", "-in",
+                            work / "signed.exe"},
+                           &err),
+                  0)
+            << err;
+        // Also the digest Windows computes, not only the one osslsigncode does.
+        EXPECT_EQ(check_pe(work / "signed.exe", &err), 0) << err;
 
-    const run_result r = run_windows(work / "signed.exe", {"--exit", "5"});
-    EXPECT_EQ(r.exit_code, 5u) << r.out << r.err;
-    EXPECT_NE(r.out.find("Hello from Orvelle's data file."), std::string::npos) << r.out;
+        const run_result r = run_windows(work / "signed.exe", {"--exit", "5"});
+        EXPECT_EQ(r.exit_code, 5u) << r.out << r.err;
+        EXPECT_NE(r.out.find("Hello from Orvelle's data file."), std::string::npos) << r.out;
+    }
     EXPECT_TRUE(fs::exists(work / "target/lib/greet.dll"));
 }
 
