@@ -15,6 +15,9 @@ DYNAMIC_BASE, HIGH_ENTROPY_VA, NX_COMPAT = 0x40, 0x20, 0x100
 SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 
 
+KNOWN_DLLS = {"kernel32.dll", "ntdll.dll", "msvcrt.dll", "shell32.dll"}
+
+
 def align(value, alignment):
     return (value + alignment - 1) // alignment * alignment
 
@@ -95,6 +98,12 @@ def problems(path, subsystem):
             found.append(f"section {name} is not followed by the next in memory")
         if s.SizeOfRawData > pages:
             found.append(f"section {name}'s file data reach into the next section's pages")
+    # The loader finds what an image imports before any of its code can
+    # restrict where libraries come from; only the system's known DLLs are
+    # always taken from System32, never from beside a downloaded launcher.
+    for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
+        if entry.dll.decode().lower() not in KNOWN_DLLS:
+            found.append(f"imports {entry.dll.decode()}, which could be loaded from beside it")
     signed = opt.DATA_DIRECTORY[SECURITY].Size != 0
     if not signed and pe.get_overlay_data_start_offset() is not None:
         found.append("data after the last section")
