@@ -1,5 +1,7 @@
 #include "launcher/errors.h"
 
+#include "launcher/fixed_buffer.h"
+#include "launcher/path_forms.h"
 #include "launcher/windowed.h"
 
 #include <windows.h>
@@ -151,7 +153,11 @@ void fail_unpack() {
 void fail_launch(std::uint32_t code) { report_system_failure(msg_launch, code); }
 
 void fail_open_for_writing(const wchar_t* path) {
-    print_wide_message(fmt_open_for_writing, path);
+    // Shown in its ordinary form, however the file call spelt it.
+    static wchar_t shown[path_capacity];
+    // never longer than the path itself, so it always fits
+    to_ordinary_form(path, shown, path_capacity);
+    print_wide_message(fmt_open_for_writing, shown);
     failure_exit();
 }
 

@@ -4,6 +4,7 @@
 #include "launcher/environment.h"
 #include "launcher/errors.h"
 #include "launcher/fixed_buffer.h"
+#include "launcher/path_forms.h"
 #include "launcher/template.h"
 #include "launcher/windowed.h"
 #include "payload/extract.h"
@@ -21,7 +22,8 @@
 namespace {
 
 // Process-wide state of the run; every buffer lives until exit.
-wchar_t target_folder[path_capacity];        // the expanded extraction template
+wchar_t target_folder[path_capacity];        // the expanded extraction template, made full
+wchar_t target_for_files[path_capacity];     // the same in the extended form, for file calls
 entry_header entry;                          // the entry being unpacked
 wchar_t current_file_path[path_capacity];    // target folder + '\' + entry name
 wchar_t child_program_path[path_capacity];   // current file path of the first entry
@@ -34,12 +36,25 @@ void publish_parent_id() {
 }
 
 void build_current_file_path() {
-    current_file_path[0] = L'\0';
-    if (target_folder[0] != L'\0') {
-        wide_copy_or_abort(current_file_path, path_capacity, target_folder);
-    }
+    wide_copy_or_abort(current_file_path, path_capacity, target_for_files);
     wide_append_or_abort(current_file_path, path_capacity, L"\\");
     wide_append_or_abort(current_file_path, path_capacity, entry.name);
+}
+
+// The program is started by the ordinary form of its path.
+void set_child_program_path(const wchar_t* path) {
+    if (!to_ordinary_form(path, child_program_path, path_capacity)) abnormal_end();
+}
+
+// The target folder as Windows would normalise it, and its extended form:
+// every file call then takes paths of any length, whatever the machine's
+// policy on long paths.
+void settle_target_folder(const wchar_t* extraction_template) {
+    static wchar_t full[path_capacity];
+    const DWORD n = GetFullPathNameW(target_folder, path_capacity, full, nullptr);
+    if (n == 0 || n >= path_capacity) fail_template_expansion(extraction_template);
+    wide_copy_or_abort(target_folder, path_capacity, full);
+    if (!to_extended_form(target_folder, target_for_files, path_capacity)) abnormal_end();
 }
 
 void unpack_payload() {
@@ -55,8 +70,10 @@ void unpack_payload() {
     release_before_dialog(unlock_target_folder);
     lock_target_folder(target_folder);
     // The common start: every file is already right, and nothing is decoded.
-    if (index_check_open(values.index, values.index_length, target_folder) &&
-        index_check_all_right(child_program_path)) {
+    static wchar_t first_path[path_capacity];
+    if (index_check_open(values.index, values.index_length, target_for_files) &&
+        index_check_all_right(first_path)) {
+        set_child_program_path(first_path);
         index_check_close();
         unlock_target_folder();
         return;
@@ -65,9 +82,7 @@ void unpack_payload() {
     payload_reader_open(block + payload_format::magic_size, length - payload_format::magic_size);
     for (std::size_t number = 0; read_entry_header(entry); ++number) {
         build_current_file_path();
-        if (child_program_path[0] == L'\0') {
-            wide_copy_or_abort(child_program_path, path_capacity, current_file_path);
-        }
+        if (child_program_path[0] == L'\0') set_child_program_path(current_file_path);
         const bool up_to_date = index_check_entry_right(number, entry.name, entry.stored_size,
                                                         entry.stored_checksum, current_file_path);
         unpack_checked_entry(current_file_path, entry.stored_size, up_to_date);
@@ -117,7 +132,8 @@ int run_launcher(int argc, wchar_t** argv) {
         !template_grammar::is_full_folder_path(target_folder)) {
         fail_template_expansion(extraction_template);
     }
-    confine_writes_to(target_folder);
+    settle_target_folder(extraction_template);
+    confine_writes_to(target_for_files);
 
     if (!SetConsoleCtrlHandler(console_control_handler, TRUE)) {
         report_failure("Error, failed to register signal handler.");

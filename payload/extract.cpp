@@ -4,6 +4,7 @@
 #include "launcher/errors.h"
 #include "launcher/windowed.h"
 #include "launcher/fixed_buffer.h"
+#include "launcher/path_forms.h"
 #include "launcher/template.h"
 #include "payload/format.h"
 #include "payload/reader.h"
@@ -86,8 +87,9 @@ std::uint32_t file_checksum(const wchar_t* path) {
 bool ensure_folder(const wchar_t* folder) {
     if (known_folder_count == 0) seed_known_folders();
     if (is_known_folder(folder)) return true;
-    // A bare drive exists or it does not; it can never be created.
-    if (wcslen(folder) == 2 && folder[1] == L':') return true;
+    // A drive or a share exists or it does not; it can never be created.
+    const std::size_t root = root_length(folder);
+    if (root != 0 && folder[root] == L'\0') return true;
     if (!CreateDirectoryW(folder, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
     remember_folder(folder);
     return true;

@@ -1,5 +1,6 @@
 // Bounded copies at capacity N-1, N and N+1, and the backslash search.
 #include "launcher/fixed_buffer.h"
+#include "launcher/path_forms.h"
 
 #include <gtest/gtest.h>
 
@@ -63,6 +64,35 @@ TEST(FindLastBackslashTest, FindsTheLastOneAndCanIgnoreTheFirstUnit) {
     EXPECT_EQ(find_last_backslash(leading, true), nullptr);
     wchar_t empty[] = L"";
     EXPECT_EQ(find_last_backslash(empty, true), nullptr);
+}
+
+// Every file call takes the extended form, which has no 260-character
+// limit; messages and the program's start take the ordinary one back.
+TEST(PathFormsTest, ExtendedAndOrdinaryFormsAndRoots) {
+    const struct {
+        const wchar_t* ordinary;
+        const wchar_t* extended;
+        std::size_t root;  // of either form, as the extended form counts it
+    } paths[] = {
+        {L"C:\\Users\\me\\Orvelle", L"\\\\?\\C:\\Users\\me\\Orvelle", 6},
+        {L"C:", L"\\\\?\\C:", 6},
+        {L"\\\\server\\share\\apps", L"\\\\?\\UNC\\server\\share\\apps", 20},
+        {L"\\\\server\\share", L"\\\\?\\UNC\\server\\share", 20},
+    };
+    for (const auto& p : paths) {
+        wchar_t out[64];
+        ASSERT_TRUE(to_extended_form(p.ordinary, out, 64)) << p.ordinary;
+        EXPECT_STREQ(out, p.extended);
+        EXPECT_EQ(root_length(out), p.root) << out;
+        ASSERT_TRUE(to_ordinary_form(p.extended, out, 64));
+        EXPECT_STREQ(out, p.ordinary);
+        EXPECT_FALSE(to_extended_form(p.extended, out, 64)) << "made twice";
+    }
+    wchar_t small[8];
+    EXPECT_FALSE(to_extended_form(L"C:\\abcd", small, 8));  // 4 + 7 units do not fit
+    EXPECT_EQ(root_length(L"C:\\x"), 2u);
+    EXPECT_EQ(root_length(L"\\\\server"), 0u);  // a server without a share
+    EXPECT_EQ(root_length(L"x\\y"), 0u);
 }
 
 }  // namespace
