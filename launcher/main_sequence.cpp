@@ -68,7 +68,7 @@ void unpack_payload() {
     // Other starts wait for the lock: a dialog that waits for the user
     // must not hold it.
     release_before_dialog(unlock_target_folder);
-    lock_target_folder(target_folder);
+    lock_target_folder(target_for_files);
     // The common start: every file is already right, and nothing is decoded.
     static wchar_t first_path[path_capacity];
     if (index_check_open(values.index, values.index_length, target_for_files) &&

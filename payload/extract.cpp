@@ -391,19 +391,6 @@ void unpack_checked_entry(const wchar_t* path, std::uint64_t stored_size, bool u
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
 }
 
-void target_lock_name(const wchar_t* folder, wchar_t* out, std::size_t capacity) {
-    // FNV-1a over the UTF-16 units; a folder spelt in another case is the
-    // same folder.
-    std::uint64_t hash = 14695981039346656037ull;
-    for (const wchar_t* p = folder; *p != L'\0'; ++p) {
-        unsigned unit = static_cast<unsigned>(*p) & 0xFFFF;
-        if (unit >= 'a' && unit <= 'z') unit -= 'a' - 'A';
-        hash = (hash ^ (unit & 0xFF)) * 1099511628211ull;
-        hash = (hash ^ (unit >> 8)) * 1099511628211ull;
-    }
-    swprintf(out, capacity, L"Local\\FenwixOnefile-%016llx", static_cast<unsigned long long>(hash));
-}
-
 namespace {
 
 HANDLE target_lock = nullptr;  // held from lock_target_folder to unlock_target_folder
@@ -412,27 +399,57 @@ HANDLE target_lock = nullptr;  // held from lock_target_folder to unlock_target_
 // long enough for the first start of a very large application on a slow
 // disk, and not for ever, whatever keeps the other one from going on.
 constexpr DWORD lock_wait_ms = 60 * 1000;
+constexpr DWORD lock_poll_ms = 50;
 
 }  // namespace
 
 void lock_target_folder(const wchar_t* folder) {
-    wchar_t name[64];
-    target_lock_name(folder, name, sizeof name / sizeof name[0]);
-    target_lock = CreateMutexW(nullptr, FALSE, name);
-    if (target_lock == nullptr) return;
-    // WAIT_ABANDONED: the last holder ended half-way; the checksums repair
-    // whatever it left, so the lock is ours all the same.
-    if (WaitForSingleObject(target_lock, lock_wait_ms) == WAIT_TIMEOUT) {
-        CloseHandle(target_lock);
-        target_lock = nullptr;
-        SetLastError(ERROR_TIMEOUT);
-        fail_unpack();
+    wchar_t lock_path[path_capacity];
+    if (!wide_copy(lock_path, path_capacity, folder) ||
+        !wide_append(lock_path, path_capacity, L"\\.fenwix-lock")) {
+        return;
+    }
+    const auto open_lock = [&lock_path](DWORD disposition) {
+        return CreateFileW(lock_path,              //
+                           GENERIC_READ,           // enough to keep others out
+                           0,                      // shared with no one: the lock
+                           nullptr,                //
+                           disposition,            //
+                           FILE_ATTRIBUTE_NORMAL,  //
+                           nullptr);
+    };
+    bool folder_made = false;
+    for (DWORD waited = 0;; waited += lock_poll_ms) {
+        // Made once and then only opened; never through a link at its place.
+        HANDLE lock = open_lock(CREATE_NEW);
+        DWORD code = GetLastError();
+        if (lock == INVALID_HANDLE_VALUE && code == ERROR_FILE_EXISTS) {
+            lock = open_lock(OPEN_EXISTING);
+            code = GetLastError();
+        }
+        if (lock != INVALID_HANDLE_VALUE) {
+            target_lock = lock;
+            return;
+        }
+        if (code == ERROR_PATH_NOT_FOUND && !folder_made) {
+            // The first start: the folder is not there yet.
+            wchar_t made[path_capacity];
+            wide_copy_or_abort(made, path_capacity, folder);
+            make_folder_chain(made);
+            folder_made = true;
+            continue;
+        }
+        if (code != ERROR_SHARING_VIOLATION) return;  // no lock to be had: go on without
+        if (waited >= lock_wait_ms) {
+            SetLastError(ERROR_TIMEOUT);
+            fail_unpack();
+        }
+        Sleep(lock_poll_ms);
     }
 }
 
 void unlock_target_folder() {
     if (target_lock == nullptr) return;
-    ReleaseMutex(target_lock);
     CloseHandle(target_lock);
     target_lock = nullptr;
 }

@@ -51,14 +51,17 @@ bool create_parent_folders(const wchar_t* path);
 
 // Makes sure one folder exists. Folders known to exist are remembered (the
 // user's profile folder from the start, up to 1,024 of them), so each is
-// created at most once per run; a bare drive ("C:") is never created.
+// created at most once per run; a drive or a share ("C:", "\\server\share")
+// is never created.
 bool ensure_folder(const wchar_t* folder);
 
 // Launchers that unpack into the same folder at the same moment take turns:
-// each holds a lock named for the folder while it unpacks, so a child never
-// starts while another launcher still writes its files. The name is "Local\"
-// (this session), "FenwixOnefile-" and a hash of the folder with ASCII case
-// folded, as Windows compares names. A lock that cannot be made is skipped.
-void target_lock_name(const wchar_t* folder, wchar_t* out, std::size_t capacity);
+// each holds a lock while it checks and unpacks, so a child never starts
+// while another launcher still writes its files. The lock is a file in the
+// folder, ".fenwix-lock", held open with no sharing; so it holds across
+// sessions (a service and the desktop of one user), between machines that
+// share the folder, and whatever spelling led to the folder. It is waited
+// for at most 60 s, then the unpack failure (ERROR_TIMEOUT) ends the start.
+// A lock that cannot be made (a read-only disk) is skipped.
 void lock_target_folder(const wchar_t* folder);
 void unlock_target_folder();

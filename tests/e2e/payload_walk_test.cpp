@@ -117,8 +117,9 @@ TEST(PayloadWalkTest, UnsafeNamesAreUndecodableAndNothingLandsOutsideTheTarget) 
             if (e.is_regular_file()) files.push_back(e.path().lexically_relative(work.path));
         }
         std::sort(files.begin(), files.end());
-        EXPECT_EQ(files, (std::vector<std::string>{"deep/block", "deep/launcher.exe",
-                                                   "deep/target/app.exe"}))
+        EXPECT_EQ(files,
+                  (std::vector<std::string>{"deep/block", "deep/launcher.exe",
+                                            "deep/target/.fenwix-lock", "deep/target/app.exe"}))
             << shown;
     }
 }
