@@ -8,12 +8,12 @@
 #include "launcher/template.h"
 #include "launcher/windowed.h"
 #include "payload/extract.h"
-#include "payload/format.h"
+#include "format/block.h"
 #include "payload/entries.h"
 #include "payload/index_check.h"
 #include "payload/reader.h"
-#include "payload/template_grammar.h"
-#include "resources/build_values.h"
+#include "format/template_grammar.h"
+#include "launcher/build_values.h"
 
 #include <windows.h>
 

@@ -3,7 +3,7 @@
 #include "launcher/environment.h"
 #include "launcher/errors.h"
 #include "launcher/fixed_buffer.h"
-#include "resources/build_values.h"
+#include "launcher/build_values.h"
 
 #include <windows.h>
 #include <shlobj.h>

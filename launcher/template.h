@@ -32,7 +32,7 @@
 // the process abnormally, since no sane run produces one.
 #pragma once
 
-#include "payload/template_grammar.h"
+#include "format/template_grammar.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,8 @@
 #include "launcher/windowed.h"
 
-#include "payload/format.h"
+#include "format/block.h"
 #include "payload/reader.h"
-#include "resources/build_values.h"
+#include "launcher/build_values.h"
 
 #include <windows.h>
 #include <commctrl.h>

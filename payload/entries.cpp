@@ -1,7 +1,7 @@
 #include "payload/entries.h"
 
 #include "launcher/errors.h"
-#include "payload/names.h"
+#include "format/names.h"
 #include "payload/reader.h"
 
 bool read_entry_header(entry_header& entry) {

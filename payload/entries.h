@@ -3,7 +3,7 @@
 // the decode failure, so it is fuzzed on Linux as it runs on Windows.
 #pragma once
 
-#include "payload/format.h"
+#include "format/block.h"
 
 #include <cstdint>
 

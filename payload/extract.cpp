@@ -6,7 +6,7 @@
 #include "launcher/fixed_buffer.h"
 #include "launcher/path_forms.h"
 #include "launcher/template.h"
-#include "payload/format.h"
+#include "format/block.h"
 #include "payload/reader.h"
 
 #include <windows.h>

@@ -2,7 +2,7 @@
 
 #include "launcher/fixed_buffer.h"
 #include "payload/extract.h"
-#include "payload/index.h"
+#include "format/index.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-// Checking the files on disk against the launcher's index (payload/index.h)
+// Checking the files on disk against the launcher's index (format/index.h)
 // before anything is decoded. Most starts find every file right; those then
 // read each file once, spread over the processor's cores, and never touch the
 // decoder. When a file is missing or differs, the full pass over the stream

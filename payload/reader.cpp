@@ -1,7 +1,7 @@
 #include "payload/reader.h"
 
 #include "launcher/errors.h"
-#include "payload/format.h"
+#include "format/block.h"
 
 #include <zstd.h>
 

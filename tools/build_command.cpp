@@ -1,7 +1,7 @@
 #include "tools/build_command.h"
 
-#include "payload/template_grammar.h"
-#include "resources/values_section.h"
+#include "format/template_grammar.h"
+#include "format/values_section.h"
 #include "tools/contents.h"
 #include "tools/host_platform.h"
 #include "tools/packer.h"

@@ -1,8 +1,8 @@
 #include "tools/contents.h"
 
-#include "payload/format.h"
-#include "payload/index.h"
-#include "resources/values_section.h"
+#include "format/block.h"
+#include "format/index.h"
+#include "format/values_section.h"
 #include "tools/host_platform.h"
 #include "tools/packer.h"
 #include "tools/pe_image.h"

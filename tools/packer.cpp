@@ -1,7 +1,7 @@
 #include "tools/packer.h"
 
-#include "payload/format.h"
-#include "payload/names.h"
+#include "format/block.h"
+#include "format/names.h"
 #include "tools/host_platform.h"
 #include "tools/pe_image.h"
 #include "tools/progress.h"

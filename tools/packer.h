@@ -65,7 +65,7 @@ using block_sink = std::function<void(const void* data, std::size_t size)>;
 
 // Streams the complete block for the entries into `out`, adding the bytes of
 // file data read to the progress line. When `index` is given, it receives
-// the block's index (payload/index.h): every entry's header, then the
+// the block's index (format/index.h): every entry's header, then the
 // terminator.
 void write_block_to(const std::vector<folder_entry>& entries, int level, const block_sink& out,
                     std::vector<unsigned char>* index = nullptr);

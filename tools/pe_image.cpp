@@ -1,6 +1,6 @@
 #include "tools/pe_image.h"
 
-#include "resources/values_section.h"
+#include "format/values_section.h"
 #include "tools/packer.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 // The launcher image as `fenwix build` writes it: the precompiled stub with
 // two sections added at its end, the resources (.rsrc) and the build-time
-// values with the payload block (.fenwix, see resources/values_section.h).
+// values with the payload block (.fenwix, see format/values_section.h).
 // Everything here is a pure function over bytes; only build_command.cpp
 // touches files.
 //

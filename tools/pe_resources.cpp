@@ -1,6 +1,6 @@
 #include "tools/pe_resources.h"
 
-#include "payload/format.h"
+#include "format/block.h"
 #include "tools/packer.h"
 
 #include <cstring>

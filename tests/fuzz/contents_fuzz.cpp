@@ -9,7 +9,7 @@
 // index wrong (extract does not read it), list succeeds where verify passes,
 // and a block that extract accepts is one the launcher's own walk unpacks to
 // its end.
-#include "resources/values_section.h"
+#include "format/values_section.h"
 #include "tests/fuzz/launcher_walk.h"
 #include "tools/contents.h"
 #include "tools/packer.h"

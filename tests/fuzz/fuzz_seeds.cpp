@@ -2,8 +2,8 @@
 // broken blocks, launchers and templates, made with the host tests' helpers
 // and the fenwix tool. Usage: fuzz_seeds CORPUS_FOLDER (a folder per target
 // is made below it; seeds already there are overwritten, found inputs kept).
-#include "payload/format.h"
-#include "resources/values_section.h"
+#include "format/block.h"
+#include "format/values_section.h"
 #include "tests/support/host_support.h"
 #include "tools/packer.h"
 

@@ -2,8 +2,8 @@
 
 #include "launcher/fixed_buffer.h"
 #include "payload/entries.h"
-#include "payload/format.h"
-#include "payload/names.h"
+#include "format/block.h"
+#include "format/names.h"
 #include "payload/reader.h"
 #include "tests/fuzz/launcher_end.h"
 

@@ -1,7 +1,7 @@
 // fenwix list, verify and extract over launcher files: what they show and
 // write, and that a damaged or foreign file gets one error and no output.
-#include "payload/format.h"
-#include "resources/values_section.h"
+#include "format/block.h"
+#include "format/values_section.h"
 #include "tests/support/host_support.h"
 #include "tools/contents.h"
 #include "tools/packer.h"

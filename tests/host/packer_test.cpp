@@ -1,6 +1,6 @@
 // The packer: block layout, entry order, refusals, streaming of large files.
-#include "payload/format.h"
-#include "payload/index.h"
+#include "format/block.h"
+#include "format/index.h"
 #include "tests/support/host_support.h"
 #include "tools/packer.h"
 

@@ -1,6 +1,6 @@
 #include "tests/support/host_support.h"
 
-#include "payload/format.h"
+#include "format/block.h"
 #include "tools/packer.h"
 
 #include <zlib.h>

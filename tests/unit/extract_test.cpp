@@ -1,7 +1,7 @@
 // Extraction on the real file system: the checksum test, folder creation,
 // and writing or skipping an entry's data read from a real stream reader.
 #include "payload/extract.h"
-#include "payload/format.h"
+#include "format/block.h"
 #include "payload/reader.h"
 #include "tests/support/zstd_frames.h"
 

@@ -1,6 +1,6 @@
 // The payload stream reader over hand-made frames: window refills, reads
 // of every size, frame boundaries, and every way the stream can end badly.
-#include "payload/format.h"
+#include "format/block.h"
 #include "payload/reader.h"
 #include "tests/support/zstd_frames.h"
 

@@ -1,6 +1,6 @@
 #include "tests/fuzz/seam/fake_platform.h"
 
-#include "resources/build_values.h"
+#include "launcher/build_values.h"
 
 #include <shlobj.h>
 #include <windows.h>

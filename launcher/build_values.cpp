@@ -1,6 +1,6 @@
-#include "resources/build_values.h"
+#include "launcher/build_values.h"
 
-#include "resources/values_section.h"
+#include "format/values_section.h"
 
 #include <windows.h>
 

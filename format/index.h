@@ -11,8 +11,8 @@
 // the same way.
 #pragma once
 
-#include "payload/format.h"
-#include "payload/names.h"
+#include "format/block.h"
+#include "format/names.h"
 
 #include <cstddef>
 #include <cstdint>

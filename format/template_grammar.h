@@ -12,7 +12,7 @@
 // Pure and header-only: works on UTF-16 units of any 16-bit type.
 #pragma once
 
-#include "payload/names.h"
+#include "format/names.h"
 
 #include <cstddef>
 

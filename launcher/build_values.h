@@ -1,7 +1,7 @@
 // Values fixed when a launcher is built: the extraction template, company,
 // product, version, the payload block and the index of its entries. `fenwix
 // build` adds them to the precompiled launcher as a section of its own
-// (resources/values_section.h);
+// (format/values_section.h);
 // the launcher finds that section in its own mapped image, never by reading
 // its file, so a signature or the file's location do not matter.
 #pragma once
@@ -16,7 +16,7 @@ struct build_values {
     const wchar_t* version;              // e.g. L"1.26.0.0"
     const unsigned char* payload_block;  // "QJX", frame, zero field, trailer
     std::uint64_t payload_block_length;
-    const unsigned char* index;  // payload/index.h; nullptr when the launcher has none
+    const unsigned char* index;  // format/index.h; nullptr when the launcher has none
     std::size_t index_length;
     bool windowed;  // the image is a GUI program: failures and progress show in windows
 };

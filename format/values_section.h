@@ -13,7 +13,7 @@
 //   48      8     version:  the same
 //   56      8     index:    u32 offset, u32 length in bytes; both 0 when there is none
 //   64            the four texts, each UTF-16LE with a 0 unit after its length
-//   then          the index, when there is one (payload/index.h)
+//   then          the index, when there is one (format/index.h)
 //   block offset  the payload block, L bytes ("QJX", frame, zero field, trailer)
 //
 // Each text starts at an even offset and its 0 unit lies inside the section;
@@ -22,7 +22,7 @@
 // not a values section.
 #pragma once
 
-#include "payload/format.h"
+#include "format/block.h"
 
 #include <cstddef>
 #include <cstdint>
