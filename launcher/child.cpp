@@ -89,10 +89,8 @@ wchar_t* build_child_command_line() {
     LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     if (argv == nullptr || argc < 1) abnormal_end();
     if (module_path[0] == L'\0') {
-        if (!get_long_module_path(module_path, path_capacity) ||
-            wcslen(module_path) + 1 >= path_capacity) {
-            abnormal_end();  // no path, or one that may have been cut
-        }
+        if (read_module_path(module_path, path_capacity) != module_path_state::whole)
+            abnormal_end();
     }
     argv[0] = module_path;
     if (!join_arguments(command_line, command_line_capacity, argv, argc)) abnormal_end();

@@ -56,24 +56,29 @@ void clear_environment_variable(const char* name) {
     SetEnvironmentVariableW(wide_name, nullptr);
 }
 
-bool get_long_module_path(wchar_t* out, std::size_t capacity) {
+module_path_state read_module_path(wchar_t* out, std::size_t capacity) {
     const DWORD n = GetModuleFileNameW(nullptr, out, static_cast<DWORD>(capacity));
-    if (n == 0) return false;
-    out[capacity - 1] = L'\0';
+    if (n == 0) {
+        out[0] = L'\0';
+        return module_path_state::unknown;
+    }
+    // A path that does not fit is cut to the room given, without its
+    // terminator on older systems; the system says so only by filling it.
+    if (n >= capacity) {
+        out[capacity - 1] = L'\0';
+        return module_path_state::cut;
+    }
     static wchar_t long_form[own_path_capacity];
     const DWORD m = GetLongPathNameW(out, long_form, own_path_capacity);
-    // A path cut short names no file, and keeps the spelling it has.
+    // A long form that does not fit leaves the spelling the system gave.
     if (m != 0 && m < own_path_capacity && m < capacity) wmemcpy(out, long_form, m + 1);
-    return true;
+    return module_path_state::whole;
 }
 
 const wchar_t* get_own_path() {
     if (own_path[0] != L'\0') return own_path;
 
-    GetModuleFileNameW(nullptr, own_path, own_path_capacity);
-    const std::size_t length = wide_length_within(own_path, own_path_capacity);
-    if (length >= own_path_capacity) abnormal_end();
-    own_path[length] = L'\0';
+    if (read_module_path(own_path, own_path_capacity) != module_path_state::whole) abnormal_end();
 
     wchar_t* split = find_last_backslash(own_path, false);
     if (split == nullptr) return own_path;

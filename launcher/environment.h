@@ -47,12 +47,15 @@ void set_environment_variable(const char* name, const wchar_t* value);
 void clear_environment_variable(const char* name);
 
 // The launcher's full path: its folder in short (8.3) form where the file
-// system has one, its file name in long form. Computed on the first call.
+// system has one, its file name in long form. Computed on the first call; a
+// path that cannot be read whole ends the process abnormally.
 const wchar_t* get_own_path();
 
-// The launcher's full path in long form, however it was spelt when it was
-// started (an 8.3 spelling from an old script or shortcut), so that what
-// derives from it does not change with the spelling. Writes at most
-// capacity - 1 units and a terminator (a path that does not fit is cut);
-// returns false when the system cannot tell the path.
-bool get_long_module_path(wchar_t* out, std::size_t capacity);
+// The one reading of the launcher's own file path (GetModuleFileNameW), for
+// every caller: in long form, however it was spelt when it was started (an
+// 8.3 spelling from an old script or shortcut), so that what derives from it
+// does not change with the spelling. Always terminated within capacity; a
+// path that did not fit is there cut short, and each caller decides what a
+// cut path is worth.
+enum class module_path_state { whole, cut, unknown };
+module_path_state read_module_path(wchar_t* out, std::size_t capacity);

@@ -96,7 +96,7 @@ bool append_program(wchar_t* output, std::size_t capacity) {
     const std::size_t used = wcslen(output);
     const DWORD room = static_cast<DWORD>(capacity - used);
     // A path cut short to fit is accepted as it is.
-    if (!get_long_module_path(output + used, room)) {
+    if (read_module_path(output + used, room) == module_path_state::unknown) {
         output[used] = L'\0';
         return false;
     }
