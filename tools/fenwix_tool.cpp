@@ -6,7 +6,6 @@
 #include "tools/packer.h"
 #include "tools/progress.h"
 
-#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -115,8 +114,6 @@ int main(int argc, char** argv) {
     // On Windows argv is in the ANSI code page; names outside it arrive only
     // through the UTF-16 command line, as UTF-8 here.
     const std::vector<std::string> arguments = utf8_arguments(argc, argv);
-    // Case folding of file names follows Unicode, not just ASCII.
-    std::setlocale(LC_CTYPE, "C.UTF-8");
     if (arguments.size() < 2 || arguments[1] == "--help") {
         std::fputs(usage, arguments.size() < 2 ? stderr : stdout);
         return arguments.size() < 2 ? 2 : 0;

@@ -14,6 +14,8 @@
 
 #ifdef _WIN32
 #include <fcntl.h>
+#include <wctype.h>
+#include <locale.h>
 #include <io.h>
 #include <windows.h>
 #include <shellapi.h>
@@ -355,8 +357,14 @@ char16_t upper_case_unit(char16_t unit) {
     }
     return static_cast<char16_t>(out);
 #else
-    // The command sets LC_CTYPE to C.UTF-8 first, so this folds all of Unicode.
-    return static_cast<char16_t>(std::towupper(unit));
+    // The tables of the C.UTF-8 locale, asked for by name: whatever locale
+    // the process runs in (set by a caller or by nobody), the rule is the
+    // same. glibc has C.UTF-8 built in.
+    static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    if (unicode == static_cast<locale_t>(0)) {
+        return unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - u'a' + u'A') : unit;
+    }
+    return static_cast<char16_t>(towupper_l(unit, unicode));
 #endif
 }
 

@@ -21,7 +21,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <clocale>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
@@ -91,7 +90,6 @@ bool launcher_unpacks(const std::uint8_t* data, std::size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    std::setlocale(LC_CTYPE, "C.UTF-8");  // as the tool's main sets it
     remove_abandoned_work_folders();
     work_folder = fs::path("/dev/shm") / (work_prefix + std::to_string(getpid()));
     fs::remove_all(work_folder);

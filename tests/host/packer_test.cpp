@@ -147,6 +147,7 @@ TEST(PackerTest, RefusesWhatCannotBeUnpackedFaithfully) {
         {"missing main", {"a.exe"}, "b.exe", "is not a file"},
         {"main with ..", {"a.exe"}, "../a.exe", "is not a file"},
         {"case twins", {"a.exe", "Data.txt", "data.TXT"}, "", "only in case"},
+        {"non-ASCII case twins", {"a.exe", "\xc3\x84.txt", "\xc3\xa4.txt"}, "", "only in case"},
         {"file and folder in case", {"a.exe", "data", "DATA/x.txt"}, "", "only in case"},
         {"file and deeper folder", {"a.exe", "lib/Sub", "LIB/sub/x.dll"}, "", "only in case"},
         {"colon", {"a.exe", "x:y"}, "", "cannot hold"},
