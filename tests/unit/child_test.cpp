@@ -136,8 +136,16 @@ HANDLE start_probe(const wchar_t* mode, const wchar_t* exit_code = L"0") {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION child = {};
-    EXPECT_TRUE(CreateProcessW(probe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               nullptr, &startup, &child));
+    // Wine now and then refuses a start (ERROR_INTERNAL_ERROR) while many
+    // programs start at once, as the tests do: a few tries, as the exit-code
+    // harness makes.
+    bool started = false;
+    for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+        if (attempt > 0) Sleep(200);
+        started = CreateProcessW(probe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                 nullptr, &startup, &child) != FALSE;
+    }
+    EXPECT_TRUE(started) << GetLastError();
     CloseHandle(child.hThread);
     return child.hProcess;
 }
