@@ -145,10 +145,7 @@ void fail_header() { report_failure(msg_header); }
 void fail_alloc() { report_failure(msg_alloc); }
 void fail_decode() { report_failure(msg_decode); }
 
-void fail_unpack() {
-    const DWORD code = GetLastError();
-    report_system_failure(msg_unpack, code);
-}
+void fail_unpack(std::uint32_t code) { report_system_failure(msg_unpack, code); }
 
 void fail_launch(std::uint32_t code) { report_system_failure(msg_launch, code); }
 

@@ -22,8 +22,8 @@ void print_system_error(const char* message, std::uint32_t code);
 [[noreturn]] void fail_header();
 [[noreturn]] void fail_alloc();
 [[noreturn]] void fail_decode();
-// Takes GetLastError itself, first thing.
-[[noreturn]] void fail_unpack();
+// The caller passes the system's error code for what failed.
+[[noreturn]] void fail_unpack(std::uint32_t code);
 // The caller passes GetLastError as taken right after the failed start.
 [[noreturn]] void fail_launch(std::uint32_t code);
 [[noreturn]] void fail_open_for_writing(const wchar_t* path);

@@ -78,13 +78,18 @@ void unpack_payload() {
         unlock_target_folder();
         return;
     }
-    progress_window_start();
+    // Folders are made below the profile folder, which always exists.
+    static wchar_t home[path_capacity];
+    if (!expand_template(home, L"{HOME}", path_capacity)) fail_template_expansion(L"{HOME}");
+    know_folder(home);
+    progress_window_start(payload_reader_consumed, length - payload_format::magic_size);
     payload_reader_open(block + payload_format::magic_size, length - payload_format::magic_size);
     for (std::size_t number = 0; read_entry_header(entry); ++number) {
         build_current_file_path();
         if (child_program_path[0] == L'\0') set_child_program_path(current_file_path);
         const bool up_to_date = index_check_entry_right(number, entry.name, entry.stored_size,
                                                         entry.stored_checksum, current_file_path);
+        if (!up_to_date) progress_window_note_write();
         unpack_checked_entry(current_file_path, entry.stored_size, up_to_date);
     }
     index_check_close();

@@ -1,7 +1,5 @@
 #include "launcher/windowed.h"
 
-#include "format/block.h"
-#include "payload/reader.h"
 #include "launcher/build_values.h"
 
 #include <windows.h>
@@ -138,12 +136,12 @@ HWND create_progress_window(HWND& bar) {
     return window;
 }
 
-// The share of the compressed block consumed, which is known at all times.
+std::uint64_t (*progress_done_so_far)() = nullptr;  // how far unpacking is, of
+std::uint64_t progress_total = 0;                   // this much
+
 int progress_position() {
-    const std::uint64_t length = launcher_build_values().payload_block_length;
-    if (length <= payload_format::magic_size) return 0;
-    const std::uint64_t total = length - payload_format::magic_size;
-    return static_cast<int>(payload_reader_consumed() * bar_range / total);
+    if (progress_total == 0) return 0;
+    return static_cast<int>(progress_done_so_far() * bar_range / progress_total);
 }
 
 DWORD WINAPI run_progress_window(void*) {
@@ -197,8 +195,10 @@ void show_failure_dialog(const char* line) {
                       MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
 }
 
-void progress_window_start() {
+void progress_window_start(std::uint64_t (*done)(), std::uint64_t total) {
     if (!can_show_windows()) return;
+    progress_done_so_far = done;
+    progress_total = total;
     progress_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (progress_done == nullptr) return;
     progress_thread = CreateThread(nullptr, 0, run_progress_window, nullptr, 0, nullptr);

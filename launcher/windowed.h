@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // Nothing shows on a window station nobody sees (a service's, a scheduled
 // task's, an SSH session's): there the failure line goes only where the
@@ -28,8 +29,9 @@ void release_before_dialog(void (*release)());
 std::size_t dialog_text(wchar_t* out, std::size_t capacity, const char* line);
 
 // At start-up: from now on a progress window may appear, once 0.5 s have
-// passed and a file is being written.
-void progress_window_start();
+// passed and a file is being written. Its bar shows done() of total, which
+// done may be asked from another thread.
+void progress_window_start(std::uint64_t (*done)(), std::uint64_t total);
 // A file is about to be written.
 void progress_window_note_write();
 // Closes the window (or keeps it from ever appearing) and waits until it is

@@ -2,10 +2,8 @@
 
 #include "launcher/busy_retry.h"
 #include "launcher/errors.h"
-#include "launcher/windowed.h"
 #include "launcher/fixed_buffer.h"
 #include "launcher/path_forms.h"
-#include "launcher/template.h"
 #include "format/block.h"
 #include "payload/reader.h"
 
@@ -36,12 +34,6 @@ bool is_known_folder(const wchar_t* folder) {
         if (wcscmp(known_folders[i], folder) == 0) return true;
     }
     return false;
-}
-
-void seed_known_folders() {
-    wchar_t home[path_capacity];
-    if (!expand_template(home, L"{HOME}", path_capacity)) fail_template_expansion(L"{HOME}");
-    remember_folder(home);
 }
 
 }  // namespace
@@ -84,8 +76,9 @@ std::uint32_t file_checksum(const wchar_t* path) {
     return file_checksum_with(path, checksum_buffer);
 }
 
+void know_folder(const wchar_t* folder) { remember_folder(folder); }
+
 bool ensure_folder(const wchar_t* folder) {
-    if (known_folder_count == 0) seed_known_folders();
     if (is_known_folder(folder)) return true;
     // A drive or a share exists or it does not; it can never be created.
     const std::size_t root = root_length(folder);
@@ -361,7 +354,6 @@ void unpack_entry(const wchar_t* path, std::uint64_t stored_size, std::uint32_t 
 void unpack_checked_entry(const wchar_t* path, std::uint64_t stored_size, bool up_to_date) {
     HANDLE file = INVALID_HANDLE_VALUE;
     if (!up_to_date) {
-        progress_window_note_write();
         // A folder that cannot be created shows up as the file that cannot
         // be; one below the target that is not where its name says is
         // refused at once.
@@ -378,12 +370,12 @@ void unpack_checked_entry(const wchar_t* path, std::uint64_t stored_size, bool u
         payload_read(copy_buffer, chunk);
         if (file != INVALID_HANDLE_VALUE) {
             DWORD written = 0;
-            if (!WriteFile(file, copy_buffer, chunk, &written, nullptr)) fail_unpack();
+            if (!WriteFile(file, copy_buffer, chunk, &written, nullptr))
+                fail_unpack(GetLastError());
             if (written != chunk) {
                 // A write that stops short found no more room (Wine shows a
                 // full disk this way rather than with an error).
-                SetLastError(ERROR_DISK_FULL);
-                fail_unpack();
+                fail_unpack(ERROR_DISK_FULL);
             }
         }
         remaining -= chunk;
@@ -441,8 +433,7 @@ void lock_target_folder(const wchar_t* folder) {
         }
         if (code != ERROR_SHARING_VIOLATION) return;  // no lock to be had: go on without
         if (waited >= lock_wait_ms) {
-            SetLastError(ERROR_TIMEOUT);
-            fail_unpack();
+            fail_unpack(ERROR_TIMEOUT);
         }
         Sleep(lock_poll_ms);
     }

@@ -49,6 +49,10 @@ unsigned long attributes_for_rewriting(unsigned long attributes);
 // where its name says).
 bool create_parent_folders(const wchar_t* path);
 
+// Adds a folder known to exist (the user's profile folder, where most
+// target folders lie) to the folders ensure_folder never makes.
+void know_folder(const wchar_t* folder);
+
 // Makes sure one folder exists. Folders known to exist are remembered (the
 // user's profile folder from the start, up to 1,024 of them), so each is
 // created at most once per run; a drive or a share ("C:", "\\server\share")

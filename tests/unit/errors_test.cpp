@@ -136,13 +136,8 @@ TEST(EndingDeathTest, ReportedFailuresExitWithCode2) {
     EXPECT_EXIT(fail_header(), ::testing::ExitedWithCode(2), "");
     EXPECT_EXIT(fail_decode(), ::testing::ExitedWithCode(2), "");
     EXPECT_EXIT(fail_alloc(), ::testing::ExitedWithCode(2), "");
-    EXPECT_EXIT(
-        {
-            SetLastError(112);
-            fail_unpack();
-        },
-        ::testing::ExitedWithCode(2),
-        "Error, couldn't unpack file to target path\\. \\(\\[Error 112\\] ");
+    EXPECT_EXIT(fail_unpack(112), ::testing::ExitedWithCode(2),
+                "Error, couldn't unpack file to target path\\. \\(\\[Error 112\\] ");
     EXPECT_EXIT(fail_launch(2), ::testing::ExitedWithCode(2),
                 "Error, couldn't launch child \\(\\[Error 2\\] ");
 }
