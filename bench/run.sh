@@ -237,8 +237,8 @@ rm -f "$big/ready.block"
 cp_us=$(median "$work/cp.us")
 embed_us=$(median "$work/embed.us")
 
-default_level=$(sed -n 's/.*default_compression_level = \([0-9]*\);.*/\1/p' "$root/tools/packer.h")
-[ -n "$default_level" ] || die "cannot read the default level from tools/packer.h"
+default_level=$(sed -n 's/.*default_compression_level = \([0-9]*\);.*/\1/p' "$root/tools/pack/packer.h")
+[ -n "$default_level" ] || die "cannot read the default level from tools/pack/packer.h"
 ultra=()
 [ "$default_level" -gt 19 ] && ultra=(--ultra)
 make_wine_slice "$pack_mb"

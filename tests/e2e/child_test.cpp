@@ -1,7 +1,7 @@
 // The complete launcher under Wine with the probe child as its program: what
 // the child receives, its exit code coming back, and Ctrl+C.
 #include "tests/support/host_support.h"
-#include "tools/packer.h"
+#include "tools/pack/packer.h"
 
 #include <gtest/gtest.h>
 

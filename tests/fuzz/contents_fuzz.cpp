@@ -1,4 +1,4 @@
-// Fuzzes the tool's readers of a launcher file (tools/contents.cpp): verify,
+// Fuzzes the tool's readers of a launcher file (tools/inspect/contents.cpp): verify,
 // list and extract over the input written to a file, as `fenwix verify|list|
 // extract` read a damaged or foreign executable.
 //
@@ -11,9 +11,9 @@
 // its end.
 #include "format/values_section.h"
 #include "tests/fuzz/launcher_walk.h"
-#include "tools/contents.h"
-#include "tools/packer.h"
-#include "tools/pe_image.h"
+#include "tools/inspect/contents.h"
+#include "tools/pack/packer.h"
+#include "tools/image/pe_image.h"
 
 #include <signal.h>
 #include <sys/resource.h>

@@ -5,7 +5,7 @@
 #include "format/block.h"
 #include "format/values_section.h"
 #include "tests/support/host_support.h"
-#include "tools/packer.h"
+#include "tools/pack/packer.h"
 
 #include <zstd.h>
 

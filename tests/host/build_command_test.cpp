@@ -1,8 +1,8 @@
 // The build command: checks on the values a launcher carries, and refusals
 // that leave nothing behind.
 #include "tests/support/host_support.h"
-#include "tools/build_command.h"
-#include "tools/packer.h"
+#include "tools/cli/build_command.h"
+#include "tools/pack/packer.h"
 
 #include <gtest/gtest.h>
 

@@ -3,9 +3,9 @@
 #include "format/block.h"
 #include "format/values_section.h"
 #include "tests/support/host_support.h"
-#include "tools/contents.h"
-#include "tools/packer.h"
-#include "tools/pe_image.h"
+#include "tools/inspect/contents.h"
+#include "tools/pack/packer.h"
+#include "tools/image/pe_image.h"
 
 #define ZSTD_STATIC_LINKING_ONLY  // frame header inspection
 #include <zlib.h>

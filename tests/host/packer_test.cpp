@@ -2,7 +2,7 @@
 #include "format/block.h"
 #include "format/index.h"
 #include "tests/support/host_support.h"
-#include "tools/packer.h"
+#include "tools/pack/packer.h"
 
 #define ZSTD_STATIC_LINKING_ONLY  // frame header inspection
 #include <zstd.h>

@@ -1,7 +1,7 @@
 // The resource section: icon refusals, the directory tree as the loader walks
 // it, and the version resource as VerQueryValueW walks it.
-#include "tools/packer.h"
-#include "tools/pe_resources.h"
+#include "tools/pack/packer.h"
+#include "tools/image/pe_resources.h"
 
 #include <gtest/gtest.h>
 

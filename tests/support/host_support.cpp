@@ -1,7 +1,7 @@
 #include "tests/support/host_support.h"
 
 #include "format/block.h"
-#include "tools/packer.h"
+#include "tools/pack/packer.h"
 
 #include <zlib.h>
 #include <zstd.h>

@@ -1,7 +1,7 @@
-#include "tools/pe_resources.h"
+#include "tools/image/pe_resources.h"
 
 #include "format/block.h"
-#include "tools/packer.h"
+#include "tools/host/text.h"
 
 #include <cstring>
 

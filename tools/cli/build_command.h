@@ -5,7 +5,7 @@
 // folder and options give the same file on any host.
 #pragma once
 
-#include "tools/packer.h"
+#include "tools/pack/packer.h"
 
 #include <cstdint>
 #include <string>

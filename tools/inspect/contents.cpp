@@ -1,11 +1,11 @@
-#include "tools/contents.h"
+#include "tools/inspect/contents.h"
 
 #include "format/block.h"
 #include "format/index.h"
 #include "format/values_section.h"
-#include "tools/host_platform.h"
-#include "tools/packer.h"
-#include "tools/pe_image.h"
+#include "tools/host/host_platform.h"
+#include "tools/pack/packer.h"
+#include "tools/image/pe_image.h"
 
 #include <zlib.h>
 #include <zstd.h>

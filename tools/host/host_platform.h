@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -57,3 +58,8 @@ char16_t upper_case_unit(char16_t unit);
 
 // Whether the stream is an interactive terminal (progress lines go only there).
 bool is_terminal(std::FILE* stream);
+
+// Runs `writer` on a temporary file beside `path` and renames that into place
+// only when the writer and the final flush succeed; on any failure (a thrown
+// tool_error included) the temporary file is removed and `path` is untouched.
+void write_file_atomically(const std::string& path, const std::function<void(std::FILE*)>& writer);

@@ -1,10 +1,9 @@
-#include "tools/packer.h"
+#include "tools/pack/packer.h"
 
 #include "format/block.h"
 #include "format/names.h"
-#include "tools/host_platform.h"
-#include "tools/pe_image.h"
-#include "tools/progress.h"
+#include "tools/host/host_platform.h"
+#include "tools/image/pe_image.h"
 
 #include <zlib.h>
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameProgression, stable in practice since 1.3
@@ -57,7 +56,8 @@ void write_all(std::FILE* out, const void* data, std::size_t n) {
 // Streams the entry stream through one Zstandard frame into a sink.
 class frame_writer {
 public:
-    frame_writer(const block_sink& out, int level) : out_(out), context_(ZSTD_createCCtx()) {
+    frame_writer(const block_sink& out, int level, const progress_sink& progress)
+        : out_(out), progress_(progress), context_(ZSTD_createCCtx()) {
         if (context_ == nullptr) throw tool_error("cannot create the Zstandard compressor");
         check(ZSTD_CCtx_setParameter(context_, ZSTD_c_compressionLevel, level), "level");
         check(ZSTD_CCtx_setParameter(context_, ZSTD_c_windowLog, payload_format::frame_window_log),
@@ -99,7 +99,7 @@ private:
             if (o.pos != 0) out_(buffer_.data(), o.pos);
             // The compressor buffers whole jobs, so what it has compressed,
             // not what was read, tells how far the work is.
-            progress_reach(ZSTD_getFrameProgression(context_).consumed);
+            if (progress_) progress_(ZSTD_getFrameProgression(context_).consumed);
             written_ += o.pos;
             const bool done = mode == ZSTD_e_end ? left == 0 : in.pos == in.size;
             if (done) return;
@@ -107,6 +107,7 @@ private:
     }
 
     const block_sink& out_;
+    const progress_sink& progress_;
     ZSTD_CCtx* context_;
     std::vector<unsigned char> buffer_;
     std::uint64_t written_ = 0;
@@ -127,93 +128,6 @@ void check_main_program(const folder_entry& main) {
 }
 
 }  // namespace
-
-std::string in_quotes(const std::string& text) { return "'" + text + "'"; }
-
-std::size_t decode_utf8_at(const std::string& text, std::size_t i, std::uint32_t& code_point) {
-    static const std::uint32_t min_for_length[] = {0, 0x80, 0x800, 0x10000};
-    const unsigned char b = static_cast<unsigned char>(text[i]);
-    std::size_t extra;
-    std::uint32_t c;
-    if (b < 0x80) {
-        extra = 0;
-        c = b;
-    } else if ((b & 0xE0) == 0xC0) {
-        extra = 1;
-        c = b & 0x1F;
-    } else if ((b & 0xF0) == 0xE0) {
-        extra = 2;
-        c = b & 0x0F;
-    } else if ((b & 0xF8) == 0xF0) {
-        extra = 3;
-        c = b & 0x07;
-    } else {
-        return 0;
-    }
-    if (text.size() - i <= extra) return 0;
-    for (std::size_t k = 1; k <= extra; ++k) {
-        const unsigned char cb = static_cast<unsigned char>(text[i + k]);
-        if ((cb & 0xC0) != 0x80) return 0;
-        c = (c << 6) | (cb & 0x3F);
-    }
-    // Overlong forms and values beyond Unicode are no valid sequence.
-    if (c < min_for_length[extra] || c > 0x10FFFF) return 0;
-    code_point = c;
-    return extra + 1;
-}
-
-void append_utf16(std::u16string& out, std::uint32_t c) {
-    if (c >= 0x10000) {
-        c -= 0x10000;
-        out += static_cast<char16_t>(0xD800 + (c >> 10));
-        out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-    } else {
-        out += static_cast<char16_t>(c);
-    }
-}
-
-std::u16string utf8_to_utf16(const std::string& text, const std::string& what) {
-    std::u16string out;
-    for (std::size_t i = 0; i < text.size();) {
-        std::uint32_t c = 0;
-        const std::size_t n = decode_utf8_at(text, i, c);
-        if (n == 0 || (c >= 0xD800 && c <= 0xDFFF)) {
-            throw tool_error(what + " is not valid UTF-8: " + in_quotes(text));
-        }
-        append_utf16(out, c);
-        i += n;
-    }
-    return out;
-}
-
-std::string utf16_to_utf8(const std::u16string& text, bool* exact) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        std::uint32_t c = text[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-        } else if (c >= 0xD800 && c < 0xE000 && exact != nullptr) {
-            *exact = false;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
 
 std::string name_problem(const std::u16string& name) {
     return entry_names::describe(entry_names::check(name.data(), name.size()));
@@ -390,34 +304,6 @@ std::vector<unsigned char> encode_entry_header(const std::u16string& name, std::
     return out;
 }
 
-void write_file_atomically(const std::string& path, const std::function<void(std::FILE*)>& writer) {
-    std::string temporary;
-    std::FILE* out = create_temporary_beside(path, temporary);
-    // remove() takes the path in the ANSI code page on Windows; fs::remove
-    // takes it as the UTF-16 it is.
-    const auto discard = [&]() {
-        std::error_code ignored;
-        fs::remove(path_from_utf8(temporary), ignored);
-        forget_temporary();
-    };
-    try {
-        writer(out);
-        if (!flush_to_disk(out)) {
-            throw tool_error("cannot write " + in_quotes(path) + ": " + std::strerror(errno));
-        }
-    } catch (...) {
-        std::fclose(out);
-        discard();
-        throw;
-    }
-    if (std::fclose(out) != 0 || !replace_file(temporary, path)) {
-        const std::string reason = std::strerror(errno);
-        discard();
-        throw tool_error("cannot write " + in_quotes(path) + ": " + reason);
-    }
-    forget_temporary();
-}
-
 std::uint64_t index_length(const std::vector<folder_entry>& entries) {
     std::uint64_t length = 2;  // the terminator
     for (const folder_entry& e : entries) length += 2 * e.name.size() + 2 + 12;
@@ -425,10 +311,10 @@ std::uint64_t index_length(const std::vector<folder_entry>& entries) {
 }
 
 void write_block_to(const std::vector<folder_entry>& entries, int level, const block_sink& out,
-                    std::vector<unsigned char>* index) {
+                    std::vector<unsigned char>* index, const progress_sink& progress) {
     if (index != nullptr) index->clear();
     out(payload_format::magic, payload_format::magic_size);
-    frame_writer frame(out, level);
+    frame_writer frame(out, level, progress);
     std::vector<unsigned char> buffer(io_chunk);
     for (const folder_entry& e : entries) {
         std::uint32_t crc = 0;
@@ -480,11 +366,11 @@ std::uint64_t total_file_bytes(const std::vector<folder_entry>& entries) {
     return total;
 }
 
-void write_block(const std::vector<folder_entry>& entries, const std::string& out_path, int level) {
+void write_block(const std::vector<folder_entry>& entries, const std::string& out_path, int level,
+                 const progress_sink& progress) {
     write_file_atomically(out_path, [&](std::FILE* out) {
-        progress_start("packing", total_file_bytes(entries));
-        write_block_to(entries, level,
-                       [&](const void* data, std::size_t n) { write_all(out, data, n); });
-        progress_finish();
+        write_block_to(
+            entries, level, [&](const void* data, std::size_t n) { write_all(out, data, n); },
+            nullptr, progress);
     });
 }

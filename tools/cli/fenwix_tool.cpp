@@ -1,10 +1,10 @@
 // The fenwix command: pack, build, list, verify, extract. The same program
 // on Linux and on Windows.
-#include "tools/build_command.h"
-#include "tools/host_platform.h"
-#include "tools/contents.h"
-#include "tools/packer.h"
-#include "tools/progress.h"
+#include "tools/cli/build_command.h"
+#include "tools/host/host_platform.h"
+#include "tools/inspect/contents.h"
+#include "tools/pack/packer.h"
+#include "tools/cli/progress.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -129,7 +129,10 @@ int main(int argc, char** argv) {
                 run_build(o);
             } else {
                 check_output(o);
-                write_block(list_application_folder(o.app_dir, o.main_relpath), o.output, o.level);
+                const auto entries = list_application_folder(o.app_dir, o.main_relpath);
+                progress_start("packing", total_file_bytes(entries));
+                write_block(entries, o.output, o.level, progress_reach);
+                progress_finish();
             }
         } else if (command == "list" && args.size() == 1) {
             run_list(args[0]);

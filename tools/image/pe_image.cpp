@@ -1,7 +1,7 @@
-#include "tools/pe_image.h"
+#include "tools/image/pe_image.h"
 
 #include "format/values_section.h"
-#include "tools/packer.h"
+#include "tools/host/text.h"
 
 #include <algorithm>
 #include <cstring>

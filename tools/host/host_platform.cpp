@@ -1,8 +1,8 @@
 // Each function has one Linux and one Windows body; everything above the
 // host's system calls is shared, so both builds of the tool behave alike.
-#include "tools/host_platform.h"
+#include "tools/host/host_platform.h"
 
-#include "tools/packer.h"
+#include "tools/host/text.h"
 
 #include <cerrno>
 #include <chrono>
@@ -400,4 +400,32 @@ bool is_terminal(std::FILE* stream) {
 #else
     return ::isatty(fileno(stream)) != 0;
 #endif
+}
+
+void write_file_atomically(const std::string& path, const std::function<void(std::FILE*)>& writer) {
+    std::string temporary;
+    std::FILE* out = create_temporary_beside(path, temporary);
+    // remove() takes the path in the ANSI code page on Windows; fs::remove
+    // takes it as the UTF-16 it is.
+    const auto discard = [&]() {
+        std::error_code ignored;
+        std::filesystem::remove(path_from_utf8(temporary), ignored);
+        forget_temporary();
+    };
+    try {
+        writer(out);
+        if (!flush_to_disk(out)) {
+            throw tool_error("cannot write " + in_quotes(path) + ": " + std::strerror(errno));
+        }
+    } catch (...) {
+        std::fclose(out);
+        discard();
+        throw;
+    }
+    if (std::fclose(out) != 0 || !replace_file(temporary, path)) {
+        const std::string reason = std::strerror(errno);
+        discard();
+        throw tool_error("cannot write " + in_quotes(path) + ": " + reason);
+    }
+    forget_temporary();
 }

@@ -1,4 +1,4 @@
-#include "tools/progress.h"
+#include "tools/cli/progress.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,13 +1,13 @@
-#include "tools/build_command.h"
+#include "tools/cli/build_command.h"
 
 #include "format/template_grammar.h"
 #include "format/values_section.h"
-#include "tools/contents.h"
-#include "tools/host_platform.h"
-#include "tools/packer.h"
-#include "tools/pe_image.h"
-#include "tools/pe_resources.h"
-#include "tools/progress.h"
+#include "tools/inspect/contents.h"
+#include "tools/host/host_platform.h"
+#include "tools/pack/packer.h"
+#include "tools/image/pe_image.h"
+#include "tools/image/pe_resources.h"
+#include "tools/cli/progress.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -357,7 +357,8 @@ void run_build(const build_options& options) {
         };
         if (options.block_path.empty()) {
             progress_start("packing", total_file_bytes(entries));
-            write_block_to(entries, options.level, sink, pack_index ? &index : nullptr);
+            write_block_to(entries, options.level, sink, pack_index ? &index : nullptr,
+                           progress_reach);
         } else {
             progress_start("embedding", block_file_size);
             copy_block(options.block_path, block_file_size, sink);
