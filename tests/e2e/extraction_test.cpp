@@ -15,38 +15,23 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct app_file {
-    std::u16string name;  // as carried in the block
-    std::string disk;     // the same name below the target folder on the Linux side
-    bytes data;
-};
-
 std::vector<app_file> sample_files() {
     bytes big(300000);
     for (std::size_t i = 0; i < big.size(); ++i)
         big[i] = static_cast<unsigned char>(i * 31 + (i >> 9));
     return {
-        {u"app.exe", "app.exe", probe_child_bytes()},
-        {u"lib\\deep\\er\\big.dll", "lib/deep/er/big.dll", big},
-        {u"d\u00e9j\u00e0\\\u4e2d\u6587.txt", "d\xc3\xa9j\xc3\xa0/\xe4\xb8\xad\xe6\x96\x87.txt",
-         to_bytes("non-ASCII")},
-        {u"empty.txt", "empty.txt", {}},
-        {u"lib\\config.ini", "lib/config.ini", to_bytes("[x]\r\ny=1\r\n")},
+        {"app.exe", probe_child_bytes()},
+        {"lib\\deep\\er\\big.dll", big},
+        {"d\xc3\xa9j\xc3\xa0\\\xe4\xb8\xad\xe6\x96\x87.txt", to_bytes("non-ASCII")},
+        {"empty.txt", {}},
+        {"lib\\config.ini", to_bytes("[x]\r\ny=1\r\n")},
     };
 }
 
 bytes block_of_files(const std::vector<app_file>& files, bool cut_in_last = false) {
-    bytes stream;
-    for (const app_file& f : files) {
-        const bytes e = entry_bytes(f.name, f.data);
-        stream.insert(stream.end(), e.begin(), e.end());
-    }
-    if (cut_in_last) {
-        stream.resize(stream.size() - files.back().data.size() / 2);
-    } else {
-        stream.push_back(0);
-        stream.push_back(0);
-    }
+    bytes stream = stream_of_files(files);
+    // Cut: the terminator goes, and half of the last file's data.
+    if (cut_in_last) stream.resize(stream.size() - 2 - files.back().data.size() / 2);
     return block_around(compress_frame(stream));
 }
 
@@ -82,11 +67,7 @@ std::map<std::string, file_times> times_below(const std::string& folder) {
 }
 
 void expect_files_match(const std::string& target, const std::vector<app_file>& files) {
-    for (const app_file& f : files) {
-        const std::string path = target + "/" + f.disk;
-        ASSERT_TRUE(fs::is_regular_file(path)) << path;
-        EXPECT_TRUE(to_bytes(read_file(path)) == f.data) << path;
-    }
+    EXPECT_EQ(files_differing(target, files), "");
 }
 
 TEST(ExtractionTest, FirstRunUnpacksEveryFileSecondRunWritesNothing) {
@@ -148,7 +129,7 @@ TEST(ExtractionTest, DifferingFileHeldOpenStopsTheLaunchMatchingOneDoesNot) {
 
 TEST(ExtractionTest, DecodeFailureInsideAnEntryLeavesItsPartAndALaterRunRepairs) {
     auto files = sample_files();
-    files.push_back({u"zlast.bin", "zlast.bin", bytes(200000, 'z')});
+    files.push_back({"zlast.bin", bytes(200000, 'z')});
     scratch_folder shared;
     const std::string target = shared / "target";
     write_file(shared / "cut", block_of_files(files, true));

@@ -10,57 +10,22 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <random>
 #include <thread>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct app_file {
-    std::string name;  // as carried, levels split by backslashes (ASCII only)
-    bytes data;
-};
-
-std::u16string utf16(const std::string& ascii) {
-    return std::u16string(ascii.begin(), ascii.end());
-}
-
-std::string disk_name(std::string name) {
-    for (char& c : name) {
-        if (c == '\\') c = '/';
-    }
-    return name;
-}
-
-bytes random_bytes(std::size_t size, unsigned seed) {
-    std::mt19937 generator(seed);
-    bytes out(size);
-    for (unsigned char& b : out) b = static_cast<unsigned char>(generator());
-    return out;
-}
-
 // Builds `exe`, a launcher carrying `files` (the first is the main program)
 // that unpacks into `target`.
 void build_for(const std::vector<app_file>& files, const std::string& exe,
                const std::string& target) {
-    bytes stream;
-    for (const app_file& f : files) {
-        const bytes e = entry_bytes(utf16(f.name), f.data);
-        stream.insert(stream.end(), e.begin(), e.end());
-    }
-    const bytes end = terminator_bytes();
-    stream.insert(stream.end(), end.begin(), end.end());
-    write_file(exe + ".block", block_around(compress_frame(stream, 1)));
+    write_file(exe + ".block", block_around(compress_frame(stream_of_files(files), 1)));
     build_launcher(exe + ".block", exe, {"--template", windows_path(target)});
 }
 
 void expect_files_match(const std::string& target, const std::vector<app_file>& files) {
-    for (const app_file& f : files) {
-        const std::string path = target + "/" + disk_name(f.name);
-        ASSERT_TRUE(fs::is_regular_file(path)) << path;
-        EXPECT_TRUE(to_bytes(read_file(path)) == f.data) << path;
-    }
+    EXPECT_EQ(files_differing(target, files), "");
 }
 
 std::string open_failure(const std::string& target, const std::string& name) {

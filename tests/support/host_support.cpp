@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -339,4 +340,37 @@ std::string prefix_folder(const std::string& pattern_below_drive_c) {
         candidates = next;
     }
     return candidates.empty() ? std::string() : candidates.front().string();
+}
+
+bytes stream_of_files(const std::vector<app_file>& files) {
+    bytes stream;
+    for (const app_file& f : files) {
+        const bytes e = entry_bytes(utf8_to_utf16(f.name, "a test's file name"), f.data);
+        stream.insert(stream.end(), e.begin(), e.end());
+    }
+    const bytes end = terminator_bytes();
+    stream.insert(stream.end(), end.begin(), end.end());
+    return stream;
+}
+
+bytes random_bytes(std::size_t size, unsigned seed) {
+    std::mt19937 generator(seed);
+    bytes out(size);
+    for (unsigned char& b : out) b = static_cast<unsigned char>(generator());
+    return out;
+}
+
+std::string files_differing(const std::string& target, const std::vector<app_file>& files) {
+    std::string out;
+    for (const app_file& f : files) {
+        std::string path = f.name;
+        std::replace(path.begin(), path.end(), '\\', '/');
+        path = target + "/" + path;
+        if (!std::filesystem::is_regular_file(path)) {
+            out += "missing: " + path + "\n";
+        } else if (to_bytes(read_file(path)) != f.data) {
+            out += "different: " + path + "\n";
+        }
+    }
+    return out;
 }

@@ -43,6 +43,20 @@ bytes decompress_block_frame(const bytes& block);
 // takes for a main program, for tests that never run it.
 bytes fake_windows_program(const std::string& text = "");
 
+// One file of an application as a test carries it: its name as carried
+// (UTF-8, levels split by backslashes) and its bytes.
+struct app_file {
+    std::string name;
+    bytes data;
+};
+// The entry stream of the files, in order, and its terminator.
+bytes stream_of_files(const std::vector<app_file>& files);
+// Bytes that do not compress, the same for the same seed.
+bytes random_bytes(std::size_t size, unsigned seed);
+// How the files below `target` (a Linux folder) differ from `files`: one
+// line per file missing or different, empty when each is there byte for byte.
+std::string files_differing(const std::string& target, const std::vector<app_file>& files);
+
 // Paths of the things the tests drive.
 std::string fenwix_tool();
 // The launcher stub the tool carries, as the win64 build made it.
