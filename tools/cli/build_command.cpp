@@ -16,7 +16,7 @@
 
 namespace fs = std::filesystem;
 
-// The stub, default icon and manifest the tool carries (tools/embedded_files.S).
+// The stub, default icon and manifest the tool carries (tools/cli/embedded_files.S).
 extern "C" {
 extern const unsigned char fenwix_embedded_stub[], fenwix_embedded_stub_end[];
 extern const unsigned char fenwix_embedded_icon[], fenwix_embedded_icon_end[];

@@ -1,7 +1,7 @@
 // `fenwix build`: writes a launcher, the precompiled stub that the tool
 // carries, with the resources and a values section holding the build-time
 // values and the payload block. No compiler, linker or resource compiler
-// runs: the image is written byte for byte (tools/pe_image.h), so the same
+// runs: the image is written byte for byte (tools/image/pe_image.h), so the same
 // folder and options give the same file on any host.
 #pragma once
 
