@@ -1,28 +1,23 @@
 #include "payload/entries.h"
 
 #include "launcher/errors.h"
-#include "format/names.h"
+#include "format/entry_walk.h"
 #include "payload/reader.h"
 
 bool read_entry_header(entry_header& entry) {
-    for (std::size_t i = 0;; ++i) {
-        unsigned char unit_bytes[2];
-        payload_read(unit_bytes, 2);
-        const wchar_t unit = static_cast<wchar_t>(unit_bytes[0] | (unit_bytes[1] << 8));
-        if (unit == L'\0') {
-            entry.name[i] = L'\0';
-            if (i == 0) return false;
-            if (entry_names::check(entry.name, i) != entry_names::problem::none) fail_decode();
+    entry_walk::fields header;
+    const auto read = [](unsigned char* out, std::size_t n) { payload_read(out, n); };
+    switch (entry_walk::next(read, entry.name, header)) {
+        case entry_walk::step::end:
+            return false;
+        case entry_walk::step::name_too_long:
+            fail_decode();
+        case entry_walk::step::entry:
             break;
-        }
-        if (i == payload_format::max_name_units) fail_decode();
-        entry.name[i] = unit;
     }
-    unsigned char size_bytes[8];
-    unsigned char checksum_bytes[4];
-    payload_read(size_bytes, sizeof size_bytes);
-    payload_read(checksum_bytes, sizeof checksum_bytes);
-    entry.stored_size = payload_format::get_u64_le(size_bytes);
-    entry.stored_checksum = payload_format::get_u32_le(checksum_bytes);
+    // Refused before anything touches the disk for it.
+    if (header.problem != entry_names::problem::none) fail_decode();
+    entry.stored_size = header.size;
+    entry.stored_checksum = header.checksum;
     return true;
 }

@@ -1,6 +1,7 @@
 #include "tools/inspect/contents.h"
 
 #include "format/block.h"
+#include "format/entry_walk.h"
 #include "format/index.h"
 #include "format/values_section.h"
 #include "tools/host/host_platform.h"
@@ -282,29 +283,31 @@ struct entry_header {
     std::u16string name;
     std::uint64_t size = 0;
     std::uint32_t checksum = 0;
-    std::size_t number = 0;  // 1 for the first entry
+    entry_names::problem problem = entry_names::problem::none;  // of the name
+    std::size_t number = 0;                                     // 1 for the first entry
 };
 
-// Reads the next entry's name, size and checksum; false at the terminator.
+// Reads the next entry's name, size and checksum, as the launcher does;
+// false at the terminator.
 bool next_entry(entry_stream& s, entry_header& e) {
-    e.name.clear();
     ++e.number;
-    for (;;) {
-        unsigned char unit[2];
-        s.read(unit, 2);
-        const char16_t u = static_cast<char16_t>(unit[0] | (unit[1] << 8));
-        if (u == 0) break;
-        if (e.name.size() == payload_format::max_name_units) {
+    char16_t name[payload_format::name_buffer_units];
+    entry_walk::fields header;
+    const auto read = [&s](unsigned char* out, std::size_t n) { s.read(out, n); };
+    switch (entry_walk::next(read, name, header)) {
+        case entry_walk::step::end:
+            e.name.clear();
+            return false;
+        case entry_walk::step::name_too_long:
             throw s.damaged("the name of entry " + std::to_string(e.number) + " is longer than " +
                             std::to_string(payload_format::max_name_units) + " UTF-16 units");
-        }
-        e.name += u;
+        case entry_walk::step::entry:
+            break;
     }
-    if (e.name.empty()) return false;
-    unsigned char fields[12];
-    s.read(fields, sizeof fields);
-    e.size = payload_format::get_u64_le(fields);
-    e.checksum = payload_format::get_u32_le(fields + 8);
+    e.name.assign(name, header.units);
+    e.size = header.size;
+    e.checksum = header.checksum;
+    e.problem = header.problem;
     return true;
 }
 
@@ -338,7 +341,7 @@ void write_entries(launcher_file& f, const fs::path& root) {
     entry_stream s(f);
     entry_header e;
     while (next_entry(s, e)) {
-        const std::string problem = name_problem(e.name);
+        const std::string problem = entry_names::describe(e.problem);
         if (!problem.empty()) throw tool_error("cannot extract " + entry_label(e) + ": " + problem);
         bool exact = true;
         const std::string name = utf16_to_utf8(e.name, &exact);
@@ -346,7 +349,7 @@ void write_entries(launcher_file& f, const fs::path& root) {
             throw tool_error("cannot extract " + entry_label(e) +
                              ": the name holds an unpaired UTF-16 surrogate");
         }
-        // name_problem leaves only plain levels: none is empty, "." or "..",
+        // The name rule leaves only plain levels: none is empty, "." or "..",
         // absolute or a drive, so the path stays below root.
         fs::path target = root;
         for (std::size_t start = 0; start <= name.size();) {
@@ -391,7 +394,7 @@ std::vector<unsigned char> index_of_block(const std::string& block_path) {
         entry_stream s(f);
         entry_header e;
         while (next_entry(s, e)) {
-            if (!name_problem(e.name).empty()) return {};
+            if (e.problem != entry_names::problem::none) return {};
             const std::vector<unsigned char> header =
                 encode_entry_header(e.name, e.size, e.checksum);
             index.insert(index.end(), header.begin(), header.end());
@@ -510,7 +513,7 @@ int run_verify(const std::string& launcher) {
     };
     while (next_entry(s, e)) {
         // A name the launcher would refuse makes the entry as bad as wrong data.
-        const std::string problem = name_problem(e.name);
+        const std::string problem = entry_names::describe(e.problem);
         const std::uint32_t computed = copy_entry_data(s, e, nullptr, {});
         if (!problem.empty() || computed != e.checksum) {
             return fail(problem.empty() ? mismatch_text(e, computed)
