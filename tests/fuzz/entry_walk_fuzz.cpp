@@ -1,6 +1,6 @@
 // Fuzzes the launcher's walk over a payload block (launcher_walk.cpp): the
-// stream reader (payload/reader.cpp) and the entry headers with their name
-// rule (payload/entries.cpp). Input: a whole block ("QJX", frame, zero
+// stream reader (launcher/unpack/reader.cpp) and the entry headers with their name
+// rule (launcher/unpack/entries.cpp). Input: a whole block ("QJX", frame, zero
 // field, trailer).
 //
 // Expected outcomes: the walk reaches the terminator, or ends with the header

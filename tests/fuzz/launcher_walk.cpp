@@ -1,10 +1,10 @@
 #include "tests/fuzz/launcher_walk.h"
 
 #include "launcher/fixed_buffer.h"
-#include "payload/entries.h"
+#include "launcher/unpack/entries.h"
 #include "format/block.h"
 #include "format/names.h"
-#include "payload/reader.h"
+#include "launcher/unpack/reader.h"
 #include "tests/fuzz/launcher_end.h"
 
 #include <cstdlib>

@@ -1,8 +1,8 @@
 // Extraction on the real file system: the checksum test, folder creation,
 // and writing or skipping an entry's data read from a real stream reader.
-#include "payload/extract.h"
+#include "launcher/unpack/extract.h"
 #include "format/block.h"
-#include "payload/reader.h"
+#include "launcher/unpack/reader.h"
 #include "tests/support/zstd_frames.h"
 
 #include <windows.h>

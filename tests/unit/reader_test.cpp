@@ -1,7 +1,7 @@
 // The payload stream reader over hand-made frames: window refills, reads
 // of every size, frame boundaries, and every way the stream can end badly.
 #include "format/block.h"
-#include "payload/reader.h"
+#include "launcher/unpack/reader.h"
 #include "tests/support/zstd_frames.h"
 
 #include <gtest/gtest.h>

@@ -1,11 +1,11 @@
-#include "payload/extract.h"
+#include "launcher/unpack/extract.h"
 
 #include "launcher/busy_retry.h"
 #include "launcher/errors.h"
 #include "launcher/fixed_buffer.h"
 #include "launcher/path_forms.h"
 #include "format/block.h"
-#include "payload/reader.h"
+#include "launcher/unpack/reader.h"
 
 #include <windows.h>
 #include <winternl.h>

@@ -1,7 +1,7 @@
-#include "payload/index_check.h"
+#include "launcher/unpack/index_check.h"
 
 #include "launcher/fixed_buffer.h"
-#include "payload/extract.h"
+#include "launcher/unpack/extract.h"
 #include "format/index.h"
 
 #include <windows.h>

@@ -1,4 +1,4 @@
-#include "payload/reader.h"
+#include "launcher/unpack/reader.h"
 
 #include "launcher/errors.h"
 #include "format/block.h"

@@ -1,8 +1,8 @@
-#include "payload/entries.h"
+#include "launcher/unpack/entries.h"
 
 #include "launcher/errors.h"
 #include "format/entry_walk.h"
-#include "payload/reader.h"
+#include "launcher/unpack/reader.h"
 
 bool read_entry_header(entry_header& entry) {
     entry_walk::fields header;
