@@ -16,6 +16,7 @@ constexpr char magic[3] = {'Q', 'J', 'X'};
 constexpr std::size_t magic_size = 3;
 constexpr std::size_t zero_field_size = 4;
 constexpr std::size_t trailer_size = 8;
+constexpr std::size_t tail_size = zero_field_size + trailer_size;
 
 // A name holds at most this many units before its 0 unit.
 constexpr std::size_t max_name_units = 1023;
@@ -49,5 +50,12 @@ inline std::uint32_t get_u32_le(const unsigned char* in) {
     return static_cast<std::uint32_t>(read_le(in, 4));
 }
 inline std::uint64_t get_u64_le(const unsigned char* in) { return read_le(in, 8); }
+
+// What follows the frame: the zero field, then the count of the block's
+// bytes before the trailer ("QJX", the frame and the zero field).
+inline void put_tail(unsigned char (&tail)[tail_size], std::uint64_t frame_bytes) {
+    for (unsigned char& b : tail) b = 0;
+    put_u64_le(tail + zero_field_size, magic_size + frame_bytes + zero_field_size);
+}
 
 }  // namespace payload_format

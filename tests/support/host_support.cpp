@@ -112,14 +112,11 @@ bytes index_of_stream(const bytes& stream) {
 
 bytes block_around(const bytes& frame_bytes) {
     bytes out;
-    out.push_back('Q');
-    out.push_back('J');
-    out.push_back('X');
+    for (char c : payload_format::magic) out.push_back(static_cast<unsigned char>(c));
     out.insert(out.end(), frame_bytes.begin(), frame_bytes.end());
-    for (int k = 0; k < 4; ++k) out.push_back(0);
-    unsigned char trailer[8];
-    payload_format::put_u64_le(trailer, out.size());
-    out.insert(out.end(), trailer, trailer + 8);
+    unsigned char tail[payload_format::tail_size];
+    payload_format::put_tail(tail, frame_bytes.size());
+    out.insert(out.end(), tail, tail + sizeof tail);
     return out;
 }
 

@@ -1,5 +1,7 @@
 #include "tests/support/zstd_frames.h"
 
+#include "format/block.h"
+
 #include <algorithm>
 
 extern "C" unsigned long long ZSTD_XXH64(const void* data, std::size_t n, unsigned long long seed);
@@ -41,13 +43,12 @@ bytes raw_frame(const bytes& content, const frame_fields& fields) {
 }
 
 bytes block_of(const bytes& frames) {
-    bytes out(3 + frames.size());
-    out[0] = 'Q';
-    out[1] = 'J';
-    out[2] = 'X';
-    std::copy(frames.begin(), frames.end(), out.begin() + 3);
-    put_le(out, 0, 4);
-    put_le(out, out.size(), 8);
+    bytes out;
+    for (char c : payload_format::magic) out.push_back(static_cast<unsigned char>(c));
+    out.insert(out.end(), frames.begin(), frames.end());
+    unsigned char tail[payload_format::tail_size];
+    payload_format::put_tail(tail, frames.size());
+    out.insert(out.end(), tail, tail + sizeof tail);
     return out;
 }
 

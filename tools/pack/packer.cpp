@@ -349,10 +349,8 @@ void write_block_to(const std::vector<folder_entry>& entries, int level, const b
     frame.write(terminator, sizeof terminator);
     if (index != nullptr) index->insert(index->end(), terminator, terminator + sizeof terminator);
     frame.finish();
-    unsigned char tail[payload_format::zero_field_size + payload_format::trailer_size] = {};
-    payload_format::put_u64_le(
-        tail + payload_format::zero_field_size,
-        payload_format::magic_size + frame.compressed_bytes() + payload_format::zero_field_size);
+    unsigned char tail[payload_format::tail_size];
+    payload_format::put_tail(tail, frame.compressed_bytes());
     out(tail, sizeof tail);
 }
 
