@@ -110,16 +110,6 @@ bytes index_of_stream(const bytes& stream) {
     return index;
 }
 
-bytes block_around(const bytes& frame_bytes) {
-    bytes out;
-    for (char c : payload_format::magic) out.push_back(static_cast<unsigned char>(c));
-    out.insert(out.end(), frame_bytes.begin(), frame_bytes.end());
-    unsigned char tail[payload_format::tail_size];
-    payload_format::put_tail(tail, frame_bytes.size());
-    out.insert(out.end(), tail, tail + sizeof tail);
-    return out;
-}
-
 bytes decompress_block_frame(const bytes& block) {
     ZSTD_DCtx* d = ZSTD_createDCtx();
     bytes out;

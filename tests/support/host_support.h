@@ -2,6 +2,8 @@
 // and running built launchers under Wine with their full exit code.
 #pragma once
 
+#include "tests/support/block_bytes.h"
+
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -34,8 +36,6 @@ bytes index_of_stream(const bytes& stream);
 // One Zstandard frame as the packer makes it (window 2^27, no content size,
 // no checksum, no dictionary id).
 bytes compress_frame(const bytes& content, int level = 3);
-// "QJX", the frame bytes, the zero field and the trailer.
-bytes block_around(const bytes& frame_bytes);
 // Undoes compress_frame for a whole block, for checking what the packer wrote.
 bytes decompress_block_frame(const bytes& block);
 

@@ -1,7 +1,5 @@
 #include "tests/support/zstd_frames.h"
 
-#include "format/block.h"
-
 #include <algorithm>
 
 extern "C" unsigned long long ZSTD_XXH64(const void* data, std::size_t n, unsigned long long seed);
@@ -39,16 +37,6 @@ bytes raw_frame(const bytes& content, const frame_fields& fields) {
         if (fields.wrong_checksum) sum ^= 1;
         put_le(out, sum, 4);
     }
-    return out;
-}
-
-bytes block_of(const bytes& frames) {
-    bytes out;
-    for (char c : payload_format::magic) out.push_back(static_cast<unsigned char>(c));
-    out.insert(out.end(), frames.begin(), frames.end());
-    unsigned char tail[payload_format::tail_size];
-    payload_format::put_tail(tail, frames.size());
-    out.insert(out.end(), tail, tail + sizeof tail);
     return out;
 }
 

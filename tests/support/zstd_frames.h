@@ -3,6 +3,8 @@
 // launcher's own libzstd has no compressor, and none is needed for this.
 #pragma once
 
+#include "tests/support/block_bytes.h"
+
 #include <cstdint>
 #include <vector>
 
@@ -21,9 +23,6 @@ struct frame_fields {
 };
 
 bytes raw_frame(const bytes& content, const frame_fields& fields = {});
-
-// "QJX", the frames, the zero field and the trailer.
-bytes block_of(const bytes& frames);
 
 // A byte pattern that makes misplaced or repeated bytes visible.
 bytes pattern(std::size_t n, unsigned seed = 1);

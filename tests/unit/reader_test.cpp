@@ -12,7 +12,7 @@ constexpr std::size_t window = payload_format::window_size;
 
 // The decoder input as the launcher sees it: everything after the header.
 bytes decoder_input(const bytes& frames, bool with_tail = true) {
-    const bytes block = block_of(frames);
+    const bytes block = block_around(frames);
     return with_tail ? bytes(block.begin() + 3, block.end()) : frames;
 }
 
