@@ -305,40 +305,49 @@ bool clear_rewrite_attributes(const wchar_t* path, const wchar_t* relative) {
     return cleared;
 }
 
-// Opens path for writing without following a link at its place: a new file
-// is made only where no name is (a link, even one that leads nowhere, is a
-// name), and a file that is there is opened without being emptied, so that
-// where it leads can be checked first. Nobody else may write it meanwhile.
+// Makes path where no name is: CREATE_NEW never follows a link, not even
+// one that leads nowhere. Else opens what is there, following a link at its
+// place; a caller that must not write elsewhere checks where it led.
+// `created` says which; GetLastError is the last call's.
+HANDLE make_or_open(const wchar_t* path, DWORD access_when_made, DWORD access_when_there,
+                    bool& created) {
+    const HANDLE made = CreateFileW(path,                   //
+                                    access_when_made,       //
+                                    0,                      // shared with no one
+                                    nullptr,                //
+                                    CREATE_NEW,             // never through a link
+                                    FILE_ATTRIBUTE_NORMAL,  //
+                                    nullptr);
+    created = made != INVALID_HANDLE_VALUE;
+    const DWORD code = GetLastError();
+    if (created || (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS)) return made;
+    return CreateFileW(path,                   //
+                       access_when_there,      //
+                       0,                      // shared with no one
+                       nullptr,                //
+                       OPEN_EXISTING,          // not emptied: checked first
+                       FILE_ATTRIBUTE_NORMAL,  //
+                       nullptr);
+}
+
+// Opens path for writing without following a link at its place; a file
+// that is there is emptied only once it is known to be where its name says.
+// Nobody else may write it meanwhile.
 HANDLE open_for_writing(const wchar_t* path, const wchar_t* relative) {
-    const auto open_existing = [path] {
-        return CreateFileW(path,           //
-                           GENERIC_WRITE,  //
-                           0,              // shared with no one
-                           nullptr,        //
-                           OPEN_EXISTING,  // emptied once checked
-                           0,              //
-                           nullptr);
-    };
     HANDLE file = INVALID_HANDLE_VALUE;
     bool created = false;
     bool attributes_cleared = false;
     const bool opened = retry_while_busy([&] {
-        file = CreateFileW(path,                    //
-                           GENERIC_WRITE | DELETE,  // DELETE: to take it back if misplaced
-                           0,                       // shared with no one
-                           nullptr,                 //
-                           CREATE_NEW,              // never through a link
-                           0,                       //
-                           nullptr);
-        created = file != INVALID_HANDLE_VALUE;
-        const DWORD code = GetLastError();
-        if (created || (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS)) return created;
-        file = open_existing();
-        if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED &&
+        // DELETE: to take a new file back if it proves misplaced.
+        file = make_or_open(path, GENERIC_WRITE | DELETE, GENERIC_WRITE, created);
+        if (file == INVALID_HANDLE_VALUE && !created && GetLastError() == ERROR_ACCESS_DENIED &&
             !attributes_cleared) {
             attributes_cleared = clear_rewrite_attributes(path, relative);
-            file = attributes_cleared ? open_existing() : INVALID_HANDLE_VALUE;
-            if (!attributes_cleared) SetLastError(ERROR_ACCESS_DENIED);
+            if (attributes_cleared) {
+                file = make_or_open(path, GENERIC_WRITE | DELETE, GENERIC_WRITE, created);
+            } else {
+                SetLastError(ERROR_ACCESS_DENIED);
+            }
         }
         return file != INVALID_HANDLE_VALUE;
     });
@@ -401,24 +410,12 @@ void lock_target_folder(const wchar_t* folder) {
         !wide_append(lock_path, path_capacity, L"\\.fenwix-lock")) {
         return;
     }
-    const auto open_lock = [&lock_path](DWORD disposition) {
-        return CreateFileW(lock_path,              //
-                           GENERIC_READ,           // enough to keep others out
-                           0,                      // shared with no one: the lock
-                           nullptr,                //
-                           disposition,            //
-                           FILE_ATTRIBUTE_NORMAL,  //
-                           nullptr);
-    };
     bool folder_made = false;
     for (DWORD waited = 0;; waited += lock_poll_ms) {
-        // Made once and then only opened; never through a link at its place.
-        HANDLE lock = open_lock(CREATE_NEW);
-        DWORD code = GetLastError();
-        if (lock == INVALID_HANDLE_VALUE && code == ERROR_FILE_EXISTS) {
-            lock = open_lock(OPEN_EXISTING);
-            code = GetLastError();
-        }
+        // Made once, then only opened; reading is enough to keep others out.
+        bool created = false;
+        const HANDLE lock = make_or_open(lock_path, GENERIC_READ, GENERIC_READ, created);
+        const DWORD code = GetLastError();
         if (lock != INVALID_HANDLE_VALUE) {
             target_lock = lock;
             return;
