@@ -35,6 +35,7 @@ enum class keyword {
     random,
     time_us,
     time,
+    app_dir,  // only in launch-line values: the folder the application was unpacked into
 };
 
 struct keyword_name {
@@ -57,6 +58,7 @@ constexpr keyword_name keyword_table[] = {
     {"RANDOM", keyword::random},
     {"TIME_US", keyword::time_us},
     {"TIME", keyword::time},
+    {"APP_DIR", keyword::app_dir},
 };
 
 // A keyword name holds at most this many units.

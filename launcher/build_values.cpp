@@ -35,6 +35,18 @@ bool find_build_values(const unsigned char* image_base, build_values& out) {
         out.payload_block_length = layout.block_length;
         out.index = layout.index_length == 0 ? nullptr : data + layout.index_offset;
         out.index_length = layout.index_length;
+        out.values_section = data;
+        out.launch_flags = 0;
+        out.fixed_argument_count = 0;
+        out.variable_count = 0;
+        out.launch_first_text = 0;
+        if (layout.launch_length != 0) {
+            const values_section::launch_line launch = values_section::read_launch(data, layout);
+            out.launch_flags = launch.flags;
+            out.fixed_argument_count = launch.argument_count;
+            out.variable_count = launch.variable_count;
+            out.launch_first_text = launch.first_text;
+        }
         return true;
     }
     return false;
@@ -44,7 +56,8 @@ const build_values& launcher_build_values() {
     if (!values_known) {
         const auto* base = reinterpret_cast<const unsigned char*>(GetModuleHandleW(nullptr));
         if (!find_build_values(base, values)) {
-            values = build_values{L"", L"", L"", L"", nullptr, 0, nullptr, 0, values.windowed};
+            values = build_values{L"",     L"", L"", L"", nullptr, 0, nullptr, 0, values.windowed,
+                                  nullptr, 0,   0,   0,   0};
         }
         values_known = true;
     }

@@ -19,6 +19,12 @@ struct build_values {
     const unsigned char* index;  // format/index.h; nullptr when the launcher has none
     std::size_t index_length;
     bool windowed;  // the image is a GUI program: failures and progress show in windows
+    // The launch line (format/values_section.h), none when the counts are 0.
+    const unsigned char* values_section;  // where its texts' offsets start
+    std::uint32_t launch_flags;
+    std::uint32_t fixed_argument_count;
+    std::uint32_t variable_count;
+    std::size_t launch_first_text;
 };
 
 // Reads the values section of an image mapped at image_base, and whether the

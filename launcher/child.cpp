@@ -4,6 +4,9 @@
 #include "launcher/environment.h"
 #include "launcher/errors.h"
 #include "launcher/fixed_buffer.h"
+#include "launcher/launch_line.h"
+#include "launcher/trace.h"
+#include "format/command_line.h"
 
 #include <shellapi.h>
 
@@ -13,8 +16,9 @@ namespace {
 
 constexpr DWORD grace_period_ms = 5000;
 
-wchar_t command_line[command_line_capacity];  // rebuilt for every start
-wchar_t module_path[path_capacity];           // the launcher's long path, filled once
+wchar_t child_line[command_line_capacity];      // rebuilt for every start
+wchar_t module_path[path_capacity];             // the launcher's long path, filled once
+wchar_t fixed_argument[command_line_capacity];  // a fixed argument once expanded
 
 // The handle the console handler may act on: a duplicate of the child's
 // process handle, owned by whoever takes it out of the record. Taking is an
@@ -29,47 +33,18 @@ HANDLE exchange_recorded_child(HANDLE replacement) {
 
 HANDLE take_recorded_child() { return exchange_recorded_child(nullptr); }
 
-bool needs_quoting(const wchar_t* argument) { return wcspbrk(argument, L" \t\n\v\"") != nullptr; }
-
-bool append_repeated(wchar_t* line, std::size_t capacity, wchar_t unit, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-        if (!wide_append_units(line, capacity, &unit, 1)) return false;
-    }
-    return true;
-}
-
-bool append_quoted(wchar_t* line, std::size_t capacity, const wchar_t* argument) {
-    if (!wide_append(line, capacity, L"\"")) return false;
-    const wchar_t* p = argument;
-    for (;;) {
-        std::size_t backslashes = 0;
-        while (*p == L'\\') {
-            ++backslashes;
-            ++p;
-        }
-        if (*p == L'\0') {
-            // Doubled, so the closing quote stays a quote.
-            if (!append_repeated(line, capacity, L'\\', 2 * backslashes)) return false;
-            break;
-        }
-        if (*p == L'"') {
-            if (!append_repeated(line, capacity, L'\\', 2 * backslashes + 1)) return false;
-        } else if (!append_repeated(line, capacity, L'\\', backslashes)) {
-            return false;
-        }
-        if (!wide_append_units(line, capacity, p, 1)) return false;
-        ++p;
-    }
-    return wide_append(line, capacity, L"\"");
-}
-
 }  // namespace
 
 bool append_argument(wchar_t* line, std::size_t capacity, const wchar_t* argument) {
     const std::size_t before = wide_length_within(line, capacity);
-    const bool fits = needs_quoting(argument) ? append_quoted(line, capacity, argument)
-                                              : wide_append(line, capacity, argument);
-    if (!fits && before < capacity) line[before] = L'\0';
+    if (before >= capacity) return false;
+    std::size_t length = before;
+    const bool fits = command_line::quote_argument(argument, [&](wchar_t unit) {
+        if (capacity - length <= 1) return false;
+        line[length++] = unit;
+        return true;
+    });
+    line[fits ? length : before] = L'\0';
     return fits;
 }
 
@@ -93,8 +68,24 @@ wchar_t* build_child_command_line() {
             abnormal_end();
     }
     argv[0] = module_path;
-    if (!join_arguments(command_line, command_line_capacity, argv, argc)) abnormal_end();
-    return command_line;
+    // The launcher's path, the fixed arguments, then the user's. A line that
+    // does not fit is refused as Windows refuses one, never cut.
+    bool fits = join_arguments(child_line, command_line_capacity, argv, 1);
+    launch_text_cursor fixed = fixed_arguments();
+    while (const wchar_t* text = next_launch_text(fixed)) {
+        const expansion result =
+            expand_launch_value(fixed_argument, command_line_capacity, text, false);
+        if (result == expansion::failed) fail_template_expansion(text);
+        if (result == expansion::too_long) fits = false;
+        fits = fits && wide_append(child_line, command_line_capacity, L" ") &&
+               append_argument(child_line, command_line_capacity, fixed_argument);
+    }
+    for (int i = 1; i < argc && fits; ++i) {
+        fits = wide_append(child_line, command_line_capacity, L" ") &&
+               append_argument(child_line, command_line_capacity, argv[i]);
+    }
+    if (!fits) fail_launch(ERROR_FILENAME_EXCED_RANGE);
+    return child_line;
 }
 
 void record_child_for_cleanup(HANDLE process) {
@@ -118,7 +109,7 @@ void tie_child_to_launcher(HANDLE child) {
     }
 }
 
-std::uint32_t run_child(const wchar_t* program_path) {
+std::uint32_t run_child(const wchar_t* program_path, const wchar_t* folder) {
     // A payload without entries leaves nothing to start.
     if (program_path[0] == L'\0') fail_launch(ERROR_FILE_NOT_FOUND);
 
@@ -136,6 +127,9 @@ std::uint32_t run_child(const wchar_t* program_path) {
     }
     PROCESS_INFORMATION child = {};
     wchar_t* line = build_child_command_line();
+    trace(L"program %ls", program_path);
+    trace(L"command line %ls", line);
+    if (folder != nullptr) trace(L"current folder %ls", folder);
     // A scanner reading the freshly written program keeps it from starting
     // for a moment.
     const bool started = retry_while_busy([&] {
@@ -146,13 +140,15 @@ std::uint32_t run_child(const wchar_t* program_path) {
                               TRUE,          // inherit handles
                               NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED,  // joins the job first
                               nullptr,  // the launcher's environment
-                              nullptr,  // the launcher's current folder
+                              folder,   // nullptr: the launcher's current folder
                               &startup, &child) != FALSE;
     });
     if (!started) {
         const DWORD code = GetLastError();
+        trace(L"the program did not start: error %lu", code);
         fail_launch(code);
     }
+    trace(L"program started, process %lu", child.dwProcessId);
     tie_child_to_launcher(child.hProcess);
     ResumeThread(child.hThread);
     CloseHandle(child.hThread);
@@ -169,6 +165,7 @@ std::uint32_t run_child(const wchar_t* program_path) {
     WaitForSingleObject(child.hProcess, INFINITE);
     DWORD exit_code = 0;
     if (!GetExitCodeProcess(child.hProcess, &exit_code)) exit_code = 1;
+    trace(L"program ended, exit code %lu (0x%08lX)", exit_code, exit_code);
     CloseHandle(child.hProcess);
     // The child has ended: drop the handler's copy, so the clean-up step
     // below finds nothing left to do.

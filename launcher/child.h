@@ -4,8 +4,10 @@
 // The child gets the launcher's own command line with the first argument
 // replaced by the launcher's full long path, re-quoted so that the child's
 // splitter (the rules of CommandLineToArgvW) recovers every argument
-// unchanged; an empty argument disappears. It inherits the standard handles,
-// the console, the environment and the current folder.
+// unchanged, an empty one as "". The launch line's fixed arguments come
+// between the launcher's path and the user's arguments (launch_line.h). It
+// inherits the standard handles, the console and the environment, and starts
+// in the launcher's current folder unless it is given another.
 #pragma once
 
 #include <windows.h>
@@ -24,13 +26,15 @@ bool append_argument(wchar_t* line, std::size_t capacity, const wchar_t* argumen
 bool join_arguments(wchar_t* line, std::size_t capacity, wchar_t* const* argv, int argc);
 
 // The launcher's command line rebuilt for the child, in a process-wide buffer
-// that CreateProcessW may write to.
+// that CreateProcessW may write to. A line longer than Windows takes is the
+// launch failure ERROR_FILENAME_EXCED_RANGE, never a line cut short.
 wchar_t* build_child_command_line();
 
-// Starts the program with the rebuilt command line and waits for it without
-// limit. Returns its exit code, or 1 when it cannot be read. A failed start
-// (an empty program path included) is reported and ends the launcher.
-std::uint32_t run_child(const wchar_t* program_path);
+// Starts the program with the rebuilt command line in `folder` (nullptr: the
+// launcher's own current folder) and waits for it without limit. Returns its
+// exit code, or 1 when it cannot be read. A failed start (an empty program
+// path included) is reported and ends the launcher.
+std::uint32_t run_child(const wchar_t* program_path, const wchar_t* folder = nullptr);
 
 // Waits up to the grace period for a recorded child, terminates it (exit
 // code 0) if it is still running, and closes its handle. Does nothing when no

@@ -4,6 +4,8 @@
 #include "launcher/environment.h"
 #include "launcher/errors.h"
 #include "launcher/fixed_buffer.h"
+#include "launcher/launch_line.h"
+#include "launcher/trace.h"
 #include "launcher/path_forms.h"
 #include "launcher/template.h"
 #include "launcher/windowed.h"
@@ -57,6 +59,16 @@ void settle_target_folder(const wchar_t* extraction_template) {
     if (!to_extended_form(target_folder, target_for_files, path_capacity)) abnormal_end();
 }
 
+// Why a file must be written, for the trace: it is not there, has another
+// size, or (same size) another checksum.
+const wchar_t* why_written(const wchar_t* path, std::uint64_t size) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) return L"missing";
+    const std::uint64_t on_disk =
+        (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return on_disk == size ? L"other checksum" : L"other size";
+}
+
 void unpack_payload() {
     const build_values& values = launcher_build_values();
     const unsigned char* block = values.payload_block;
@@ -68,32 +80,50 @@ void unpack_payload() {
     // Other starts wait for the lock: a dialog that waits for the user
     // must not hold it.
     release_before_dialog(unlock_target_folder);
+    trace(L"taking the folder's lock");
     lock_target_folder(target_for_files);
+    trace(L"lock taken");
     // The common start: every file is already right, and nothing is decoded.
     static wchar_t first_path[path_capacity];
-    if (index_check_open(values.index, values.index_length, target_for_files) &&
-        index_check_all_right(first_path)) {
+    const bool indexed = index_check_open(values.index, values.index_length, target_for_files);
+    if (indexed && index_check_all_right(first_path)) {
+        trace(L"index: every file is right, nothing to decode");
         set_child_program_path(first_path);
         index_check_close();
         unlock_target_folder();
         return;
     }
+    trace(indexed ? L"index: a file is not right, decoding" : L"no index, decoding");
     // Folders are made below the profile folder, which always exists.
     static wchar_t home[path_capacity];
     if (!expand_template(home, L"{HOME}", path_capacity)) fail_template_expansion(L"{HOME}");
     know_folder(home);
     progress_window_start(payload_reader_consumed, length - payload_format::magic_size);
     payload_reader_open(block + payload_format::magic_size, length - payload_format::magic_size);
-    for (std::size_t number = 0; read_entry_header(entry); ++number) {
+    std::size_t number = 0, written = 0;
+    std::uint64_t decoded_bytes = 0, written_bytes = 0;
+    for (; read_entry_header(entry); ++number) {
         build_current_file_path();
         if (child_program_path[0] == L'\0') set_child_program_path(current_file_path);
         const bool up_to_date = index_check_entry_right(number, entry.name, entry.stored_size,
                                                         entry.stored_checksum, current_file_path);
-        if (!up_to_date) progress_window_note_write();
+        if (!up_to_date) {
+            progress_window_note_write();
+            if (tracing()) {
+                trace(L"writing %ls (%ls)", entry.name,
+                      why_written(current_file_path, entry.stored_size));
+            }
+            ++written;
+            written_bytes += entry.stored_size;
+        }
+        decoded_bytes += entry.stored_size;
         unpack_checked_entry(current_file_path, entry.stored_size, up_to_date);
     }
     index_check_close();
     unlock_target_folder();
+    trace(
+        L"%Iu files: %Iu right, %Iu written; decoded %I64u bytes of files from %I64u, wrote %I64u",
+        number, number - written, written, decoded_bytes, payload_reader_consumed(), written_bytes);
     payload_reader_close();
 }
 
@@ -120,6 +150,7 @@ int run_launcher(int argc, wchar_t** argv) {
     // A page of the image that cannot be read (a launcher on a share or a
     // stick that went away) is a block that cannot be decoded.
     report_unreadable_image_pages();
+    trace_start();
     // Values inherited from a parent launcher must not leak into this run.
     clear_environment_variable(env_names::start);
     clear_environment_variable(env_names::time_us);
@@ -138,7 +169,9 @@ int run_launcher(int argc, wchar_t** argv) {
         fail_template_expansion(extraction_template);
     }
     settle_target_folder(extraction_template);
+    trace(L"target folder %ls", target_folder);
     confine_writes_to(target_for_files);
+    know_app_folder(target_folder);
 
     if (!SetConsoleCtrlHandler(console_control_handler, TRUE)) {
         report_failure("Error, failed to register signal handler.");
@@ -147,5 +180,7 @@ int run_launcher(int argc, wchar_t** argv) {
     unpack_payload();
     progress_window_close();
     publish_launcher_location(argc, argv);
-    return static_cast<int>(run_child(child_program_path));
+    set_launch_variables();
+    return static_cast<int>(
+        run_child(child_program_path, starts_in_app_folder() ? target_folder : nullptr));
 }

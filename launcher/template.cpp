@@ -15,6 +15,8 @@ namespace {
 
 constexpr std::size_t scratch_capacity = 1024;  // numbers while they are formatted
 
+const wchar_t* app_folder = nullptr;  // what {APP_DIR} gives, once unpacking has a folder
+
 const wchar_t random_alphabet[] =
     L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 
@@ -103,6 +105,10 @@ bool append_program(wchar_t* output, std::size_t capacity) {
     return true;
 }
 
+}  // namespace
+
+void know_app_folder(const wchar_t* folder) { app_folder = folder; }
+
 bool append_keyword(wchar_t* output, std::size_t capacity, const wchar_t* name) {
     const std::size_t used = wcslen(output);
     bool strip = false;
@@ -161,14 +167,16 @@ bool append_keyword(wchar_t* output, std::size_t capacity, const wchar_t* name) 
                                        microseconds_within_second(system_time_now()));
                           });
             break;
+        case keyword::app_dir:
+            if (app_folder == nullptr) return false;
+            append_value(output, capacity, app_folder);
+            break;
         case keyword::unknown:
             return false;
     }
     if (strip) strip_trailing_backslashes(output);
     return true;
 }
-
-}  // namespace
 
 void strip_trailing_backslashes(wchar_t* text) {
     std::size_t n = wcslen(text);

@@ -13,6 +13,9 @@
 //   RANDOM          11 URL-safe Base64 characters   cached in FENWIX_ONEFILE_RANDOM
 //   TIME            100 ns intervals since 1601     cached in FENWIX_ONEFILE_START
 //   TIME_US         its microseconds, six digits    cached in FENWIX_ONEFILE_TIME_US
+//   APP_DIR         the folder the application was unpacked into, once it is
+//                   known (know_app_folder); unknown before, so an extraction
+//                   template cannot use it
 // "Strips" removes every backslash from the end of the whole output, so a
 // root such as X:\ becomes X: and the temporary folder loses its final '\'.
 //
@@ -41,6 +44,14 @@
 // at least 1). Returns false on an unknown keyword, a literal that does not
 // fit, or a system folder that cannot be obtained; the output is then unusable.
 bool expand_template(wchar_t* output, const wchar_t* template_text, std::size_t capacity);
+
+// Appends the value of the keyword `name` to output; false when the keyword
+// is unknown, its value is not known yet, or a system folder cannot be had.
+bool append_keyword(wchar_t* output, std::size_t capacity, const wchar_t* name);
+
+// The folder {APP_DIR} names from now on (kept, not copied: it must live
+// until exit).
+void know_app_folder(const wchar_t* folder);
 
 // Appends the shell folder named by a CSIDL value; false when the system
 // cannot say where it is.

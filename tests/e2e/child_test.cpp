@@ -80,10 +80,22 @@ TEST(ChildTest, ArgumentsReachTheChildUnchangedWithTheLaunchersFullPathFirst) {
     ASSERT_EQ(r.exit_code, 0u) << r.err;
     const probe_report p = parse(r.out);
     std::vector<std::u16string> expected = {utf16(windows_path(l.exe))};
-    for (const std::string& a : args) {
-        if (!a.empty()) expected.push_back(utf16(a));
-    }
+    for (const std::string& a : args) expected.push_back(utf16(a));
     EXPECT_EQ(p.args, expected);
+}
+
+// Fixed arguments and the user's that together exceed what Windows takes
+// are refused as Windows refuses such a line, never started cut short.
+TEST(ChildTest, CommandLineTooLongForWindowsIsALaunchFailure) {
+    scratch_folder work;
+    write_file(work / "app/probe.exe", read_file(probe_child_program()));
+    const std::string exe = work / "launcher.exe";
+    build_launcher(work / "app", exe,
+                   {"--template", windows_path(work / "target"), "--arg", std::string(32000, 'x')});
+    EXPECT_EQ(run_windows(exe, {"fits"}).exit_code, 0u);
+    const run_result r = run_windows(exe, {std::string(1000, 'y')});
+    EXPECT_EQ(r.exit_code, 2u);
+    EXPECT_NE(r.err.find("Error, couldn't launch child ([Error 206] "), std::string::npos) << r.err;
 }
 
 TEST(ChildTest, ExitCodesComeBackUnchanged) {

@@ -125,3 +125,27 @@ TEST_F(WindowedTest, WithoutADisplayTheExitCodeStillComesOut) {
 }
 
 }  // namespace
+
+namespace {
+
+// A windowed launcher has no standard error: its trace goes to the file the
+// variable names, appended to, one line per step.
+TEST_F(WindowedTest, TraceGoesToTheFileTheVariableNames) {
+    write_file(work / "app/app.exe", read_file(probe_child_program()));
+    const std::string exe = build(work / "app", "traced.exe");
+    const std::string trace = work / "trace.txt";
+    run_options o = on_display();
+    o.env.push_back({"FENWIX_ONEFILE_TRACE", windows_path(trace)});
+    o.env.push_back({"PROBE_EXIT", "7"});
+    for (int start = 0; start < 2; ++start) ASSERT_EQ(run_windows(exe, {}, o).exit_code, 7u);
+    const std::string lines = read_file(trace);
+    for (const char* step : {"target folder ", "writing app.exe (missing)", "command line ",
+                             "program ended, exit code 7 "}) {
+        EXPECT_NE(lines.find(step), std::string::npos) << step << " in\n" << lines;
+    }
+    EXPECT_EQ(lines.find("writing app.exe", lines.find("program ended")), std::string::npos)
+        << "the second start wrote again:\n"
+        << lines;
+}
+
+}  // namespace

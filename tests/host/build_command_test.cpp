@@ -83,6 +83,45 @@ TEST(BuildValuesTest, TemplateMustGiveAFullFolder) {
     }
 }
 
+// The launch line's values by the same grammar, {APP_DIR} standing for the
+// template's folder; variables by name; the fixed part by its length.
+TEST(BuildValuesTest, LaunchLineValues) {
+    const std::string long_text(32767 - 40, 'x');
+    const struct {
+        std::vector<std::string> arguments, variables;
+        const char* why;  // part of the message, or nullptr when accepted
+    } cases[] = {
+        {{"{APP_DIR}\\app\\main.js", "", "-I"}, {"PATH={APP_DIR};%PATH%", "A=", "B==c"}, nullptr},
+        {{"{APP_DIR"}, {}, "never closed"},
+        {{"x}"}, {}, "closes no keyword"},
+        {{}, {"X={NOPE}"}, "{NOPE} is no keyword"},
+        {{}, {"NOEQUALS"}, "is not NAME=VALUE"},
+        {{}, {"=C:=C:\\"}, "no NAME"},
+        {{}, {"A\tB=1"}, "control character"},
+        {{}, {"fenwix_onefile_parent=1"}, "belong to the launcher"},
+        {{long_text}, {}, "command line"},
+        {{}, {"A=" + long_text + long_text}, "longer than"},
+    };
+    for (const auto& c : cases) {
+        build_options o;
+        o.fixed_arguments = c.arguments;
+        o.variables = c.variables;
+        if (c.why == nullptr) {
+            EXPECT_NO_THROW(check_build_values(o));
+            continue;
+        }
+        try {
+            check_build_values(o);
+            ADD_FAILURE() << c.why << ": accepted";
+        } catch (const tool_error& e) {
+            EXPECT_NE(std::string(e.what()).find(c.why), std::string::npos) << e.what();
+        }
+    }
+    build_options o;
+    o.extraction_template = "{CACHE_DIR}\\{APP_DIR}";
+    EXPECT_THROW(check_build_values(o), tool_error);
+}
+
 TEST(BuildCommandTest, RefusesBadArgumentsAndWritesNothing) {
     scratch_folder work;
     write_file(work / "block", "QJX");
@@ -93,6 +132,9 @@ TEST(BuildCommandTest, RefusesBadArgumentsAndWritesNothing) {
         {"build", "--block", work / "block", "-o", work / "out.exe", "--version", "1.2.3.70000"},
         {"build", "--block", work / "block", "-o", work / "no/such/folder/out.exe"},
         {"build", "--block", work / "block", "-o", work / "out.exe", "--template", ""},
+        {"build", "--block", work / "block", "-o", work / "out.exe", "--env", "NO_EQUALS"},
+        {"build", "--block", work / "block", "-o", work / "out.exe", "--arg", "{FOO}"},
+        {"build", "--block", work / "block", "-o", work / "out.exe", "--cwd", "home"},
     };
     for (std::vector<std::string> args : bad) {
         args.insert(args.begin(), fenwix_tool());

@@ -1,6 +1,7 @@
 // Template expansion: the scanner, the keyword values, the two kinds of
 // overflow, and the values cached in the environment.
 #include "launcher/template.h"
+#include "launcher/launch_line.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -208,3 +209,34 @@ TEST(TemplateOverflowTest, TempThatDoesNotFitFailsTheExpansion) {
 }
 
 }  // namespace
+
+// Launch-line values: keywords, {APP_DIR} once it is known, and "%NAME%"
+// only in the vendor's own text and only for variables.
+TEST(LaunchValueTest, KeywordsAppDirAndVariables) {
+    SetEnvironmentVariableW(L"LV_SET", L"set {HOME} %LV_SET%");
+    SetEnvironmentVariableW(L"LV_MISSING", nullptr);
+    static wchar_t out[cap];
+    EXPECT_EQ(expand_launch_value(out, cap, L"{APP_DIR}", false), expansion::failed);
+    know_app_folder(L"C:\\Apps\\Tool");
+    const std::wstring home = shell_folder(CSIDL_PROFILE);
+    const struct {
+        const wchar_t* text;
+        bool with_variables;
+        std::wstring expected;
+    } cases[] = {
+        {L"{APP_DIR}\\app\\main.js", false, L"C:\\Apps\\Tool\\app\\main.js"},
+        {L"%LV_SET%", false, L"%LV_SET%"},                // arguments take no variables
+        {L"[%LV_SET%]", true, L"[set {HOME} %LV_SET%]"},  // a value is not expanded again
+        {L"[%LV_MISSING%]", true, L"[]"},
+        {L"100%% %%", true, L"100% %"},
+        {L"50% off", true, L"50% off"},  // no closing "%": kept
+        {L"%{APP_DIR}%LV_SET%", true, L"%C:\\Apps\\Tool" + std::wstring(L"set {HOME} %LV_SET%")},
+        {L"{HOME};%lv_set%", true, home + L";set {HOME} %LV_SET%"},  // names without case
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(expand_launch_value(out, cap, c.text, c.with_variables), expansion::done)
+            << testing::PrintToString(std::wstring(c.text));
+        EXPECT_EQ(std::wstring(out), c.expected) << testing::PrintToString(std::wstring(c.text));
+    }
+    EXPECT_EQ(expand_launch_value(out, 8, L"0123%%4567", true), expansion::too_long);
+}

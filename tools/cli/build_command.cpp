@@ -1,5 +1,6 @@
 #include "tools/cli/build_command.h"
 
+#include "format/command_line.h"
 #include "format/template_grammar.h"
 #include "format/values_section.h"
 #include "tools/inspect/contents.h"
@@ -119,6 +120,9 @@ bool lies_within(const fs::path& inner, const fs::path& outer) {
 // user's machine.
 struct template_judge {
     std::u16string company, product, version;
+    // What {APP_DIR} stands for in a launch-line value; empty in the
+    // extraction template, which cannot use it.
+    std::u16string app_dir;
     std::u16string stand_in;
     std::string problem;
 
@@ -149,6 +153,8 @@ struct template_judge {
                 return version;
             case keyword::random:
                 return u"AbCdEfGhIjK";
+            case keyword::app_dir:
+                return app_dir;
             case keyword::pid:
             case keyword::time:
             case keyword::time_us:
@@ -163,6 +169,11 @@ struct template_judge {
             problem = "{" + utf16_to_utf8(name) + "} is no keyword";
             return false;
         }
+        if (k == template_grammar::keyword::app_dir && app_dir.empty()) {
+            problem = "{" + utf16_to_utf8(name) +
+                      "} is the folder this template gives; it is for --arg and --env values";
+            return false;
+        }
         stand_in += value_of(k);
         return true;
     }
@@ -174,25 +185,89 @@ struct template_judge {
     }
 };
 
-void check_template(const build_options& options, const std::u16string& text) {
+// Judges one text by the grammar; returns its stand-in expansion or throws
+// with `shown` (the option and its value) and the problem.
+std::u16string judge_text(const build_options& options, const std::u16string& text,
+                          const std::u16string& app_dir, const std::string& shown) {
     template_judge judge{utf8_to_utf16(options.company, "--company"),
                          utf8_to_utf16(options.product, "--product"),
                          utf8_to_utf16(options.version, "--version"),
+                         app_dir,
                          {},
                          {}};
     if (!template_grammar::scan(text.c_str(), judge) && judge.problem.empty()) {
         judge.problem = "a keyword name is longer than " +
                         std::to_string(template_grammar::max_keyword_units) + " characters";
     }
-    if (judge.problem.empty() && !template_grammar::is_full_folder_path(judge.stand_in.c_str())) {
-        judge.problem =
-            "it does not give a full folder path: a drive and a folder, like "
-            "{CACHE_DIR}\\Orvelle or C:\\Apps\\Orvelle, or a share, like \\\\server\\share, with "
-            "no '.' or '..' level and no ':' but the drive's";
+    if (!judge.problem.empty()) throw tool_error(shown + ": " + judge.problem);
+    return judge.stand_in;
+}
+
+// The template's stand-in folder, once it is known to be a full folder.
+std::u16string check_template(const build_options& options, const std::u16string& text) {
+    const std::string shown = "--template " + in_quotes(options.extraction_template);
+    const std::u16string folder = judge_text(options, text, {}, shown);
+    if (!template_grammar::is_full_folder_path(folder.c_str())) {
+        throw tool_error(shown +
+                         ": it does not give a full folder path: a drive and a folder, like "
+                         "{CACHE_DIR}\\Orvelle or C:\\Apps\\Orvelle, or a share, like "
+                         "\\\\server\\share, with no '.' or '..' level and no ':' but the "
+                         "drive's");
     }
-    if (!judge.problem.empty()) {
-        throw tool_error("--template " + in_quotes(options.extraction_template) + ": " +
-                         judge.problem);
+    return folder;
+}
+
+std::size_t quoted_units(const std::u16string& argument) {
+    std::size_t units = 0;
+    command_line::quote_argument(argument.c_str(), [&](char16_t) { return ++units != 0; });
+    return units;
+}
+
+// A variable's name is what comes before its first "="; Windows keeps no
+// empty one, and the launcher's own variables are its own.
+void check_variable_name(const std::u16string& variable, const std::string& shown) {
+    const std::size_t equals = variable.find(u'=');
+    if (equals == std::u16string::npos) throw tool_error(shown + " is not NAME=VALUE");
+    if (equals == 0) throw tool_error(shown + " has no NAME before its '='");
+    for (std::size_t i = 0; i < equals; ++i) {
+        if (variable[i] < 0x20 || variable[i] == 0x7F) {
+            throw tool_error(shown + ": the NAME holds a control character");
+        }
+    }
+    std::u16string prefix = variable.substr(0, std::min<std::size_t>(equals, 7));
+    for (char16_t& u : prefix) u = u >= 'a' && u <= 'z' ? static_cast<char16_t>(u - 32) : u;
+    if (prefix == u"FENWIX_") {
+        throw tool_error(shown + ": variables named FENWIX_... belong to the launcher");
+    }
+}
+
+// The launch line's values, judged by the grammar with {APP_DIR} standing
+// for the template's folder, and the whole fixed part of the command line
+// (a path as long as the program's, the fixed arguments and room for no user
+// argument) within what Windows takes, as is every variable's value.
+void check_launch_line(const build_options& options, const std::u16string& folder) {
+    const std::u16string main = utf8_to_utf16(
+        options.main_relpath.empty() ? std::string("app.exe") : options.main_relpath, "--main");
+    std::size_t units = quoted_units(folder + u"\\" + main);
+    for (const std::string& argument : options.fixed_arguments) {
+        const std::string shown = "--arg " + in_quotes(argument);
+        const std::u16string text = utf8_to_utf16(argument, "--arg");
+        units += 1 + quoted_units(judge_text(options, text, folder, shown));
+    }
+    if (units > command_line::max_units) {
+        throw tool_error("the --arg values make a command line of about " + std::to_string(units) +
+                         " characters, more than the " + std::to_string(command_line::max_units) +
+                         " Windows takes");
+    }
+    for (const std::string& variable : options.variables) {
+        const std::string shown = "--env " + in_quotes(variable);
+        const std::u16string text = utf8_to_utf16(variable, "--env");
+        check_variable_name(text, shown);
+        const std::u16string value = text.substr(text.find(u'=') + 1);
+        if (judge_text(options, value, folder, shown).size() > command_line::max_units) {
+            throw tool_error(shown + ": the value is longer than the " +
+                             std::to_string(command_line::max_units) + " characters Windows takes");
+        }
     }
 }
 
@@ -229,7 +304,7 @@ void check_build_values(const build_options& options) {
         throw tool_error("--template is longer than " + std::to_string(max_template_units) +
                          " UTF-16 units");
     }
-    check_template(options, tmpl);
+    check_launch_line(options, check_template(options, tmpl));
     if (utf8_to_utf16(options.product, "--product").empty()) throw tool_error("--product is empty");
     for (const std::string* s :
          {&options.extraction_template, &options.company, &options.product}) {
@@ -275,6 +350,31 @@ void check_output(const build_options& options) {
     }
 }
 
+// None when the options give no launch line, so such a launcher is made
+// exactly as before launch lines existed.
+std::vector<unsigned char> launch_line_bytes(const build_options& options) {
+    if (options.fixed_arguments.empty() && options.variables.empty() &&
+        !options.start_in_app_folder) {
+        return {};
+    }
+    std::vector<std::u16string> texts;
+    for (const auto* list : {&options.fixed_arguments, &options.variables}) {
+        for (const std::string& text : *list) texts.push_back(utf8_to_utf16(text, "--arg"));
+    }
+    std::vector<const char16_t*> data;
+    std::vector<std::size_t> units;
+    for (const std::u16string& text : texts) {
+        data.push_back(text.c_str());
+        units.push_back(text.size());
+    }
+    std::vector<unsigned char> out(values_section::launch_size(units.data(), units.size()));
+    values_section::encode_launch(
+        out.data(), options.start_in_app_folder ? values_section::start_in_app_folder : 0,
+        static_cast<std::uint32_t>(options.fixed_arguments.size()),
+        static_cast<std::uint32_t>(options.variables.size()), data.data(), units.data());
+    return out;
+}
+
 std::vector<unsigned char> values_head(const build_options& options,
                                        const std::vector<unsigned char>& index,
                                        std::uint64_t block_length) {
@@ -290,8 +390,11 @@ std::vector<unsigned char> values_head(const build_options& options,
         data[t] = texts[t].data();
         units[t] = texts[t].size();
     }
-    std::vector<unsigned char> out(values_section::block_offset_for(units, index.size()));
-    values_section::encode(out.data(), data, units, index.data(), index.size(), block_length);
+    const std::vector<unsigned char> launch = launch_line_bytes(options);
+    std::vector<unsigned char> out(
+        values_section::block_offset_for(units, index.size(), launch.size()));
+    values_section::encode(out.data(), data, units, index.data(), index.size(), block_length,
+                           launch.data(), launch.size());
     return out;
 }
 

@@ -24,6 +24,12 @@ struct build_options {
     std::string icon_path;  // an .ico to use instead of the default icon
     std::string stub_path;  // a launcher stub to use instead of the one inside the tool
     bool windowed = false;  // a GUI program: no console; failures and progress in windows
+    // The launch line: fixed arguments before the user's (--arg), variables
+    // set for the program (--env NAME=VALUE), both in the order given, and
+    // whether it starts in the folder it was unpacked into (--cwd app).
+    std::vector<std::string> fixed_arguments;
+    std::vector<std::string> variables;
+    bool start_in_app_folder = false;
     // The index of the entries that lets a start with every file right skip
     // decoding: made from the packed entries for a folder, none for a ready
     // block (`--index auto`). For tests, `none` leaves it out of a folder's
@@ -34,7 +40,9 @@ struct build_options {
 // Four decimal numbers of at most 65535, separated by dots.
 bool parse_version(const std::string& text, unsigned (&parts)[4]);
 
-// Checks the values a launcher carries; throws tool_error on the first problem.
+// Checks the values a launcher carries, the launch line's among them (its
+// values by the template grammar, its length against what Windows takes);
+// throws tool_error on the first problem.
 void check_build_values(const build_options& options);
 
 // Checks that writing the output destroys no input: an existing output must
@@ -44,8 +52,9 @@ void check_build_values(const build_options& options);
 // --icon, --stub). Throws tool_error; `fenwix pack` uses it too.
 void check_output(const build_options& options);
 
-// The values section up to the block: header, texts and index (none when
-// empty) for a block of block_length bytes.
+// The values section up to the block: header, texts, launch line (none when
+// the options give none) and index (none when empty) for a block of
+// block_length bytes.
 std::vector<unsigned char> values_head(const build_options& options,
                                        const std::vector<unsigned char>& index,
                                        std::uint64_t block_length);

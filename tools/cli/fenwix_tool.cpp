@@ -20,6 +20,7 @@ const char usage[] =
     "  fenwix build (APP_DIR | --block BLOCK) -o OUT.exe [--main RELPATH] [--level N]\n"
     "               [--product NAME] [--company NAME] [--version A.B.C.D] [--template TEXT]\n"
     "               [--icon FILE.ico] [--windowed] [--quiet]\n"
+    "               [--arg VALUE]... [--env NAME=VALUE]... [--cwd caller|app]\n"
     "  fenwix pack APP_DIR -o BLOCK [--main RELPATH] [--level N] [--quiet]\n"
     "  fenwix list OUT.exe       the build values and every entry\n"
     "  fenwix verify OUT.exe     decode everything and check every entry's checksum\n"
@@ -44,7 +45,9 @@ build_options parse(const std::vector<std::string>& args, bool building, bool& q
         const std::string& a = args[i];
         const auto value = [&]() -> const std::string& {
             if (i + 1 >= args.size()) throw tool_error(a + " needs a value");
-            if (!given.insert(a == "--output" ? "-o" : a).second) {
+            // --arg and --env add one value each time they are given.
+            const bool repeatable = a == "--arg" || a == "--env";
+            if (!repeatable && !given.insert(a == "--output" ? "-o" : a).second) {
                 throw tool_error(a + " is given more than once");
             }
             return args[++i];
@@ -71,6 +74,16 @@ build_options parse(const std::vector<std::string>& args, bool building, bool& q
             o.extraction_template = value();
         } else if (building && a == "--windowed") {
             o.windowed = true;
+        } else if (building && a == "--arg") {
+            o.fixed_arguments.push_back(value());
+        } else if (building && a == "--env") {
+            o.variables.push_back(value());
+        } else if (building && a == "--cwd") {
+            const std::string choice = value();
+            if (choice != "caller" && choice != "app") {
+                throw tool_error("--cwd takes caller or app, not " + choice);
+            }
+            o.start_in_app_folder = choice == "app";
         } else if (building && a == "--stub") {
             o.stub_path = value();
         } else if (building && a == "--index") {

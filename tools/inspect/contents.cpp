@@ -1,6 +1,7 @@
 #include "tools/inspect/contents.h"
 
 #include "format/block.h"
+#include "format/command_line.h"
 #include "format/entry_walk.h"
 #include "format/index.h"
 #include "format/values_section.h"
@@ -87,7 +88,19 @@ struct launcher_file {
     std::uint64_t block_start = 0;  // file offset of "QJX"
     std::uint64_t block_length = 0;
     std::vector<unsigned char> index;  // empty when the launcher has none
+    // The launch line, when the launcher has one.
+    bool has_launch = false;
+    bool start_in_app_folder = false;
+    std::vector<std::u16string> fixed_arguments, variables;
 };
+
+std::u16string text_at(const unsigned char* data, values_section::text_view t) {
+    std::u16string text;
+    for (std::size_t u = 0; u < t.units; ++u) {
+        text += static_cast<char16_t>(values_section::read_le(data + t.offset + 2 * u, 2));
+    }
+    return text;
+}
 
 void read_at(const launcher_file& f, std::uint64_t offset, unsigned char* out, std::size_t n) {
     if (!seek_file(f.file.get(), offset) || std::fread(out, 1, n, f.file.get()) != n) {
@@ -166,9 +179,18 @@ launcher_file open_launcher(const std::string& path) {
     values_section::layout layout{};
     if (!values_section::parse(values.data(), section->virtual_size, layout)) throw not_values();
     for (std::size_t t = 0; t < values_section::text_count; ++t) {
-        const unsigned char* text = values.data() + layout.texts[t].offset;
-        for (std::size_t u = 0; u < layout.texts[t].units; ++u) {
-            f.texts[t] += static_cast<char16_t>(values_section::read_le(text + 2 * u, 2));
+        f.texts[t] = text_at(values.data(), layout.texts[t]);
+    }
+    if (layout.launch_length != 0) {
+        const values_section::launch_line launch =
+            values_section::read_launch(values.data(), layout);
+        f.has_launch = true;
+        f.start_in_app_folder = (launch.flags & values_section::start_in_app_folder) != 0;
+        std::size_t cursor = launch.first_text;
+        for (std::uint32_t i = 0; i < launch.argument_count + launch.variable_count; ++i) {
+            (i < launch.argument_count ? f.fixed_arguments : f.variables)
+                .push_back(text_at(values.data(),
+                                   values_section::next_launch_text(values.data(), cursor)));
         }
     }
 
@@ -432,6 +454,22 @@ void run_list(const std::string& launcher) {
     for (std::size_t t = 0; t < values_section::text_count; ++t) {
         out += std::string(labels[t]) + std::string(10 - std::strlen(labels[t]), ' ') +
                shown(f.texts[t]) + "\n";
+    }
+    if (f.has_launch) {
+        // The fixed arguments as the launcher writes them into the command line.
+        std::u16string line;
+        for (const std::u16string& argument : f.fixed_arguments) {
+            if (!line.empty()) line += u' ';
+            command_line::quote_argument(argument.c_str(), [&](char16_t u) {
+                line += u;
+                return true;
+            });
+        }
+        out +=
+            "arguments " + (f.fixed_arguments.empty() ? std::string("none") : shown(line)) + "\n";
+        for (const std::u16string& variable : f.variables)
+            out += "variable  " + shown(variable) + "\n";
+        out += std::string("folder    ") + (f.start_in_app_folder ? "app" : "caller") + "\n";
     }
     out += "block     " + std::to_string(f.block_length) + " bytes, " +
            std::to_string(lines.size()) + (lines.size() == 1 ? " entry" : " entries") + "\n";

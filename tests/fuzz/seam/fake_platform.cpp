@@ -63,7 +63,12 @@ const build_values& launcher_build_values() {
                           0,
                           nullptr,
                           0,
-                          false};
+                          false,
+                          nullptr,
+                          0,
+                          0,
+                          0,
+                          0};
     return values;
 }
 
