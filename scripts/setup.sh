@@ -2,6 +2,8 @@
 # Installs everything the build and the tests need, idempotently. Run as root.
 # Only Debian's own package archive is used: the cross compiler, Wine, the host
 # libraries, and libzstd's source package (built for Windows by build-zstd-win64.sh).
+# Node.js for the end-to-end tests comes from the npm registry instead, through
+# fetch-node.sh and the npm installed here when the machine has none.
 set -euo pipefail
 
 packages=(
@@ -22,7 +24,12 @@ packages=(
   # The benchmark: the zstd and tar command-line tools for its native floors,
   # GNU time for peak memory, gnuplot for its chart.
   zstd tar time gnuplot-nox
+  # The Node.js end-to-end test: reading the reports its program writes.
+  nlohmann-json3-dev
 )
+# fetch-node.sh needs npm; a machine that has one (Debian's or another
+# Node.js's) keeps it, as Debian's npm would conflict with another's.
+command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 
 missing=()
 for p in "${packages[@]}"; do
