@@ -95,6 +95,14 @@ TEST(RuntimeTest, NodeStartsWithTheFixedArgumentsVariablesAndFolderItWasBuiltWit
         }
         if (cwd_app) options.insert(options.end(), {"--cwd", "app"});
         build_launcher(node_app, exe, options);
+        std::string listed;
+        ASSERT_EQ(run_host({fenwix_tool(), "list", exe}, nullptr, &listed), 0);
+        EXPECT_NE(listed.find("arguments {APP_DIR}\\app\\main.js\nvariable  "
+                              "NODE_SKIP_PLATFORM_CHECK=1\nvariable  GREETING=hi %USERNAME%\n"),
+                  std::string::npos)
+            << listed;
+        EXPECT_NE(listed.find(cwd_app ? "\nfolder    app\n" : "\nfolder    caller\n"),
+                  std::string::npos);
 
         run_options o;
         o.cwd = work.path;

@@ -182,6 +182,10 @@ int main(int argc, char** argv) {
         write_file(scratch / "small.block", blocks[1].second);
         build_launcher(scratch / "small.block", scratch / "small.exe", {"--quiet"});
         write_seed(contents, "small-launcher", to_bytes(read_file(scratch / "small.exe")));
+        build_launcher(
+            scratch / "small.block", scratch / "launch.exe",
+            {"--quiet", "--arg", "{APP_DIR}\\a b", "--env", "A=%B%;{APP_DIR}", "--cwd", "app"});
+        write_seed(contents, "launch-line", to_bytes(read_file(scratch / "launch.exe")));
 
         const fs::path templates = corpus / "template";
         // Module path, temporary, profile and application data folders, company,
