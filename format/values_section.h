@@ -23,7 +23,8 @@
 // line carries "FWXVALS2" and the 72-byte header. Readers take both.
 //
 // The launch line (fixed arguments, variables and the program's folder):
-//   0   4   flags: bit 0 = start the program in the folder it was unpacked into
+//   0   4   flags: bit 0 = start the program in the folder it was unpacked into,
+//               bit 1 = the quick check (trust a file its listing shows unchanged)
 //   4   4   fixed argument count A
 //   8   4   variable count V
 //   12      A arguments, then V variables ("NAME=VALUE", NAME not empty),
@@ -145,6 +146,7 @@ inline bool parse(const unsigned char* data, std::uint64_t size, layout& out) {
 // ---- The launch line.
 
 constexpr std::uint32_t start_in_app_folder = 1;
+constexpr std::uint32_t quick_check = 2;
 constexpr std::size_t launch_head_size = 12;
 
 struct launch_line {
@@ -172,11 +174,11 @@ inline text_view next_launch_text(const unsigned char* data, std::size_t& cursor
 
 // Every text lies inside the area, ends with its only 0 unit, and the last
 // one ends the area; each variable has a name before its "="; no flag but
-// the known one is set.
+// the known ones is set.
 inline bool parse_launch(const unsigned char* data, std::size_t offset, std::size_t length) {
     if (length < launch_head_size) return false;
     const unsigned char* head = data + offset;
-    if ((read_le(head, 4) & ~std::uint64_t{start_in_app_folder}) != 0) return false;
+    if ((read_le(head, 4) & ~std::uint64_t{start_in_app_folder | quick_check}) != 0) return false;
     const std::uint64_t arguments = read_le(head + 4, 4);
     const std::uint64_t texts = arguments + read_le(head + 8, 4);
     const std::size_t end = offset + length;

@@ -109,7 +109,7 @@ void tie_child_to_launcher(HANDLE child) {
     }
 }
 
-std::uint32_t run_child(const wchar_t* program_path, const wchar_t* folder) {
+std::uint32_t run_child(const wchar_t* program_path, const wchar_t* folder, void (*after_start)()) {
     // A payload without entries leaves nothing to start.
     if (program_path[0] == L'\0') fail_launch(ERROR_FILE_NOT_FOUND);
 
@@ -149,6 +149,7 @@ std::uint32_t run_child(const wchar_t* program_path, const wchar_t* folder) {
         fail_launch(code);
     }
     trace(L"program started, process %lu", child.dwProcessId);
+    if (after_start != nullptr) after_start();
     tie_child_to_launcher(child.hProcess);
     ResumeThread(child.hThread);
     CloseHandle(child.hThread);

@@ -34,7 +34,9 @@ wchar_t* build_child_command_line();
 // launcher's own current folder) and waits for it without limit. Returns its
 // exit code, or 1 when it cannot be read. A failed start (an empty program
 // path included) is reported and ends the launcher.
-std::uint32_t run_child(const wchar_t* program_path, const wchar_t* folder = nullptr);
+// `after_start`, when given, runs once the program has started.
+std::uint32_t run_child(const wchar_t* program_path, const wchar_t* folder = nullptr,
+                        void (*after_start)() = nullptr);
 
 // Waits up to the grace period for a recorded child, terminates it (exit
 // code 0) if it is still running, and closes its handle. Does nothing when no

@@ -129,6 +129,10 @@ void set_launch_variables() {
     }
 }
 
+bool uses_quick_check() {
+    return (launcher_build_values().launch_flags & values_section::quick_check) != 0;
+}
+
 bool starts_in_app_folder() {
     return (launcher_build_values().launch_flags & values_section::start_in_app_folder) != 0;
 }

@@ -37,3 +37,6 @@ void set_launch_variables();
 
 // Whether the program starts in the folder it was unpacked into.
 bool starts_in_app_folder();
+
+// Whether the launcher was built with the quick check (unpack/quick_check.h).
+bool uses_quick_check();

@@ -13,6 +13,7 @@
 #include "format/block.h"
 #include "launcher/unpack/entries.h"
 #include "launcher/unpack/index_check.h"
+#include "launcher/unpack/quick_check.h"
 #include "launcher/unpack/reader.h"
 #include "format/template_grammar.h"
 #include "launcher/build_values.h"
@@ -30,6 +31,7 @@ entry_header entry;                          // the entry being unpacked
 wchar_t current_file_path[path_capacity];    // target folder + '\' + entry name
 wchar_t child_program_path[path_capacity];   // current file path of the first entry
 wchar_t launcher_folder[own_path_capacity];  // own path cut at its last backslash
+std::size_t quick_trusted = 0;               // files the quick check vouched for
 
 void publish_parent_id() {
     wchar_t id[process_id_text_capacity];
@@ -86,10 +88,15 @@ void unpack_payload() {
     // The common start: every file is already right, and nothing is decoded.
     static wchar_t first_path[path_capacity];
     const bool indexed = index_check_open(values.index, values.index_length, target_for_files);
+    const bool quick = indexed && uses_quick_check();
+    if (quick) {
+        quick_trusted = quick_check_trust(values.index, values.index_length, target_for_files);
+    }
     if (indexed && index_check_all_right(first_path)) {
         trace(L"index: every file is right, nothing to decode");
         set_child_program_path(first_path);
         index_check_close();
+        if (quick) quick_check_record();
         unlock_target_folder();
         return;
     }
@@ -120,6 +127,7 @@ void unpack_payload() {
         unpack_checked_entry(current_file_path, entry.stored_size, up_to_date);
     }
     index_check_close();
+    if (quick) quick_check_record();
     unlock_target_folder();
     trace(
         L"%Iu files: %Iu right, %Iu written; decoded %I64u bytes of files from %I64u, wrote %I64u",
@@ -181,6 +189,7 @@ int run_launcher(int argc, wchar_t** argv) {
     progress_window_close();
     publish_launcher_location(argc, argv);
     set_launch_variables();
-    return static_cast<int>(
-        run_child(child_program_path, starts_in_app_folder() ? target_folder : nullptr));
+    return static_cast<int>(run_child(child_program_path,
+                                      starts_in_app_folder() ? target_folder : nullptr,
+                                      quick_trusted > 0 ? quick_check_in_background : nullptr));
 }

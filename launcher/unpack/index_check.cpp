@@ -147,6 +147,10 @@ bool index_check_open(const unsigned char* index, std::size_t length, const wcha
     return true;
 }
 
+void index_check_trust(std::size_t number) {
+    if (number < check.count) InterlockedExchange(&check.states[number], right);
+}
+
 bool index_check_all_right(wchar_t* first_path) {
     SYSTEM_INFO system;
     GetSystemInfo(&system);

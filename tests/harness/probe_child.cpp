@@ -13,7 +13,8 @@
 //   env NAME=<value>                             for each FENWIX_ variable (or "(unset)")
 //   cwd <current folder>
 // Then, by PROBE_MODE:
-//   (unset)        exits with PROBE_EXIT (decimal or 0x hex, default 0)
+//   (unset)        exits with PROBE_EXIT (decimal or 0x hex, default 0), after
+//                  PROBE_SLEEP_MS milliseconds when that is set
 //   wait           sleeps a minute, with Ctrl+C handled by the system (ends it)
 //   ignore-ctrl-c  sleeps a minute, ignoring Ctrl+C and Ctrl+Break
 //   spawn-detached starts the command line PROBE_SPAWN as a detached process
@@ -203,5 +204,8 @@ int wmain() {
     if (wcscmp(mode, L"spawn-detached") == 0) {
         if (const int failed = spawn_detached()) return failed;
     }
+    wchar_t sleep_ms[32] = L"";
+    if (GetEnvironmentVariableW(L"PROBE_SLEEP_MS", sleep_ms, 32) != 0)
+        Sleep(wcstoul(sleep_ms, nullptr, 10));
     return exit_code_asked();
 }

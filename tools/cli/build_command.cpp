@@ -354,7 +354,7 @@ void check_output(const build_options& options) {
 // exactly as before launch lines existed.
 std::vector<unsigned char> launch_line_bytes(const build_options& options) {
     if (options.fixed_arguments.empty() && options.variables.empty() &&
-        !options.start_in_app_folder) {
+        !options.start_in_app_folder && !options.quick_check) {
         return {};
     }
     std::vector<std::u16string> texts;
@@ -369,7 +369,9 @@ std::vector<unsigned char> launch_line_bytes(const build_options& options) {
     }
     std::vector<unsigned char> out(values_section::launch_size(units.data(), units.size()));
     values_section::encode_launch(
-        out.data(), options.start_in_app_folder ? values_section::start_in_app_folder : 0,
+        out.data(),
+        (options.start_in_app_folder ? values_section::start_in_app_folder : 0) |
+            (options.quick_check ? values_section::quick_check : 0),
         static_cast<std::uint32_t>(options.fixed_arguments.size()),
         static_cast<std::uint32_t>(options.variables.size()), data.data(), units.data());
     return out;

@@ -30,6 +30,8 @@ struct build_options {
     std::vector<std::string> fixed_arguments;
     std::vector<std::string> variables;
     bool start_in_app_folder = false;
+    // Trust a file whose size, time and id are as recorded (--quick-check).
+    bool quick_check = false;
     // The index of the entries that lets a start with every file right skip
     // decoding: made from the packed entries for a folder, none for a ready
     // block (`--index auto`). For tests, `none` leaves it out of a folder's

@@ -20,7 +20,7 @@ const char usage[] =
     "  fenwix build (APP_DIR | --block BLOCK) -o OUT.exe [--main RELPATH] [--level N]\n"
     "               [--product NAME] [--company NAME] [--version A.B.C.D] [--template TEXT]\n"
     "               [--icon FILE.ico] [--windowed] [--quiet]\n"
-    "               [--arg VALUE]... [--env NAME=VALUE]... [--cwd caller|app]\n"
+    "               [--arg VALUE]... [--env NAME=VALUE]... [--cwd caller|app] [--quick-check]\n"
     "  fenwix pack APP_DIR -o BLOCK [--main RELPATH] [--level N] [--quiet]\n"
     "  fenwix list OUT.exe       the build values and every entry\n"
     "  fenwix verify OUT.exe     decode everything and check every entry's checksum\n"
@@ -72,6 +72,8 @@ build_options parse(const std::vector<std::string>& args, bool building, bool& q
             o.icon_path = value();
         } else if (building && a == "--template") {
             o.extraction_template = value();
+        } else if (building && a == "--quick-check") {
+            o.quick_check = true;
         } else if (building && a == "--windowed") {
             o.windowed = true;
         } else if (building && a == "--arg") {

@@ -91,6 +91,7 @@ struct launcher_file {
     // The launch line, when the launcher has one.
     bool has_launch = false;
     bool start_in_app_folder = false;
+    bool quick_check = false;
     std::vector<std::u16string> fixed_arguments, variables;
 };
 
@@ -186,6 +187,7 @@ launcher_file open_launcher(const std::string& path) {
             values_section::read_launch(values.data(), layout);
         f.has_launch = true;
         f.start_in_app_folder = (launch.flags & values_section::start_in_app_folder) != 0;
+        f.quick_check = (launch.flags & values_section::quick_check) != 0;
         std::size_t cursor = launch.first_text;
         for (std::uint32_t i = 0; i < launch.argument_count + launch.variable_count; ++i) {
             (i < launch.argument_count ? f.fixed_arguments : f.variables)
@@ -470,6 +472,7 @@ void run_list(const std::string& launcher) {
         for (const std::u16string& variable : f.variables)
             out += "variable  " + shown(variable) + "\n";
         out += std::string("folder    ") + (f.start_in_app_folder ? "app" : "caller") + "\n";
+        out += std::string("check     ") + (f.quick_check ? "quick" : "content") + "\n";
     }
     out += "block     " + std::to_string(f.block_length) + " bytes, " +
            std::to_string(lines.size()) + (lines.size() == 1 ? " entry" : " entries") + "\n";

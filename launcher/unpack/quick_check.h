@@ -1,0 +1,51 @@
+// The quick check, for launchers built with --quick-check: a start trusts a
+// file whose size, last-write time and file id, as one listing of its folder
+// shows them, are those recorded after the last start that checked or wrote
+// every file by content. Such a start opens no file. The content check comes
+// after the program has started, in the background at low priority; a file
+// found changed there drops the record, so the next start checks and repairs
+// by content. The trade: a change that keeps a file's size, time and id is
+// repaired one start later.
+//
+// The record is ".fenwix-record" in the target folder, the launcher's own
+// data, written under the folder's lock and replaced whole. A record that is
+// missing, damaged, cut short or made for another build means "check by
+// content", never a failure.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// One file as a listing shows it.
+struct listed_file {
+    std::uint64_t size;
+    std::uint64_t write_time;  // FILETIME units
+    std::uint64_t id;
+};
+
+// The record's bytes for `count` files, tied to one build's index by
+// index_checksum: "FWXREC01", u32 count, u32 index_checksum, count times
+// (u64 size, u64 time, u64 id), then the CRC-32 of all that.
+constexpr std::size_t record_size(std::size_t count) { return 16 + 24 * count + 4; }
+void encode_record(unsigned char* out, std::uint32_t index_checksum, const listed_file* files,
+                   std::size_t count);
+// Whether `size` bytes are a whole, undamaged record for this index and count.
+bool record_is_usable(const unsigned char* data, std::size_t size, std::uint32_t index_checksum,
+                      std::size_t count);
+listed_file recorded_file(const unsigned char* record, std::size_t number);
+
+// Lists the folders of the index's files below `folder` (extended form) and
+// marks each file the record vouches for as right (index_check_trust).
+// Returns how many it trusted. Call after index_check_open.
+std::size_t quick_check_trust(const unsigned char* index, std::size_t length,
+                              const wchar_t* folder);
+
+// After the check and any unpacking, under the folder's lock: when any file
+// was checked or written by content, lists the folders again and replaces
+// the record; when the record vouched for every file, leaves it as it is.
+void quick_check_record();
+
+// Once the program has started: checks the content of every trusted file on
+// a background thread at low priority; a mismatch drops the record. The
+// thread ends with the launcher.
+void quick_check_in_background();
