@@ -83,12 +83,16 @@ void unpack_payload() {
     // must not hold it.
     release_before_dialog(unlock_target_folder);
     trace(L"taking the folder's lock");
-    lock_target_folder(target_for_files);
-    trace(L"lock taken");
+    // A first start into a new folder has nothing to check: each check would
+    // be one more request to the system for every file, for nothing.
+    const bool fresh = lock_target_folder(target_for_files);
+    trace(fresh ? L"lock taken; the folder is new" : L"lock taken");
     // The common start: every file is already right, and nothing is decoded.
     static wchar_t first_path[path_capacity];
-    const bool indexed = index_check_open(values.index, values.index_length, target_for_files);
-    const bool quick = indexed && uses_quick_check();
+    const bool indexed =
+        !fresh && index_check_open(values.index, values.index_length, target_for_files);
+    // A new folder gets its record too, once every file is written.
+    const bool quick = values.index != nullptr && uses_quick_check();
     if (quick) {
         quick_trusted = quick_check_trust(values.index, values.index_length, target_for_files);
     }
@@ -100,7 +104,9 @@ void unpack_payload() {
         unlock_target_folder();
         return;
     }
-    trace(indexed ? L"index: a file is not right, decoding" : L"no index, decoding");
+    trace(fresh     ? L"new folder, decoding"
+          : indexed ? L"index: a file is not right, decoding"
+                    : L"no index, decoding");
     // Folders are made below the profile folder, which always exists.
     static wchar_t home[path_capacity];
     if (!expand_template(home, L"{HOME}", path_capacity)) fail_template_expansion(L"{HOME}");
@@ -112,8 +118,9 @@ void unpack_payload() {
     for (; read_entry_header(entry); ++number) {
         build_current_file_path();
         if (child_program_path[0] == L'\0') set_child_program_path(current_file_path);
-        const bool up_to_date = index_check_entry_right(number, entry.name, entry.stored_size,
-                                                        entry.stored_checksum, current_file_path);
+        const bool up_to_date =
+            !fresh && index_check_entry_right(number, entry.name, entry.stored_size,
+                                              entry.stored_checksum, current_file_path);
         if (!up_to_date) {
             progress_window_note_write();
             if (tracing()) {

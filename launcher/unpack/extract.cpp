@@ -404,11 +404,11 @@ constexpr DWORD lock_poll_ms = 50;
 
 }  // namespace
 
-void lock_target_folder(const wchar_t* folder) {
+bool lock_target_folder(const wchar_t* folder) {
     wchar_t lock_path[path_capacity];
     if (!wide_copy(lock_path, path_capacity, folder) ||
         !wide_append(lock_path, path_capacity, L"\\.fenwix-lock")) {
-        return;
+        return false;
     }
     bool folder_made = false;
     for (DWORD waited = 0;; waited += lock_poll_ms) {
@@ -418,7 +418,9 @@ void lock_target_folder(const wchar_t* folder) {
         const DWORD code = GetLastError();
         if (lock != INVALID_HANDLE_VALUE) {
             target_lock = lock;
-            return;
+            // Another start that made the lock first (in a folder either
+            // made) has been in it.
+            return folder_made && created;
         }
         if (code == ERROR_PATH_NOT_FOUND && !folder_made) {
             // The first start: the folder is not there yet.
@@ -428,7 +430,7 @@ void lock_target_folder(const wchar_t* folder) {
             folder_made = true;
             continue;
         }
-        if (code != ERROR_SHARING_VIOLATION) return;  // no lock to be had: go on without
+        if (code != ERROR_SHARING_VIOLATION) return false;  // no lock to be had: go on without
         if (waited >= lock_wait_ms) {
             fail_unpack(ERROR_TIMEOUT);
         }

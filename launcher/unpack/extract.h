@@ -67,5 +67,7 @@ bool ensure_folder(const wchar_t* folder);
 // share the folder, and whatever spelling led to the folder. It is waited
 // for at most 60 s, then the unpack failure (ERROR_TIMEOUT) ends the start.
 // A lock that cannot be made (a read-only disk) is skipped.
-void lock_target_folder(const wchar_t* folder);
+// Returns true when the folder is new: it was not there, and this start made
+// the lock in it, so no other start has been in it and every file is missing.
+bool lock_target_folder(const wchar_t* folder);
 void unlock_target_folder();
