@@ -15,25 +15,59 @@
 
 namespace {
 
-constexpr std::size_t max_known_folders = 1024;
-
 unsigned char copy_buffer[payload_format::copy_chunk_size];  // reused for every chunk
 unsigned char checksum_buffer[checksum_buffer_size];         // the main thread's
 
-// Folders known to exist: heap copies, never freed.
-wchar_t* known_folders[max_known_folders];
-std::size_t known_folder_count = 0;
+// Folders known to exist: heap copies, never freed, in a hash set that
+// grows, so an application of many thousands of folders has each looked up
+// at once and made or checked once.
+wchar_t** known_slots = nullptr;
+std::size_t known_capacity = 0;  // a power of two, or 0
+std::size_t known_count = 0;
+
+std::size_t folder_hash(const wchar_t* folder) {
+    std::uint64_t h = 14695981039346656037ull;  // FNV-1a
+    for (; *folder != L'\0'; ++folder)
+        h = (h ^ static_cast<std::uint16_t>(*folder)) * 1099511628211ull;
+    return static_cast<std::size_t>(h ^ (h >> 32));
+}
+
+// The slot that holds folder, or the empty one where it would go.
+wchar_t** known_slot(wchar_t** slots, std::size_t capacity, const wchar_t* folder) {
+    std::size_t i = folder_hash(folder) & (capacity - 1);
+    while (slots[i] != nullptr && wcscmp(slots[i], folder) != 0) i = (i + 1) & (capacity - 1);
+    return &slots[i];
+}
+
+// At most half full; a set that cannot grow only stops remembering, which
+// costs time, not correctness.
+bool make_room_for_one_more() {
+    if (2 * (known_count + 1) <= known_capacity) return true;
+    const std::size_t capacity = known_capacity == 0 ? 1024 : 2 * known_capacity;
+    wchar_t** slots = static_cast<wchar_t**>(calloc(capacity, sizeof(wchar_t*)));
+    if (slots == nullptr) return false;
+    for (std::size_t i = 0; i < known_capacity; ++i) {
+        if (known_slots[i] != nullptr)
+            *known_slot(slots, capacity, known_slots[i]) = known_slots[i];
+    }
+    free(known_slots);
+    known_slots = slots;
+    known_capacity = capacity;
+    return true;
+}
 
 void remember_folder(const wchar_t* folder) {
-    if (known_folder_count >= max_known_folders) return;
-    if (wchar_t* copy = _wcsdup(folder)) known_folders[known_folder_count++] = copy;
+    if (!make_room_for_one_more()) return;
+    wchar_t** slot = known_slot(known_slots, known_capacity, folder);
+    if (*slot != nullptr) return;
+    if (wchar_t* copy = _wcsdup(folder)) {
+        *slot = copy;
+        ++known_count;
+    }
 }
 
 bool is_known_folder(const wchar_t* folder) {
-    for (std::size_t i = 0; i < known_folder_count; ++i) {
-        if (wcscmp(known_folders[i], folder) == 0) return true;
-    }
-    return false;
+    return known_capacity != 0 && *known_slot(known_slots, known_capacity, folder) != nullptr;
 }
 
 }  // namespace
@@ -250,6 +284,12 @@ bool create_parent_folders(const wchar_t* path) {
     wchar_t* const deepest_end = find_last_backslash(folder, true);
     if (deepest_end == nullptr) return true;
     *deepest_end = L'\0';
+    // Most files lie in a folder made or checked for a file before; the
+    // confined folder's own final path must be known first, though, for
+    // the check of the file itself.
+    if (is_known_folder(folder) && (confined.folder == nullptr || confined.final_known)) {
+        return true;
+    }
     if (confined.folder != nullptr &&
         (below_confined(folder) != nullptr || wcscmp(folder, confined.folder) == 0)) {
         return make_confined_chain(folder);

@@ -54,8 +54,8 @@ bool create_parent_folders(const wchar_t* path);
 void know_folder(const wchar_t* folder);
 
 // Makes sure one folder exists. Folders known to exist are remembered (the
-// user's profile folder from the start, up to 1,024 of them), so each is
-// created at most once per run; a drive or a share ("C:", "\\server\share")
+// user's profile folder from the start, and every one made or checked), so
+// each is created at most once per run; a drive or a share ("C:", "\\server\share")
 // is never created.
 bool ensure_folder(const wchar_t* folder);
 
