@@ -370,10 +370,74 @@ HANDLE make_or_open(const wchar_t* path, DWORD access_when_made, DWORD access_wh
                        nullptr);
 }
 
+// The folder the last new file was made in, below or at the confined
+// folder, open and known to be where its name says; files of one folder come
+// one after another, so each folder is opened and checked once.
+wchar_t made_in_path[path_capacity];
+HANDLE made_in = INVALID_HANDLE_VALUE;
+
+void forget_made_in() {
+    if (made_in != INVALID_HANDLE_VALUE) CloseHandle(made_in);
+    made_in = INVALID_HANDLE_VALUE;
+}
+
+HANDLE checked_folder(const wchar_t* folder) {
+    if (made_in != INVALID_HANDLE_VALUE && wcscmp(made_in_path, folder) == 0) return made_in;
+    forget_made_in();
+    const HANDLE handle = CreateFileW(folder, FILE_ADD_FILE | FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+    const wchar_t* relative = below_confined(folder);
+    const bool inside = relative != nullptr
+                            ? is_where_its_name_says(handle, relative)
+                            : confined.final_known && wcscmp(folder, confined.folder) == 0 &&
+                                  final_path_of(handle, final_found) &&
+                                  CompareStringOrdinal(final_found, -1, confined.folder_final, -1,
+                                                       TRUE) == CSTR_EQUAL;
+    if (!inside || !wide_copy(made_in_path, path_capacity, folder)) {
+        CloseHandle(handle);
+        return INVALID_HANDLE_VALUE;
+    }
+    made_in = handle;
+    return handle;
+}
+
+// Makes a new file through a handle of its checked folder: it is made in
+// that folder, whatever happens to the path that led there, and a name
+// that exists (a file, a folder, a link) is never opened, so the file
+// needs no check of its own. INVALID_HANDLE_VALUE for anything else, which
+// the path's own open then meets and reports.
+HANDLE make_in_checked_folder(const wchar_t* path) {
+    wchar_t folder[path_capacity];
+    if (!wide_copy(folder, path_capacity, path)) return INVALID_HANDLE_VALUE;
+    wchar_t* split = find_last_backslash(folder, true);
+    if (split == nullptr) return INVALID_HANDLE_VALUE;
+    *split = L'\0';
+    const HANDLE parent = checked_folder(folder);
+    if (parent == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+    const wchar_t* leaf = path + (split - folder) + 1;
+    const USHORT bytes = static_cast<USHORT>(wcslen(leaf) * sizeof(wchar_t));
+    UNICODE_STRING name{bytes, bytes, const_cast<wchar_t*>(leaf)};
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, parent, nullptr);
+    IO_STATUS_BLOCK status;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    const NTSTATUS made = NtCreateFile(
+        &file, GENERIC_WRITE | DELETE | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &status,
+        nullptr, FILE_ATTRIBUTE_NORMAL, 0 /* shared with no one */, FILE_CREATE,
+        FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    return NT_SUCCESS(made) ? file : INVALID_HANDLE_VALUE;
+}
+
 // Opens path for writing without following a link at its place; a file
 // that is there is emptied only once it is known to be where its name says.
 // Nobody else may write it meanwhile.
 HANDLE open_for_writing(const wchar_t* path, const wchar_t* relative) {
+    if (relative != nullptr) {
+        const HANDLE made = make_in_checked_folder(path);
+        if (made != INVALID_HANDLE_VALUE) return made;
+    }
     HANDLE file = INVALID_HANDLE_VALUE;
     bool created = false;
     bool attributes_cleared = false;
@@ -479,6 +543,8 @@ bool lock_target_folder(const wchar_t* folder) {
 }
 
 void unlock_target_folder() {
+    // Writing ends with the lock: the program may rename or remove the folder.
+    forget_made_in();
     if (target_lock == nullptr) return;
     CloseHandle(target_lock);
     target_lock = nullptr;
