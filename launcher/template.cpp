@@ -8,7 +8,6 @@
 #include <windows.h>
 #include <shlobj.h>
 
-#include <cstdio>
 #include <cwchar>
 
 namespace {
@@ -83,6 +82,20 @@ void append_pid(wchar_t* output, std::size_t capacity) {
 
 // TEMP and PROGRAM let the system write at the output's end, given the
 // remaining room; the new length is found from the terminator.
+// The decimal digits of value, at least `digits` of them (leading zeros).
+// By hand: the C library's formatter would bring its floating-point code,
+// a sixth of the launcher's size, for two numbers.
+void decimal_text(std::uint64_t value, int digits, wchar_t (&out)[scratch_capacity]) {
+    wchar_t reversed[24];
+    int n = 0;
+    do {
+        reversed[n++] = static_cast<wchar_t>(L'0' + value % 10);
+        value /= 10;
+    } while (value != 0 || n < digits);
+    for (int i = 0; i < n; ++i) out[i] = reversed[n - 1 - i];
+    out[n] = L'\0';
+}
+
 bool append_temp(wchar_t* output, std::size_t capacity) {
     const std::size_t used = wcslen(output);
     const DWORD room = static_cast<DWORD>(capacity - used);
@@ -154,18 +167,18 @@ bool append_keyword(wchar_t* output, std::size_t capacity, const wchar_t* name) 
             append_cached(output, capacity, env_names::random, make_random_text);
             break;
         case keyword::time:
-            append_cached(output, capacity, env_names::start,
-                          [](wchar_t(&scratch)[scratch_capacity]) {
-                              swprintf(scratch, scratch_capacity, L"%lld",
-                                       static_cast<long long>(system_time_now()));
-                          });
+            append_cached(
+                output, capacity, env_names::start, [](wchar_t(&scratch)[scratch_capacity]) {
+                    decimal_text(static_cast<std::uint64_t>(system_time_now()), 1, scratch);
+                });
             break;
         case keyword::time_us:
-            append_cached(output, capacity, env_names::time_us,
-                          [](wchar_t(&scratch)[scratch_capacity]) {
-                              swprintf(scratch, scratch_capacity, L"%06ld",
-                                       microseconds_within_second(system_time_now()));
-                          });
+            append_cached(
+                output, capacity, env_names::time_us, [](wchar_t(&scratch)[scratch_capacity]) {
+                    decimal_text(
+                        static_cast<std::uint64_t>(microseconds_within_second(system_time_now())),
+                        6, scratch);
+                });
             break;
         case keyword::app_dir:
             if (app_folder == nullptr) return false;

@@ -83,9 +83,16 @@ bool station_is_visible() {
 
 // A windowed launcher on a station someone sees: only then does it show
 // anything.
+// Decided once; two threads that ask at once decide the same, so the answer
+// is kept without the C++ runtime's guard, which would bring its exception
+// machinery (a third of the launcher's size) into the image.
 bool can_show_windows() {
-    static const bool can = windowed() && load_window_calls() && station_is_visible();
-    return can;
+    static volatile LONG known = 0;  // 0 not yet, 1 no, 2 yes
+    if (known == 0) {
+        const bool can = windowed() && load_window_calls() && station_is_visible();
+        InterlockedExchange(&known, can ? 2 : 1);
+    }
+    return known == 2;
 }
 
 void (*release_before_waiting)() = nullptr;  // what a dialog must not hold
