@@ -14,8 +14,9 @@ HANDLE output = nullptr;  // nullptr while nothing is traced
 bool to_console = false;
 LARGE_INTEGER started;
 LARGE_INTEGER frequency;
-wchar_t line[line_capacity];
-char encoded[3 * line_capacity];
+wchar_t line[line_capacity];      // both guarded by line_lock: the background
+char encoded[3 * line_capacity];  // check traces while the main thread does
+SRWLOCK line_lock = SRWLOCK_INIT;
 
 void write_line(std::size_t units) {
     DWORD written = 0;
@@ -58,8 +59,12 @@ void trace(const wchar_t* format, ...) {
     QueryPerformanceCounter(&now);
     const unsigned long ms =
         static_cast<unsigned long>((now.QuadPart - started.QuadPart) * 1000 / frequency.QuadPart);
+    AcquireSRWLockExclusive(&line_lock);
     int used = _snwprintf(line, line_capacity, L"fenwix %lu ms: ", ms);
-    if (used < 0) return;
+    if (used < 0) {
+        ReleaseSRWLockExclusive(&line_lock);
+        return;
+    }
     va_list args;
     va_start(args, format);
     // Room is kept for the line feed; a line too long for the buffer is cut.
@@ -69,4 +74,5 @@ void trace(const wchar_t* format, ...) {
     line[used++] = L'\n';
     line[used] = L'\0';
     write_line(static_cast<std::size_t>(used));
+    ReleaseSRWLockExclusive(&line_lock);
 }
