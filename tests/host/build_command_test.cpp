@@ -40,6 +40,21 @@ TEST(BuildValuesTest, RefusesEmptyOrOverlongTemplateAndBadVersion) {
     EXPECT_THROW(check_build_values(o), tool_error);
 }
 
+// check_build_values accepts the options (why is nullptr) or refuses them
+// with a message that holds `why`.
+void expect_judged(const build_options& o, const char* why, const std::string& shown) {
+    if (why == nullptr) {
+        EXPECT_NO_THROW(check_build_values(o)) << shown;
+        return;
+    }
+    try {
+        check_build_values(o);
+        ADD_FAILURE() << shown << ": accepted";
+    } catch (const tool_error& e) {
+        EXPECT_NE(std::string(e.what()).find(why), std::string::npos) << e.what();
+    }
+}
+
 // A template is judged by the launcher's own grammar: every one refused here
 // would unpack into a drive's root, the current folder or nowhere at all.
 TEST(BuildValuesTest, TemplateMustGiveAFullFolder) {
@@ -70,16 +85,7 @@ TEST(BuildValuesTest, TemplateMustGiveAFullFolder) {
         build_options o;
         o.company = "A:B";
         o.extraction_template = t.text;
-        if (t.why == nullptr) {
-            EXPECT_NO_THROW(check_build_values(o)) << t.text;
-            continue;
-        }
-        try {
-            check_build_values(o);
-            ADD_FAILURE() << t.text << ": accepted";
-        } catch (const tool_error& e) {
-            EXPECT_NE(std::string(e.what()).find(t.why), std::string::npos) << e.what();
-        }
+        expect_judged(o, t.why, t.text);
     }
 }
 
@@ -106,16 +112,7 @@ TEST(BuildValuesTest, LaunchLineValues) {
         build_options o;
         o.fixed_arguments = c.arguments;
         o.variables = c.variables;
-        if (c.why == nullptr) {
-            EXPECT_NO_THROW(check_build_values(o));
-            continue;
-        }
-        try {
-            check_build_values(o);
-            ADD_FAILURE() << c.why << ": accepted";
-        } catch (const tool_error& e) {
-            EXPECT_NE(std::string(e.what()).find(c.why), std::string::npos) << e.what();
-        }
+        expect_judged(o, c.why, c.why == nullptr ? "accepted case" : c.why);
     }
     build_options o;
     o.extraction_template = "{CACHE_DIR}\\{APP_DIR}";
