@@ -318,6 +318,36 @@ build_alone() {
         --template "$(winpath "$big/alone-target")" --quiet
 }
 
+# One round of the starts every corpus times: the bare main program, a cold
+# start (the target cleared by the command given, "rm -rf" or "set_aside"),
+# a warm start, a launcher of the main program alone, and a start with one
+# file changed. Uses the caller's m, app, target, launcher, round, changed,
+# changed_size and changed_rel.
+time_launcher_starts() {
+    timed "$m.bare.us" start_windows "$app/$main_name"
+    check_started "the bare main program"
+
+    "$@" "$target"
+    timed "$m.cold.us" start_windows "$launcher"
+    check_started "the launcher (cold start)"
+    if [ "$round" = 1 ]; then
+        same_files "$app" "$target" || die "the cold start did not unpack the folder exactly"
+    fi
+
+    timed "$m.warm.us" start_windows "$launcher"
+    check_started "the launcher (warm start)"
+
+    timed "$m.alone.us" start_windows "$big/alone.exe"
+    check_started "the launcher of the main program alone"
+
+    head -c 16 /dev/urandom | dd of="$changed" bs=16 seek=$((changed_size / 32)) conv=notrunc status=none
+    cmp -s "$changed" "$app/$changed_rel" && die "overwriting bytes of $changed changed nothing"
+    timed "$m.changed.us" start_windows "$launcher"
+    check_started "the launcher (one file changed)"
+    cmp -s "$changed" "$app/$changed_rel" || die "the launcher did not repair $changed_rel"
+}
+
+
 # Measures one corpus: measure_corpus NAME TITLE FOLDER SIZE_MB DATA_FILE,
 # NAME naming the bench's files, TITLE the table, and DATA_FILE (below
 # build/bench) receiving the chart's line for the corpus, at SIZE_MB.
@@ -348,27 +378,7 @@ measure_corpus() {
     # Rounds of every measure in turn, so that a slow spell of a shared
     # machine weighs on all of them alike.
     for round in $(seq "$runs"); do
-        timed "$m.bare.us" start_windows "$app/$main_name"
-        check_started "the bare main program"
-
-        rm -rf "$target"
-        timed "$m.cold.us" start_windows "$launcher"
-        check_started "the launcher (cold start)"
-        if [ "$round" = 1 ]; then
-            same_files "$app" "$target" || die "the cold start did not unpack the folder exactly"
-        fi
-
-        timed "$m.warm.us" start_windows "$launcher"
-        check_started "the launcher (warm start)"
-
-        timed "$m.alone.us" start_windows "$big/alone.exe"
-        check_started "the launcher of the main program alone"
-
-        head -c 16 /dev/urandom | dd of="$changed" bs=16 seek=$((changed_size / 32)) conv=notrunc status=none
-        cmp -s "$changed" "$app/$changed_rel" && die "overwriting bytes of $changed changed nothing"
-        timed "$m.changed.us" start_windows "$launcher"
-        check_started "the launcher (one file changed)"
-        cmp -s "$changed" "$app/$changed_rel" || die "the launcher did not repair $changed_rel"
+        time_launcher_starts rm -rf
 
         timed "$m.crc.us" "$work/crc_files" "$target"
         timed "$m.decode.us" zstd -q -d -c "$frame"
@@ -656,24 +666,7 @@ measure_many() {
         check_started "the --quick-check launcher (second start)"
     fi
     for round in $(seq "$runs"); do
-        timed "$m.bare.us" start_windows "$app/$main_name"
-        check_started "the bare main program"
-
-        set_aside "$target"
-        timed "$m.cold.us" start_windows "$launcher"
-        check_started "the launcher (cold start)"
-        if [ "$round" = 1 ]; then
-            same_files "$app" "$target" || die "the cold start did not unpack the folder exactly"
-        fi
-        timed "$m.warm.us" start_windows "$launcher"
-        check_started "the launcher (warm start)"
-        timed "$m.alone.us" start_windows "$big/alone.exe"
-        check_started "the launcher of the main program alone"
-        head -c 16 /dev/urandom | dd of="$changed" bs=16 seek=$((changed_size / 32)) conv=notrunc status=none
-        cmp -s "$changed" "$app/$changed_rel" && die "overwriting bytes of $changed changed nothing"
-        timed "$m.changed.us" start_windows "$launcher"
-        check_started "the launcher (one file changed)"
-        cmp -s "$changed" "$app/$changed_rel" || die "the launcher did not repair $changed_rel"
+        time_launcher_starts set_aside
         if [ -n "$quick_check" ]; then
             timed "$m.quick.us" start_windows "$quick"
             check_started "the --quick-check launcher (warm start)"

@@ -106,9 +106,9 @@ const wchar_t* next_launch_text(launch_text_cursor& cursor) {
 
 void set_launch_variables() {
     const build_values& values = launcher_build_values();
+    // The variables follow the fixed arguments.
     launch_text_cursor cursor = fixed_arguments();
-    while (next_launch_text(cursor) != nullptr) {
-    }
+    while (next_launch_text(cursor) != nullptr) continue;
     cursor.left = values.variable_count;
     while (const wchar_t* text = next_launch_text(cursor)) {
         // The section's reader made sure of a name before the "=".

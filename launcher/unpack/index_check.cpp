@@ -48,18 +48,10 @@ void forget_check() {
     check.thread_count = 0;
 }
 
-// folder + '\' + the entry's name; false when that does not fit (the full
-// pass then reports the path as it always has).
+// A path that does not fit is not checked: the full pass then reports it
+// as it always has.
 bool entry_path(const payload_index::entry& e, wchar_t* out) {
-    if (check.folder_units + 1 + e.units + 1 > path_capacity) return false;
-    wmemcpy(out, check.folder, check.folder_units);
-    wchar_t* name = out + check.folder_units;
-    *name++ = L'\\';
-    for (std::size_t u = 0; u < e.units; ++u) {
-        name[u] = static_cast<wchar_t>(payload_index::name_unit(e, u));
-    }
-    name[e.units] = L'\0';
-    return true;
+    return index_entry_path(check.folder, check.folder_units, e, out);
 }
 
 bool claim(std::size_t number) {
@@ -125,6 +117,19 @@ bool same_entry(const payload_index::entry& e, const wchar_t* name, std::uint64_
 }
 
 }  // namespace
+
+bool index_entry_path(const wchar_t* folder, std::size_t folder_units,
+                      const payload_index::entry& e, wchar_t* out) {
+    if (folder_units + 1 + e.units + 1 > path_capacity) return false;
+    wmemcpy(out, folder, folder_units);
+    wchar_t* name = out + folder_units;
+    *name++ = L'\\';
+    for (std::size_t u = 0; u < e.units; ++u) {
+        name[u] = static_cast<wchar_t>(payload_index::name_unit(e, u));
+    }
+    name[e.units] = L'\0';
+    return true;
+}
 
 bool index_check_open(const unsigned char* index, std::size_t length, const wchar_t* folder) {
     if (index == nullptr) return false;

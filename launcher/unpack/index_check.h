@@ -9,8 +9,15 @@
 // its checksum (file_checksum) equals the stored one.
 #pragma once
 
+#include "format/index.h"
+
 #include <cstddef>
 #include <cstdint>
+
+// folder (folder_units long) + '\' + the entry's name into out (capacity
+// path_capacity); false when that does not fit.
+bool index_entry_path(const wchar_t* folder, std::size_t folder_units,
+                      const payload_index::entry& e, wchar_t* out);
 
 // Reads the index of `length` bytes for files below `folder` (both live until
 // exit). Returns false, and checks nothing, when there is no index or it is

@@ -207,14 +207,7 @@ DWORD WINAPI check_in_background(void*) {
     for (std::size_t i = 0; i < quick.count; ++i) {
         if (!quick.trusted[i]) continue;
         const payload_index::entry& e = quick.entries[i];
-        const std::size_t units = quick.folder_units + 1 + e.units;
-        if (units + 1 > path_capacity) continue;
-        wmemcpy(path, quick.folder, quick.folder_units);
-        path[quick.folder_units] = L'\\';
-        for (std::size_t u = 0; u < e.units; ++u) {
-            path[quick.folder_units + 1 + u] = static_cast<wchar_t>(payload_index::name_unit(e, u));
-        }
-        path[units] = L'\0';
+        if (!index_entry_path(quick.folder, quick.folder_units, e, path)) continue;
         if (file_checksum_with(path, background_buffer) != e.checksum) {
             // The next start checks and repairs by content.
             if (record_path(record_name, path)) DeleteFileW(path);
