@@ -30,10 +30,20 @@ void widen_ascii(const char* text, wchar_t* out, std::size_t capacity) {
 }
 
 void own_process_id_text(wchar_t (&out)[process_id_text_capacity]) {
-    char narrow[process_id_text_capacity];
-    const int n = snprintf(narrow, sizeof narrow, "%ld", static_cast<long>(GetCurrentProcessId()));
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof narrow) abnormal_end();
-    widen_ascii(narrow, out, process_id_text_capacity);
+    // Decimal digits, written from the end of a scratch buffer.
+    wchar_t digits[process_id_text_capacity];
+    std::size_t at = process_id_text_capacity - 1;
+    digits[at] = L'\0';
+    DWORD id = GetCurrentProcessId();
+    do {
+        if (at == 0) abnormal_end();
+        digits[--at] = static_cast<wchar_t>(L'0' + id % 10);
+        id /= 10;
+    } while (id != 0);
+    for (std::size_t i = 0;; ++i) {
+        out[i] = digits[at + i];
+        if (out[i] == L'\0') break;
+    }
 }
 
 wchar_t* read_environment_variable(const char* name) {

@@ -45,18 +45,19 @@ constexpr DWORD status_fatal_app_exit = 0x40000015;
 }
 
 // Writes one failure line to its stream and, in a windowed launcher, shows
-// the same text in a dialog.
+// the same text in a dialog. Formatted by the system's C runtime (every
+// format here is %s or %ld): the runtime's own formatter for floating point
+// and the rest would make the launcher several KiB larger for nothing.
 __attribute__((format(printf, 2, 3))) void write_failure(FILE* stream, const char* format, ...) {
+    static char line[16384];
     va_list arguments;
     va_start(arguments, format);
-    vfprintf(stream, format, arguments);
+    _vsnprintf(line, sizeof line - 1, format, arguments);
     va_end(arguments);
-    static char dialog_line[8192];
-    va_start(arguments, format);
-    vsnprintf(dialog_line, sizeof dialog_line, format, arguments);
-    va_end(arguments);
+    line[sizeof line - 1] = '\0';  // a line cut short is left unterminated
+    fputs(line, stream);
     fflush(stream);  // the line is out before the dialog waits for the user
-    show_failure_dialog(dialog_line);
+    show_failure_dialog(line);
 }
 
 void print_wide_message(const char* format, const wchar_t* text) {
