@@ -24,7 +24,9 @@
 //
 // The launch line (fixed arguments, variables and the program's folder):
 //   0   4   flags: bit 0 = start the program in the folder it was unpacked into,
-//               bit 1 = the quick check (trust a file its listing shows unchanged)
+//               bit 1 = the quick check (trust a file its listing shows unchanged),
+//               bits 16-31 = versions kept side by side (0: every version;
+//               format/version_folders.h)
 //   4   4   fixed argument count A
 //   8   4   variable count V
 //   12      A arguments, then V variables ("NAME=VALUE", NAME not empty),
@@ -147,6 +149,10 @@ inline bool parse(const unsigned char* data, std::uint64_t size, layout& out) {
 
 constexpr std::uint32_t start_in_app_folder = 1;
 constexpr std::uint32_t quick_check = 2;
+constexpr unsigned kept_versions_shift = 16;
+constexpr std::uint32_t max_kept_versions = 0xFFFF;
+constexpr std::uint32_t known_flags =
+    start_in_app_folder | quick_check | max_kept_versions << kept_versions_shift;
 constexpr std::size_t launch_head_size = 12;
 
 struct launch_line {
@@ -178,7 +184,7 @@ inline text_view next_launch_text(const unsigned char* data, std::size_t& cursor
 inline bool parse_launch(const unsigned char* data, std::size_t offset, std::size_t length) {
     if (length < launch_head_size) return false;
     const unsigned char* head = data + offset;
-    if ((read_le(head, 4) & ~std::uint64_t{start_in_app_folder | quick_check}) != 0) return false;
+    if ((read_le(head, 4) & ~std::uint64_t{known_flags}) != 0) return false;
     const std::uint64_t arguments = read_le(head + 4, 4);
     const std::uint64_t texts = arguments + read_le(head + 8, 4);
     const std::size_t end = offset + length;

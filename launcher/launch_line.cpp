@@ -133,6 +133,10 @@ bool uses_quick_check() {
     return (launcher_build_values().launch_flags & values_section::quick_check) != 0;
 }
 
+unsigned kept_versions() {
+    return launcher_build_values().launch_flags >> values_section::kept_versions_shift;
+}
+
 bool starts_in_app_folder() {
     return (launcher_build_values().launch_flags & values_section::start_in_app_folder) != 0;
 }

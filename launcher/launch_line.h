@@ -40,3 +40,7 @@ bool starts_in_app_folder();
 
 // Whether the launcher was built with the quick check (unpack/quick_check.h).
 bool uses_quick_check();
+
+// How many versions are kept side by side, the running one among them; 0
+// keeps every version (unpack/versions.h).
+unsigned kept_versions();

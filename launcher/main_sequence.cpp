@@ -15,6 +15,7 @@
 #include "launcher/unpack/index_check.h"
 #include "launcher/unpack/quick_check.h"
 #include "launcher/unpack/reader.h"
+#include "launcher/unpack/versions.h"
 #include "format/template_grammar.h"
 #include "launcher/build_values.h"
 
@@ -85,7 +86,7 @@ void unpack_payload() {
     trace(L"taking the folder's lock");
     // A first start into a new folder has nothing to check: each check would
     // be one more request to the system for every file, for nothing.
-    const bool fresh = lock_target_folder(target_for_files);
+    const bool fresh = lock_target_folder(target_for_files, kept_versions() > 0);
     trace(fresh ? L"lock taken; the folder is new" : L"lock taken");
     // The common start: every file is already right, and nothing is decoded.
     static wchar_t first_path[path_capacity];
@@ -101,6 +102,7 @@ void unpack_payload() {
         set_child_program_path(first_path);
         index_check_close();
         if (quick) quick_check_record();
+        if (kept_versions() > 0) mark_version_folder(target_for_files);
         unlock_target_folder();
         return;
     }
@@ -135,11 +137,18 @@ void unpack_payload() {
     }
     index_check_close();
     if (quick) quick_check_record();
+    if (kept_versions() > 0) mark_version_folder(target_for_files);
     unlock_target_folder();
     trace(
         L"%Iu files: %Iu right, %Iu written; decoded %I64u bytes of files from %I64u, wrote %I64u",
         number, number - written, written, decoded_bytes, payload_reader_consumed(), written_bytes);
     payload_reader_close();
+}
+
+// What runs beside the program, once it has started.
+void after_program_start() {
+    if (quick_trusted > 0) quick_check_in_background();
+    if (kept_versions() > 0) remove_old_versions_in_background(target_for_files, kept_versions());
 }
 
 void publish_launcher_location(int argc, wchar_t** argv) {
@@ -196,7 +205,8 @@ int run_launcher(int argc, wchar_t** argv) {
     progress_window_close();
     publish_launcher_location(argc, argv);
     set_launch_variables();
-    return static_cast<int>(run_child(child_program_path,
-                                      starts_in_app_folder() ? target_folder : nullptr,
-                                      quick_trusted > 0 ? quick_check_in_background : nullptr));
+    const std::uint32_t code = run_child(
+        child_program_path, starts_in_app_folder() ? target_folder : nullptr, after_program_start);
+    stop_removing_versions();
+    return static_cast<int>(code);
 }

@@ -499,6 +499,7 @@ void unpack_checked_entry(const wchar_t* path, std::uint64_t stored_size, bool u
 namespace {
 
 HANDLE target_lock = nullptr;  // held from lock_target_folder to unlock_target_folder
+HANDLE target_hold = nullptr;  // held until exit when the folder is held while in use
 
 // How long a start waits for another that unpacks into the same folder:
 // long enough for the first start of a very large application on a slow
@@ -508,13 +509,34 @@ constexpr DWORD lock_poll_ms = 50;
 
 }  // namespace
 
-bool lock_target_folder(const wchar_t* folder) {
+bool lock_target_folder(const wchar_t* folder, bool hold_while_in_use) {
     wchar_t lock_path[path_capacity];
     if (!wide_copy(lock_path, path_capacity, folder) ||
         !wide_append(lock_path, path_capacity, L"\\.fenwix-lock")) {
         return false;
     }
     bool folder_made = false;
+    // The folder itself, open without sharing its deletion: no one can
+    // rename or remove it while this start runs from it. A start that
+    // removes old versions holds it so, shared with no one, for as long as it
+    // takes to rename it; then the name is free and the folder is made anew.
+    for (DWORD waited = 0; hold_while_in_use; waited += lock_poll_ms) {
+        target_hold = CreateFileW(folder, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        const DWORD code = GetLastError();
+        if (target_hold != INVALID_HANDLE_VALUE) break;
+        target_hold = nullptr;
+        if ((code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) && !folder_made) {
+            wchar_t made[path_capacity];
+            wide_copy_or_abort(made, path_capacity, folder);
+            make_folder_chain(made);
+            folder_made = true;
+            continue;
+        }
+        if (code != ERROR_SHARING_VIOLATION) break;  // not to be had: go on without
+        if (waited >= lock_wait_ms) fail_unpack(ERROR_TIMEOUT);
+        Sleep(lock_poll_ms);
+    }
     for (DWORD waited = 0;; waited += lock_poll_ms) {
         // Made once, then only opened; reading is enough to keep others out.
         bool created = false;

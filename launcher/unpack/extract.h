@@ -69,5 +69,8 @@ bool ensure_folder(const wchar_t* folder);
 // A lock that cannot be made (a read-only disk) is skipped.
 // Returns true when the folder is new: it was not there, and this start made
 // the lock in it, so no other start has been in it and every file is missing.
-bool lock_target_folder(const wchar_t* folder);
+// With hold_while_in_use, the folder is also held open until exit without
+// sharing its deletion, so that no launcher removing old versions can take
+// it away while its program runs (unpack/versions.h).
+bool lock_target_folder(const wchar_t* folder, bool hold_while_in_use = false);
 void unlock_target_folder();

@@ -132,6 +132,11 @@ TEST(BuildCommandTest, RefusesBadArgumentsAndWritesNothing) {
         {"build", "--block", work / "block", "-o", work / "out.exe", "--env", "NO_EQUALS"},
         {"build", "--block", work / "block", "-o", work / "out.exe", "--arg", "{FOO}"},
         {"build", "--block", work / "block", "-o", work / "out.exe", "--cwd", "home"},
+        {"build", "--block", work / "block", "-o", work / "out.exe", "--keep-versions", "0"},
+        // Versions are kept only where each has a folder of its own, the same at every start.
+        {"build", "--block", work / "block", "-o", work / "out.exe", "--keep-versions", "2"},
+        {"build", "--block", work / "block", "-o", work / "out.exe", "--keep-versions", "2",
+         "--template", "{CACHE_DIR}\\{VERSION}-{PID}"},
     };
     for (std::vector<std::string> args : bad) {
         args.insert(args.begin(), fenwix_tool());

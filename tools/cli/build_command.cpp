@@ -3,6 +3,7 @@
 #include "format/command_line.h"
 #include "format/template_grammar.h"
 #include "format/values_section.h"
+#include "format/version_folders.h"
 #include "tools/inspect/contents.h"
 #include "tools/host/host_platform.h"
 #include "tools/pack/packer.h"
@@ -271,25 +272,39 @@ void check_launch_line(const build_options& options, const std::u16string& folde
     }
 }
 
+// Keeping versions needs a folder per version, the same at every start of
+// it, and texts a version folder's marker can hold.
+void check_kept_versions(const build_options& options, const std::u16string& tmpl) {
+    if (options.keep_versions == 0) return;
+    using version_folders::last_level;
+    const std::string shown = "--keep-versions needs a template whose last level";
+    switch (version_folders::judge_last_level(tmpl.c_str())) {
+        case last_level::fit:
+            break;
+        case last_level::no_version:
+            throw tool_error(shown + " holds {VERSION}, such as {CACHE_DIR}\\{PRODUCT}\\{VERSION}");
+        case last_level::changes_per_start:
+            throw tool_error(shown + " holds no {PID}, {TIME}, {TIME_US} or {RANDOM}");
+        case last_level::gives_a_path:
+            throw tool_error(shown + " holds no keyword that gives a folder");
+    }
+    for (const auto& [name, value] : {std::pair<const char*, const std::string*>{"--product", &options.product},
+                                      {"--company", &options.company}}) {
+        if (utf8_to_utf16(*value, name).size() > version_folders::max_marker_text_units) {
+            throw tool_error(std::string(name) + " is longer than the " +
+                             std::to_string(version_folders::max_marker_text_units) +
+                             " UTF-16 units --keep-versions can record");
+        }
+    }
+}
+
 }  // namespace
 
 bool parse_version(const std::string& text, unsigned (&parts)[4]) {
-    std::size_t pos = 0;
-    for (int i = 0; i < 4; ++i) {
-        if (i > 0) {
-            if (pos >= text.size() || text[pos] != '.') return false;
-            ++pos;
-        }
-        const std::size_t start = pos;
-        unsigned long value = 0;
-        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && pos - start < 6) {
-            value = value * 10 + static_cast<unsigned>(text[pos] - '0');
-            ++pos;
-        }
-        if (pos == start || value > 65535) return false;
-        parts[i] = static_cast<unsigned>(value);
-    }
-    return pos == text.size();
+    std::uint64_t value = 0;
+    if (!version_folders::parse_version(text.c_str(), text.size(), value)) return false;
+    for (int i = 0; i < 4; ++i) parts[i] = static_cast<unsigned>(value >> (48 - 16 * i) & 0xFFFF);
+    return true;
 }
 
 void check_build_values(const build_options& options) {
@@ -305,6 +320,7 @@ void check_build_values(const build_options& options) {
                          " UTF-16 units");
     }
     check_launch_line(options, check_template(options, tmpl));
+    check_kept_versions(options, tmpl);
     if (utf8_to_utf16(options.product, "--product").empty()) throw tool_error("--product is empty");
     for (const std::string* s :
          {&options.extraction_template, &options.company, &options.product}) {
@@ -354,7 +370,7 @@ void check_output(const build_options& options) {
 // exactly as before launch lines existed.
 std::vector<unsigned char> launch_line_bytes(const build_options& options) {
     if (options.fixed_arguments.empty() && options.variables.empty() &&
-        !options.start_in_app_folder && !options.quick_check) {
+        !options.start_in_app_folder && !options.quick_check && options.keep_versions == 0) {
         return {};
     }
     std::vector<std::u16string> texts;
@@ -371,7 +387,8 @@ std::vector<unsigned char> launch_line_bytes(const build_options& options) {
     values_section::encode_launch(
         out.data(),
         (options.start_in_app_folder ? values_section::start_in_app_folder : 0) |
-            (options.quick_check ? values_section::quick_check : 0),
+            (options.quick_check ? values_section::quick_check : 0) |
+            options.keep_versions << values_section::kept_versions_shift,
         static_cast<std::uint32_t>(options.fixed_arguments.size()),
         static_cast<std::uint32_t>(options.variables.size()), data.data(), units.data());
     return out;

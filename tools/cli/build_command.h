@@ -32,6 +32,9 @@ struct build_options {
     bool start_in_app_folder = false;
     // Trust a file whose size, time and id are as recorded (--quick-check).
     bool quick_check = false;
+    // Versions kept side by side, the running one among them (--keep-versions);
+    // 0 keeps every version.
+    std::uint32_t keep_versions = 0;
     // The index of the entries that lets a start with every file right skip
     // decoding: made from the packed entries for a folder, none for a ready
     // block (`--index auto`). For tests, `none` leaves it out of a folder's

@@ -1,6 +1,7 @@
 // The fenwix command: pack, build, list, verify, extract. The same program
 // on Linux and on Windows.
 #include "tools/cli/build_command.h"
+#include "format/values_section.h"
 #include "tools/host/host_platform.h"
 #include "tools/inspect/contents.h"
 #include "tools/pack/packer.h"
@@ -21,6 +22,7 @@ const char usage[] =
     "               [--product NAME] [--company NAME] [--version A.B.C.D] [--template TEXT]\n"
     "               [--icon FILE.ico] [--windowed] [--quiet]\n"
     "               [--arg VALUE]... [--env NAME=VALUE]... [--cwd caller|app] [--quick-check]\n"
+    "               [--keep-versions N]\n"
     "  fenwix pack APP_DIR -o BLOCK [--main RELPATH] [--level N] [--quiet]\n"
     "  fenwix list OUT.exe       the build values and every entry\n"
     "  fenwix verify OUT.exe     decode everything and check every entry's checksum\n"
@@ -74,6 +76,16 @@ build_options parse(const std::vector<std::string>& args, bool building, bool& q
             o.extraction_template = value();
         } else if (building && a == "--quick-check") {
             o.quick_check = true;
+        } else if (building && a == "--keep-versions") {
+            const std::string text = value();
+            char* end = nullptr;
+            const unsigned long n = std::strtoul(text.c_str(), &end, 10);
+            if (text.empty() || text[0] < '0' || text[0] > '9' || *end != '\0' || n < 1 ||
+                n > values_section::max_kept_versions) {
+                throw tool_error("--keep-versions " + text + " is not a whole number from 1 to " +
+                                 std::to_string(values_section::max_kept_versions));
+            }
+            o.keep_versions = static_cast<std::uint32_t>(n);
         } else if (building && a == "--windowed") {
             o.windowed = true;
         } else if (building && a == "--arg") {

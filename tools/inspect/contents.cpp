@@ -92,6 +92,7 @@ struct launcher_file {
     bool has_launch = false;
     bool start_in_app_folder = false;
     bool quick_check = false;
+    std::uint32_t kept_versions = 0;  // 0: every version stays
     std::vector<std::u16string> fixed_arguments, variables;
 };
 
@@ -188,6 +189,7 @@ launcher_file open_launcher(const std::string& path) {
         f.has_launch = true;
         f.start_in_app_folder = (launch.flags & values_section::start_in_app_folder) != 0;
         f.quick_check = (launch.flags & values_section::quick_check) != 0;
+        f.kept_versions = launch.flags >> values_section::kept_versions_shift;
         std::size_t cursor = launch.first_text;
         for (std::uint32_t i = 0; i < launch.argument_count + launch.variable_count; ++i) {
             (i < launch.argument_count ? f.fixed_arguments : f.variables)
@@ -473,6 +475,10 @@ void run_list(const std::string& launcher) {
             out += "variable  " + shown(variable) + "\n";
         out += std::string("folder    ") + (f.start_in_app_folder ? "app" : "caller") + "\n";
         out += std::string("check     ") + (f.quick_check ? "quick" : "content") + "\n";
+        out += "versions  " +
+               (f.kept_versions == 0 ? std::string("all kept")
+                                     : std::to_string(f.kept_versions) + " kept") +
+               "\n";
     }
     out += "block     " + std::to_string(f.block_length) + " bytes, " +
            std::to_string(lines.size()) + (lines.size() == 1 ? " entry" : " entries") + "\n";
