@@ -53,7 +53,8 @@ std::size_t encode_marker(unsigned char* out, const Unit* const (&texts)[marker_
         if (units > max_marker_text_units) return 0;
         payload_format::write_le(out + size, units, 2);
         for (std::size_t u = 0; u < units; ++u) {
-            payload_format::write_le(out + size + 2 + 2 * u, static_cast<std::uint16_t>(text[u]), 2);
+            payload_format::write_le(out + size + 2 + 2 * u, static_cast<std::uint16_t>(text[u]),
+                                     2);
         }
         size += 2 + 2 * units;
     }
@@ -82,8 +83,8 @@ inline bool parse_marker(const unsigned char* data, std::size_t size,
 template <typename Unit>
 bool text_is(const text_view& t, const Unit* text) {
     for (std::size_t u = 0; u < t.count; ++u) {
-        if (text[u] == 0 || payload_format::read_le(t.units + 2 * u, 2) !=
-                                static_cast<std::uint16_t>(text[u])) {
+        if (text[u] == 0 ||
+            payload_format::read_le(t.units + 2 * u, 2) != static_cast<std::uint16_t>(text[u])) {
             return false;
         }
     }
@@ -188,7 +189,7 @@ inline void judge_siblings(sibling* siblings, std::size_t count, std::uint64_t c
         siblings[j] = s;
     }
     for (std::size_t i = 0; i < count; ++i) {
-        siblings[i].fate = i + 1 < keep                      ? verdict::keep_recent
+        siblings[i].fate = i + 1 < keep                    ? verdict::keep_recent
                            : siblings[i].version > current ? verdict::keep_newer
                                                            : verdict::remove;
     }

@@ -196,8 +196,8 @@ bool empty_and_remove(const wchar_t* name) {
         const std::size_t here = wcslen(path);
         if (!wide_append(path, path_capacity, L"\\*")) return false;
         WIN32_FIND_DATAW data;
-        const HANDLE listing = FindFirstFileExW(path, FindExInfoBasic, &data,
-                                                FindExSearchNameMatch, nullptr, 0);
+        const HANDLE listing =
+            FindFirstFileExW(path, FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
         path[here] = L'\0';
         bool descended = false, marker_left = false;
         if (listing != INVALID_HANDLE_VALUE) {
@@ -313,7 +313,8 @@ void mark_version_folder(const wchar_t* folder) {
     while (name > folder && name[-1] != L'\\') --name;
     const std::size_t size = own_marker(wanted, name);
     if (size == 0 || !wide_copy(file, path_capacity, folder) ||
-        !wide_append(file, path_capacity, L"\\") || !wide_append(file, path_capacity, marker_name)) {
+        !wide_append(file, path_capacity, L"\\") ||
+        !wide_append(file, path_capacity, marker_name)) {
         return;
     }
     if (read_marker(file) == size && memcmp(marker_bytes, wanted, size) == 0) return;
@@ -323,8 +324,8 @@ void mark_version_folder(const wchar_t* folder) {
         CreateFileW(file, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return;
     DWORD written = 0;
-    const bool whole = WriteFile(h, wanted, static_cast<DWORD>(size), &written, nullptr) &&
-                       written == size;
+    const bool whole =
+        WriteFile(h, wanted, static_cast<DWORD>(size), &written, nullptr) && written == size;
     CloseHandle(h);
     if (!whole) {
         DeleteFileW(file);

@@ -5,7 +5,6 @@
 #include "tests/support/host_support.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <chrono>
 #include <filesystem>
@@ -38,27 +37,8 @@ run_options with_env(std::vector<std::pair<std::string, std::string>> env) {
     return o;
 }
 
-bool wait_until(const std::function<bool()>& done, int seconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// Processes running a program of this file name, as Windows lists them.
-int count_processes(const std::string& name) {
-    const run_result r = run_windows(process_tool_program(), {"count", name});
-    return r.exit_code == 0 ? std::stoi(r.out) : -1;
-}
-
-bool kill_processes(const std::string& name) {
-    return run_windows(process_tool_program(), {"kill", name}).exit_code == 0;
 }
 
 // A file system mounted on `folder` for one test, unmounted however it ends.
@@ -270,14 +250,7 @@ TEST(FaultTest, LaunchersStartedTogetherEachGiveTheirProgramACompleteFolder) {
     }
     build_for(files, work / "l.exe", target);
     // The child checks every file before it does anything else.
-    std::string list;
-    for (const app_file& f : files) {
-        const auto crc = crc32_z(crc32(0L, Z_NULL, 0), f.data.data(), f.data.size());
-        char line[64];
-        snprintf(line, sizeof line, "%zu %08lx ", f.data.size(), static_cast<unsigned long>(crc));
-        list += line + f.name + "\n";
-    }
-    write_file(work / "list", list);
+    write_file(work / "list", probe_check_list(files));
     run_options o = with_env({{"PROBE_CHECK", windows_path(work / "list")}});
     o.timeout_seconds = 180;
 

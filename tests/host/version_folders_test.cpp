@@ -25,7 +25,7 @@ std::string fates(const std::vector<const char*>& versions, const char* current,
     vf::judge_siblings(s.data(), s.size(), version(current), keep);
     std::string out(versions.size(), '?');
     for (const vf::sibling& one : s) {
-        out[one.order] = one.fate == vf::verdict::keep_recent   ? 'r'
+        out[one.order] = one.fate == vf::verdict::keep_recent  ? 'r'
                          : one.fate == vf::verdict::keep_newer ? 'n'
                                                                : 'x';
     }
@@ -50,7 +50,8 @@ TEST(VersionFoldersTest, WhichSiblingsGo) {
         {{}, "1.0.0.0", 2, ""},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(fates(c.siblings, c.current, c.keep), c.expected) << c.current << " keep " << c.keep;
+        EXPECT_EQ(fates(c.siblings, c.current, c.keep), c.expected)
+            << c.current << " keep " << c.keep;
     }
     std::uint64_t v = 0;
     for (const char* bad : {"1.2.3", "1.2.3.4.5", "1.2.3.65536", "1..2.3", "a.b.c.d", "1.2.3.4 "}) {
@@ -100,8 +101,9 @@ TEST(VersionFoldersTest, MarkersAreReadBackWholeOrNotAtAll) {
     EXPECT_EQ(vf::encode_marker(bytes, too_long), 0u);
 
     EXPECT_TRUE(vf::is_rubbish_name(u".fenwix-rubbish-0123456789abcdef"));
-    for (const char16_t* other : {u".fenwix-rubbish-0123456789abcde", u".fenwix-rubbish-0123456789ABCDEF",
-                                  u".fenwix-rubbish-0123456789abcdef0", u"fenwix-rubbish-0123456789abcdef"}) {
+    for (const char16_t* other :
+         {u".fenwix-rubbish-0123456789abcde", u".fenwix-rubbish-0123456789ABCDEF",
+          u".fenwix-rubbish-0123456789abcdef0", u"fenwix-rubbish-0123456789abcdef"}) {
         EXPECT_FALSE(vf::is_rubbish_name(other));
     }
 }

@@ -361,3 +361,33 @@ std::string files_differing(const std::string& target, const std::vector<app_fil
     }
     return out;
 }
+
+std::string probe_check_list(const std::vector<app_file>& files) {
+    std::string list;
+    for (const app_file& f : files) {
+        const uLong crc =
+            crc32(crc32(0L, Z_NULL, 0), f.data.data(), static_cast<uInt>(f.data.size()));
+        char line[64];
+        snprintf(line, sizeof line, "%zu %08lx ", f.data.size(), static_cast<unsigned long>(crc));
+        list += line + f.name + "\n";
+    }
+    return list;
+}
+
+bool wait_until(const std::function<bool()>& done, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+int count_processes(const std::string& name) {
+    const run_result r = run_windows(process_tool_program(), {"count", name});
+    return r.exit_code == 0 ? std::stoi(r.out) : -1;
+}
+
+bool kill_processes(const std::string& name) {
+    return run_windows(process_tool_program(), {"kill", name}).exit_code == 0;
+}

@@ -5,6 +5,7 @@
 #include "tests/support/block_bytes.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -56,6 +57,13 @@ bytes random_bytes(std::size_t size, unsigned seed);
 // How the files below `target` (a Linux folder) differ from `files`: one
 // line per file missing or different, empty when each is there byte for byte.
 std::string files_differing(const std::string& target, const std::vector<app_file>& files);
+
+// The list PROBE_CHECK names: the probe child then checks, before anything
+// else, that each file is there whole (size and CRC-32).
+std::string probe_check_list(const std::vector<app_file>& files);
+
+// Asks `done` every 20 ms until it says yes (true) or `seconds` have passed.
+bool wait_until(const std::function<bool()>& done, int seconds);
 
 // Paths of the things the tests drive.
 std::string fenwix_tool();
@@ -128,6 +136,11 @@ private:
 
 run_result run_windows(const std::string& exe, const std::vector<std::string>& args = {},
                        const run_options& options = {});
+
+// Processes running a program of this file name, as Windows lists them (-1
+// when the list cannot be read); ends each of them (false when none ran).
+int count_processes(const std::string& name);
+bool kill_processes(const std::string& name);
 
 // Starts a Windows program under Wine without waiting for it; returns the
 // process group to pass to stop_background.

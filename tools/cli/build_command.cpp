@@ -288,8 +288,9 @@ void check_kept_versions(const build_options& options, const std::u16string& tmp
         case last_level::gives_a_path:
             throw tool_error(shown + " holds no keyword that gives a folder");
     }
-    for (const auto& [name, value] : {std::pair<const char*, const std::string*>{"--product", &options.product},
-                                      {"--company", &options.company}}) {
+    for (const auto& [name, value] :
+         {std::pair<const char*, const std::string*>{"--product", &options.product},
+          {"--company", &options.company}}) {
         if (utf8_to_utf16(*value, name).size() > version_folders::max_marker_text_units) {
             throw tool_error(std::string(name) + " is longer than the " +
                              std::to_string(version_folders::max_marker_text_units) +

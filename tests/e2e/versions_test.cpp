@@ -1,0 +1,165 @@
+// Versions side by side under Wine: launchers built to keep two versions,
+// started in turn, leave exactly the folders they should, never one in use,
+// never anything that is not theirs, and finish what an interrupted removal
+// left.
+#include "tests/support/host_support.h"
+
+#include "format/version_folders.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct versioned_app {
+    scratch_folder work;
+    std::string parent = work / "cache";
+
+    static std::string version(int n) { return std::to_string(n) + ".0.0.0"; }
+    std::string exe(int n) const {
+        return work / name_of_this_run("versions-" + std::to_string(n)) + ".exe";
+    }
+
+    // Version n: the probe, and files of its own in `count` folders.
+    static std::vector<app_file> files(int n, int count = 2) {
+        std::vector<app_file> f = {{"probe.exe", probe_child_bytes()},
+                                   {"data\\version.txt", to_bytes("version " + version(n))}};
+        for (int i = 0; i < count; ++i) {
+            f.push_back({"data\\d" + std::to_string(i % 50) + "\\f" + std::to_string(i) + ".bin",
+                         random_bytes(1024, 100 * n + i)});
+        }
+        return f;
+    }
+    void build(int n, int count = 2, const std::string& keep = "2",
+               const std::string& product = "Orvelle", const std::string& level = "{VERSION}") {
+        const std::string app = work / ("app-" + product + std::to_string(n));
+        for (app_file f : files(n, count)) {
+            std::replace(f.name.begin(), f.name.end(), '\\', '/');
+            write_file(app + "/" + f.name, f.data);
+        }
+        build_launcher(app, exe(n) + (product == "Orvelle" ? "" : ".other.exe"),
+                       {"--template", windows_path(parent) + "\\" + level, "--version", version(n),
+                        "--keep-versions", keep, "--product", product});
+    }
+    // Starts version n, whose program first checks that each of its files is
+    // whole, then runs for `ms`, long enough for the removal beside it.
+    run_options options(int n, const std::string& ms = "2000") {
+        write_file(work / "list", probe_check_list(files(n)));
+        run_options o;
+        o.env = {{"FENWIX_ONEFILE_TRACE", "1"},
+                 {"PROBE_CHECK", windows_path(work / "list")},
+                 {"PROBE_SLEEP_MS", ms}};
+        return o;
+    }
+    std::string start(int n, const std::string& exe_suffix = "") {
+        const run_result r = run_windows(exe(n) + exe_suffix, {}, options(n));
+        EXPECT_EQ(r.exit_code, 0u) << "version " << n << "\n" << r.err;
+        return r.err;
+    }
+    std::set<std::string> names() const {
+        std::set<std::string> out;
+        for (const auto& e : fs::directory_iterator(parent)) out.insert(e.path().filename());
+        return out;
+    }
+};
+
+TEST(VersionsTest, OldVersionsGoOnlyWhenFreeAndOnlyIfTheyAreOurs) {
+    versioned_app app;
+    for (int n = 1; n <= 4; ++n) app.build(n);
+    std::string listed;
+    ASSERT_EQ(run_host({fenwix_tool(), "list", app.exe(4)}, nullptr, &listed), 0);
+    EXPECT_NE(listed.find("\nversions  2 kept\n"), std::string::npos) << listed;
+    app.build(1, 2, "1", "Other", "other-{VERSION}");
+
+    // Things beside the versions that are not theirs: a file, a folder with
+    // no marker, another product's version, and a link to a folder outside
+    // that holds a marker naming this product and the link's own name.
+    const std::string outside = app.work / "outside";
+    write_file(app.parent + "/notes.txt", "notes");
+    write_file(app.parent + "/0.1.0.0/kept.txt", "kept");
+    const char16_t* const marker[] = {u"Orvelle", u"Quenmar Ltd", u"0.9.0.0", u"0.9.0.0"};
+    bytes marker_bytes(version_folders::max_marker_size);
+    marker_bytes.resize(version_folders::encode_marker(marker_bytes.data(), marker));
+    write_file(outside + "/.fenwix-version", marker_bytes);
+    write_file(outside + "/keep.txt", "outside");
+    fs::create_directory_symlink(outside, app.parent + "/0.9.0.0");
+    app.start(1, ".other.exe");
+    app.start(1);
+    // A copy of a version under another name is not that version.
+    fs::copy(app.parent + "/1.0.0.0", app.parent + "/backup", fs::copy_options::recursive);
+    const std::set<std::string> others = {"notes.txt", "0.1.0.0", "0.9.0.0", "other-1.0.0.0",
+                                          "backup"};
+    const auto expect_versions = [&](std::set<std::string> expected, const char* when) {
+        expected.insert(others.begin(), others.end());
+        EXPECT_EQ(app.names(), expected) << when;
+    };
+    EXPECT_TRUE(app.start(2).find("versions: kept 1.0.0.0, one of the 1 newest") !=
+                std::string::npos);
+    expect_versions({"1.0.0.0", "2.0.0.0"}, "after 2");
+
+    // Version 1 runs on while 3 and 4 start: its folder stays until it has ended.
+    windows_run first(app.exe(1), {}, [&] {
+        run_options o = app.options(1);
+        o.env.push_back({"PROBE_MODE", "wait"});
+        o.env.push_back({"PROBE_MARK", windows_path(app.work / "mark")});
+        return o;
+    }());
+    ASSERT_TRUE(wait_until([&] { return fs::exists(app.work / "mark"); }, 60));
+    const std::string third = app.start(3);
+    EXPECT_TRUE(third.find("versions: 1.0.0.0 left for a later start: in use") != std::string::npos)
+        << third;
+    expect_versions({"1.0.0.0", "2.0.0.0", "3.0.0.0"}, "after 3, with 1 running");
+    EXPECT_TRUE(app.start(4).find("versions: removed 2.0.0.0") != std::string::npos);
+    expect_versions({"1.0.0.0", "3.0.0.0", "4.0.0.0"}, "after 4, with 1 running");
+    first.interrupt();
+    first.finish();
+    app.start(4);
+    expect_versions({"3.0.0.0", "4.0.0.0"}, "after 4 again, 1 ended");
+
+    // An older build started after newer ones removes nothing newer.
+    EXPECT_TRUE(app.start(2).find("versions: kept 3.0.0.0, newer than this version") !=
+                std::string::npos);
+    expect_versions({"2.0.0.0", "3.0.0.0", "4.0.0.0"}, "after 2 again");
+
+    // What is not ours is as it was; a link is not followed.
+    EXPECT_EQ(read_file(app.parent + "/notes.txt"), "notes");
+    EXPECT_EQ(read_file(app.parent + "/0.1.0.0/kept.txt"), "kept");
+    EXPECT_EQ(read_file(outside + "/keep.txt"), "outside");
+    EXPECT_EQ(files_differing(app.parent + "/other-1.0.0.0", versioned_app::files(1)), "");
+    EXPECT_EQ(files_differing(app.parent + "/backup", versioned_app::files(1)), "");
+}
+
+TEST(VersionsTest, ARemovalKilledHalfWayIsFinishedByTheNextStart) {
+    versioned_app app;
+    app.build(1, 4000);
+    app.build(2, 2, "1");
+    app.start(1);
+    windows_run second(app.exe(2), {}, [&] {
+        run_options o = app.options(2);
+        o.env.push_back({"PROBE_MODE", "wait"});
+        return o;
+    }());
+    const auto rubbish = [&] {
+        for (const std::string& name : app.names()) {
+            if (name.rfind(".fenwix-rubbish-", 0) == 0) return name;
+        }
+        return std::string();
+    };
+    ASSERT_TRUE(wait_until([&] { return !rubbish().empty(); }, 60));
+    const std::string launcher = fs::path(app.exe(2)).filename();
+    EXPECT_TRUE(wait_until([&] { return kill_processes(launcher); }, 5));
+    second.finish();
+    ASSERT_NE(rubbish(), "") << "removed before it was killed: more files are needed";
+    EXPECT_EQ(app.names(), (std::set<std::string>{"2.0.0.0", rubbish()}));
+
+    const std::string trace = app.start(2);
+    EXPECT_TRUE(trace.find("removed rubbish") != std::string::npos) << trace;
+    EXPECT_EQ(app.names(), std::set<std::string>{"2.0.0.0"});
+}
+
+}  // namespace
