@@ -15,7 +15,8 @@ fail() {
 }
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$host_build/CMakeCache.txt")
-epoch=$(git -C "$source_dir" log -1 --format=%ct)
+# make-dist.sh takes the last commit's time unless given one.
+epoch=${SOURCE_DATE_EPOCH:-$(git -C "$source_dir" log -1 --format=%ct)}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
