@@ -13,6 +13,7 @@
 set -euo pipefail
 prefix=$(realpath -m "${1:?usage: build-zstd-win64.sh PREFIX [FULL_PREFIX]}")
 full=$(realpath -m "${2:-$prefix-full}")
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # Bump when the build below changes, so existing builds are redone.
 recipe="decoder-only static, no legacy, single-threaded, hot files -O3, rest -Os, Huffman X2 only, no error strings, function sections; full multithreaded static -O2, 4"
 if [ -f "$prefix/lib/libzstd.a" ] && [ -f "$full/lib/libzstd.a" ] &&
@@ -23,20 +24,9 @@ fi
 rm -rf "$prefix/lib" "$prefix/include" "$prefix/recipe" "$full/lib" "$full/include" "$full/recipe"
 
 work="$prefix/src"
-rm -rf "$work"
-mkdir -p "$work"
+# The same pinned source as the Linux tool's libzstd (build-deps-linux.sh).
+src=$("$here/fetch-deb-source.sh" libzstd libzstd-dev "$work")
 cd "$work"
-echo "zstd: fetching Debian's libzstd source package" >&2
-# The host's own version first, then every other source version apt knows,
-# newest first: a mirror may lack one of them.
-host_version=$(dpkg-query -W -f='${Version}' libzstd-dev 2>/dev/null || true)
-fetched=0
-for v in $host_version $(apt-cache showsrc libzstd | sed -n 's/^Version: //p' | sort -rV); do
-  if apt-get source -qq "libzstd=$v" >/dev/null 2>&1; then fetched=1; break; fi
-done
-[ "$fetched" = 1 ] || { echo "zstd: apt-get source libzstd failed (are deb-src entries present?)" >&2; exit 1; }
-src=$(find . -maxdepth 1 -type d -name 'libzstd-*' | head -n 1)
-[ -n "$src" ] || { echo "zstd: source package did not unpack" >&2; exit 1; }
 
 # Compressed bytes depend on the library's version: refuse one that differs
 # from the host's, whose blocks fenwix.exe must reproduce.
@@ -89,7 +79,7 @@ cp "$src/lib/libzstd.a" "$prefix/lib/"
 make -s -C "$src/lib" libzstd.a "${mingw[@]}" MOREFLAGS="$hot_flags" "${decoder[@]}" >/dev/null
 rm -rf "$work/hot"
 mkdir -p "$work/hot"
-(cd "$work/hot" && x86_64-w64-mingw32-ar x "$work/$src/lib/libzstd.a" "${hot[@]}" &&
+(cd "$work/hot" && x86_64-w64-mingw32-ar x "$src/lib/libzstd.a" "${hot[@]}" &&
     x86_64-w64-mingw32-ar rs "$prefix/lib/libzstd.a" "${hot[@]}")
 cp "$src/lib/zstd.h" "$src/lib/zstd_errors.h" "$prefix/include/"
 if x86_64-w64-mingw32-nm "$prefix/lib/libzstd.a" 2>/dev/null | grep -q ' U ZSTD_pthread_create'; then

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything the build and the tests need, idempotently. Run as root.
 # Only Debian's own package archive is used: the cross compiler, Wine, the host
-# libraries, and libzstd's source package (built for Windows by build-zstd-win64.sh).
+# libraries, and the libzstd and zlib source packages (built for Windows by
+# build-zstd-win64.sh, and statically for Linux by build-deps-linux.sh).
 # Node.js for the end-to-end tests comes from the npm registry instead, through
 # fetch-node.sh and the npm installed here when the machine has none.
 set -euo pipefail
@@ -11,6 +12,12 @@ packages=(
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libz-mingw-w64-dev
   wine wine64
   libzstd-dev zlib1g-dev googletest libgtest-dev
+  # The fenwix program for arm64 Linux, cross-built, and an emulator to run
+  # it in the tests.
+  g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user-static
+  # The packages: dpkg-deb's compressor, and gzip for the tarballs and the
+  # man page.
+  xz-utils gzip
   icoutils python3
   # Independent readers of what fenwix writes, used by the tests: a PE
   # parser, Authenticode signing and the signature's ASN.1, and a tracer

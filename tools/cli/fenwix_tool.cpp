@@ -7,6 +7,8 @@
 #include "tools/pack/packer.h"
 #include "tools/cli/progress.h"
 
+#include <zstd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,17 +18,11 @@
 
 namespace {
 
-const char usage[] =
-    "usage:\n"
-    "  fenwix build (APP_DIR | --block BLOCK) -o OUT.exe [--main RELPATH] [--level N]\n"
-    "               [--product NAME] [--company NAME] [--version A.B.C.D] [--template TEXT]\n"
-    "               [--icon FILE.ico] [--windowed] [--quiet]\n"
-    "               [--arg VALUE]... [--env NAME=VALUE]... [--cwd caller|app] [--quick-check]\n"
-    "               [--keep-versions N]\n"
-    "  fenwix pack APP_DIR -o BLOCK [--main RELPATH] [--level N] [--quiet]\n"
-    "  fenwix list OUT.exe       the build values and every entry\n"
-    "  fenwix verify OUT.exe     decode everything and check every entry's checksum\n"
-    "  fenwix extract OUT.exe DIR  write the entries below DIR, as the launcher would\n";
+// help_usage, help_full and help_build: made at build time from
+// tools/cli/help.txt, the one text the man page fenwix(1) is made from too.
+#include "help_text.inc"
+
+bool asks_for_help(const std::string& a) { return a == "--help" || a == "-h"; }
 
 int parse_level(const std::string& text) {
     char* end = nullptr;
@@ -141,12 +137,25 @@ int main(int argc, char** argv) {
     // On Windows argv is in the ANSI code page; names outside it arrive only
     // through the UTF-16 command line, as UTF-8 here.
     const std::vector<std::string> arguments = utf8_arguments(argc, argv);
-    if (arguments.size() < 2 || arguments[1] == "--help") {
-        std::fputs(usage, arguments.size() < 2 ? stderr : stdout);
-        return arguments.size() < 2 ? 2 : 0;
+    if (arguments.size() < 2) {
+        std::fputs(help_usage, stderr);
+        return 2;
+    }
+    if (asks_for_help(arguments[1])) {
+        std::fputs(help_full, stdout);
+        return 0;
+    }
+    if (arguments[1] == "--version") {
+        // The Zstandard version decides the bytes of every block written.
+        std::printf("fenwix %s (zstd %s)\n", FENWIX_TOOL_VERSION, ZSTD_versionString());
+        return 0;
     }
     const std::string command = arguments[1];
     const std::vector<std::string> args(arguments.begin() + 2, arguments.end());
+    if ((command == "build" || command == "pack") && !args.empty() && asks_for_help(args[0])) {
+        std::fputs(help_build, stdout);
+        return 0;
+    }
     try {
         bool quiet = false;
         if (command == "pack" || command == "build") {

@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# dist/ made twice, a few seconds apart, under another umask and time zone,
+# from the same builds: every package comes out byte for byte the same. The
+# Debian package depends on nothing (its program is static), carries the
+# gzipped man page, and is owned by root; SHA256SUMS lists every other file of
+# dist/ with its right checksum.
+# Usage: reproducible_test.sh SOURCE_DIR HOST_BUILD_DIR WIN64_BUILD_DIR
+set -euo pipefail
+source_dir=$1 host_build=$2
+dist="$source_dir/dist"
+fail() {
+    echo "FAILED: $*" >&2
+    exit 1
+}
+
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$host_build/CMakeCache.txt")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Both runs' files get new times: the packages must not carry them.
+(umask 022 && TZ=UTC "$source_dir/scripts/make-dist.sh" "$work/first")
+sleep 2
+(umask 077 && TZ=Pacific/Kiritimati "$source_dir/scripts/make-dist.sh" "$work/second")
+[ "$(ls "$work/first")" = "$(ls "$work/second")" ] || fail "the two runs wrote other files"
+for f in "$work/first"/*; do
+    cmp "$f" "$work/second/${f##*/}" || fail "${f##*/} differs from one run to the next"
+done
+
+deb="$work/first/fenwix_${version}_amd64.deb"
+[ -f "$deb" ] || fail "no $(basename "$deb")"
+fields=$(dpkg-deb -f "$deb")
+if grep -E '^(Pre-)?Depends:' <<<"$fields"; then fail "the Debian package depends on other packages"; fi
+contents=$(dpkg-deb -c "$deb")
+if grep -v ' root/root ' <<<"$contents"; then fail "the Debian package holds files not owned by root"; fi
+for path in ./usr/bin/fenwix ./usr/share/man/man1/fenwix.1.gz ./usr/share/doc/fenwix/README.txt; do
+    grep -q " $path\$" <<<"$contents" || fail "the Debian package has no $path"
+done
+dpkg-deb -x "$deb" "$work/root"
+zcat "$work/root/usr/share/man/man1/fenwix.1.gz" | cmp - "$host_build/fenwix.1" ||
+    fail "the Debian package's man page is not the build's"
+"$work/root/usr/bin/fenwix" --version | grep -qx "fenwix $version (zstd [0-9.]*)" ||
+    fail "the Debian package's fenwix --version says: $("$work/root/usr/bin/fenwix" --version)"
+
+# dist/ itself (./fenwix dist's) and its list of checksums: every other file,
+# each once, and each checksum right.
+[ -f "$dist/SHA256SUMS" ] || fail "$dist/SHA256SUMS is missing (./fenwix dist makes it)"
+listed=$(awk '{ print $2 }' "$dist/SHA256SUMS" | sort)
+present=$(cd "$dist" && find . -maxdepth 1 -type f ! -name SHA256SUMS -printf '%P\n' | sort)
+[ "$listed" = "$present" ] || fail "SHA256SUMS lists: $listed; dist/ holds: $present"
+(cd "$dist" && sha256sum --quiet -c SHA256SUMS) || fail "a checksum in SHA256SUMS is wrong"
+echo "dist/ comes out the same twice; the Debian package depends on nothing"
