@@ -223,8 +223,11 @@ bool empty_and_remove(const wchar_t* name) {
                 if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
                     gone = RemoveDirectoryW(path);  // a link to a folder: only the link
                 } else {
-                    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0)
+                    // A read-only file would not go; a link keeps its attributes.
+                    if ((attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+                        FILE_ATTRIBUTE_READONLY) {
                         SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+                    }
                     gone = DeleteFileW(path);  // a file, or a link to one: only the link
                 }
                 path[here] = L'\0';
