@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <set>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -21,8 +22,12 @@ struct versioned_app {
     std::string parent = work / "cache";
 
     static std::string version(int n) { return std::to_string(n) + ".0.0.0"; }
+    // Each test's launchers have names of their own: one test kills its
+    // launcher by name while the other may be running.
+    std::string tag;
+    explicit versioned_app(std::string test_tag) : tag(std::move(test_tag)) {}
     std::string exe(int n) const {
-        return work / name_of_this_run("versions-" + std::to_string(n)) + ".exe";
+        return work / name_of_this_run("versions-" + tag + "-" + std::to_string(n)) + ".exe";
     }
 
     // Version n: the probe, and files of its own in `count` folders.
@@ -69,7 +74,7 @@ struct versioned_app {
 };
 
 TEST(VersionsTest, OldVersionsGoOnlyWhenFreeAndOnlyIfTheyAreOurs) {
-    versioned_app app;
+    versioned_app app("turns");
     for (int n = 1; n <= 4; ++n) app.build(n);
     std::string listed;
     ASSERT_EQ(run_host({fenwix_tool(), "list", app.exe(4)}, nullptr, &listed), 0);
@@ -135,7 +140,7 @@ TEST(VersionsTest, OldVersionsGoOnlyWhenFreeAndOnlyIfTheyAreOurs) {
 }
 
 TEST(VersionsTest, ARemovalKilledHalfWayIsFinishedByTheNextStart) {
-    versioned_app app;
+    versioned_app app("killed");
     app.build(1, 4000);
     app.build(2, 2, "1");
     app.start(1);
