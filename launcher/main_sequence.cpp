@@ -72,6 +72,16 @@ const wchar_t* why_written(const wchar_t* path, std::uint64_t size) {
     return on_disk == size ? L"other checksum" : L"other size";
 }
 
+// Once every file is right: what the folder keeps of this start (the quick
+// check's record, the version's marker), written under the lock, then the lock
+// goes.
+void finish_folder(bool quick) {
+    index_check_close();
+    if (quick) quick_check_record();
+    if (kept_versions() > 0) mark_version_folder(target_for_files);
+    unlock_target_folder();
+}
+
 void unpack_payload() {
     const build_values& values = launcher_build_values();
     const unsigned char* block = values.payload_block;
@@ -100,10 +110,7 @@ void unpack_payload() {
     if (indexed && index_check_all_right(first_path)) {
         trace(L"index: every file is right, nothing to decode");
         set_child_program_path(first_path);
-        index_check_close();
-        if (quick) quick_check_record();
-        if (kept_versions() > 0) mark_version_folder(target_for_files);
-        unlock_target_folder();
+        finish_folder(quick);
         return;
     }
     trace(fresh     ? L"new folder, decoding"
@@ -135,10 +142,7 @@ void unpack_payload() {
         decoded_bytes += entry.stored_size;
         unpack_checked_entry(current_file_path, entry.stored_size, up_to_date);
     }
-    index_check_close();
-    if (quick) quick_check_record();
-    if (kept_versions() > 0) mark_version_folder(target_for_files);
-    unlock_target_folder();
+    finish_folder(quick);
     trace(
         L"%Iu files: %Iu right, %Iu written; decoded %I64u bytes of files from %I64u, wrote %I64u",
         number, number - written, written, decoded_bytes, payload_reader_consumed(), written_bytes);

@@ -56,43 +56,45 @@ std::size_t read_marker(const wchar_t* file) {
     return read ? size : 0;
 }
 
-bool same_text(const vf::text_view& t, const wchar_t* text) { return vf::text_is(t, text); }
+// A marker's text as wide units (at most name_capacity - 1); their count.
+std::size_t copy_text(const vf::text_view& t, wchar_t* out) {
+    for (std::size_t u = 0; u < t.count; ++u) {
+        out[u] = static_cast<wchar_t>(payload_format::read_le(t.units + 2 * u, 2));
+    }
+    return t.count;
+}
+
+// Sets `path` to parent\name; false when it does not fit.
+bool path_in_parent(const wchar_t* name) {
+    return wide_copy(path, path_capacity, parent) && wide_append(path, path_capacity, L"\\") &&
+           wide_append(path, path_capacity, name);
+}
 
 // Whether parent\name holds a marker of this product and company; for a
 // version folder (not rubbish) its name must also be the one the marker
 // gives, so that a copy under another name is never taken for ours.
 bool marked_as_ours(const wchar_t* name, bool rubbish, std::uint64_t& version) {
-    if (!wide_copy(path, path_capacity, parent) || !wide_append(path, path_capacity, L"\\") ||
-        !wide_append(path, path_capacity, name) || !wide_append(path, path_capacity, L"\\") ||
+    if (!path_in_parent(name) || !wide_append(path, path_capacity, L"\\") ||
         !wide_append(path, path_capacity, marker_name)) {
         return false;
     }
     vf::text_view texts[vf::marker_texts];
     if (!vf::parse_marker(marker_bytes, read_marker(path), texts)) return false;
     const build_values& v = launcher_build_values();
-    if (!same_text(texts[vf::marker_product], v.product_name) ||
-        !same_text(texts[vf::marker_company], v.company_name)) {
+    if (!vf::text_is(texts[vf::marker_product], v.product_name) ||
+        !vf::text_is(texts[vf::marker_company], v.company_name)) {
         return false;
     }
     wchar_t text[name_capacity];
-    const vf::text_view& version_text = texts[vf::marker_version];
-    for (std::size_t u = 0; u < version_text.count; ++u) {
-        text[u] = static_cast<wchar_t>(payload_format::read_le(version_text.units + 2 * u, 2));
-    }
-    if (!vf::parse_version(text, version_text.count, version)) return false;
+    if (!vf::parse_version(text, copy_text(texts[vf::marker_version], text), version)) return false;
     if (rubbish) return true;
-    const vf::text_view& named = texts[vf::marker_name];
-    for (std::size_t u = 0; u < named.count; ++u) {
-        text[u] = static_cast<wchar_t>(payload_format::read_le(named.units + 2 * u, 2));
-    }
-    return CompareStringOrdinal(text, static_cast<int>(named.count), name, -1, TRUE) == CSTR_EQUAL;
+    const int units = static_cast<int>(copy_text(texts[vf::marker_name], text));
+    return CompareStringOrdinal(text, units, name, -1, TRUE) == CSTR_EQUAL;
 }
 
 // Lists the parent's folders that are ours; returns how many.
 std::size_t list_our_folders() {
-    if (!wide_copy(path, path_capacity, parent) || !wide_append(path, path_capacity, L"\\*")) {
-        return 0;
-    }
+    if (!path_in_parent(L"*")) return 0;
     WIN32_FIND_DATAW data;
     const HANDLE listing = FindFirstFileExW(path, FindExInfoBasic, &data, FindExSearchNameMatch,
                                             nullptr, FIND_FIRST_EX_LARGE_FETCH);
@@ -123,12 +125,6 @@ std::size_t list_our_folders() {
     } while (FindNextFileW(listing, &data));
     FindClose(listing);
     return count;
-}
-
-// Sets `path` to parent\name; false when it does not fit.
-bool path_in_parent(const wchar_t* name) {
-    return wide_copy(path, path_capacity, parent) && wide_append(path, path_capacity, L"\\") &&
-           wide_append(path, path_capacity, name);
 }
 
 // Renames parent\name, a free folder of ours, to a rubbish name, which it
@@ -312,8 +308,8 @@ DWORD WINAPI remove_old_versions(void* keep_pointer) {
 void mark_version_folder(const wchar_t* folder) {
     static wchar_t file[path_capacity];
     static unsigned char wanted[vf::max_marker_size];
-    const wchar_t* name = folder + wcslen(folder);
-    while (name > folder && name[-1] != L'\\') --name;
+    const wchar_t* split = wcsrchr(folder, L'\\');
+    const wchar_t* name = split != nullptr ? split + 1 : folder;
     const std::size_t size = own_marker(wanted, name);
     if (size == 0 || !wide_copy(file, path_capacity, folder) ||
         !wide_append(file, path_capacity, L"\\") ||
