@@ -7,18 +7,7 @@
 # platform package at this exact version, each with its os and cpu, and the
 # win32 one holds the Windows zip's fenwix.exe.
 # Usage: npm_test.sh SOURCE_DIR HOST_BUILD_DIR WIN64_BUILD_DIR
-set -euo pipefail
-source_dir=$1 host_build=$2 win64_build=$3
-dist="$source_dir/dist"
-app="$win64_build/example-app"
-fail() {
-    echo "FAILED: $*" >&2
-    exit 1
-}
-
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$host_build/CMakeCache.txt")
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+. "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 main="$dist/fenwix-$version.tgz"
 for f in "$main" "$dist"/fenwix-{linux-x64,linux-arm64,win32-x64}-"$version".tgz; do
     [ -f "$f" ] || fail "$f is missing (./fenwix dist makes it)"

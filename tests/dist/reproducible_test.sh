@@ -5,17 +5,7 @@
 # gzipped man page, and is owned by root; SHA256SUMS lists every other file of
 # dist/ with its right checksum.
 # Usage: reproducible_test.sh SOURCE_DIR HOST_BUILD_DIR WIN64_BUILD_DIR
-set -euo pipefail
-source_dir=$1 host_build=$2
-dist="$source_dir/dist"
-fail() {
-    echo "FAILED: $*" >&2
-    exit 1
-}
-
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$host_build/CMakeCache.txt")
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+. "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 # Both runs' files get new times: the packages must not carry them.
 (umask 022 && TZ=UTC "$source_dir/scripts/make-dist.sh" "$work/first")

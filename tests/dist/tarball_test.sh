@@ -5,20 +5,9 @@
 # qemu-aarch64-static) make the same launcher from the example application,
 # byte for byte, as build/host/fenwix does.
 # Usage: tarball_test.sh SOURCE_DIR HOST_BUILD_DIR WIN64_BUILD_DIR
-set -euo pipefail
-source_dir=$1 host_build=$2 win64_build=$3
-dist="$source_dir/dist"
-app="$win64_build/example-app"
-fail() {
-    echo "FAILED: $*" >&2
-    exit 1
-}
-
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$host_build/CMakeCache.txt")
+. "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 # make-dist.sh takes the last commit's time unless given one.
 epoch=${SOURCE_DATE_EPOCH:-$(git -C "$source_dir" log -1 --format=%ct)}
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 
 "$host_build/fenwix" build "$app" -o "$work/host.exe" --quiet
 
