@@ -25,19 +25,8 @@ rm -rf "$prefix/lib" "$prefix/include" "$prefix/recipe" "$full/lib" "$full/inclu
 
 work="$prefix/src"
 # The same pinned source as the Linux tool's libzstd (build-deps-linux.sh).
-src=$("$here/fetch-deb-source.sh" libzstd libzstd-dev "$work")
+src=$("$here/fetch-zstd-source.sh" "$work")
 cd "$work"
-
-# Compressed bytes depend on the library's version: refuse one that differs
-# from the host's, whose blocks fenwix.exe must reproduce.
-version=$(sed -n 's/^#define ZSTD_VERSION_\(MAJOR\|MINOR\|RELEASE\) *\([0-9]*\).*/\2/p' "$src/lib/zstd.h" |
-  paste -sd.)
-host_upstream=$(pkg-config --modversion libzstd)
-if [ "$version" != "$host_upstream" ]; then
-    echo "zstd: the source package is $version but the host's libzstd-dev is $host_upstream;" \
-        "fenwix.exe would write other blocks than the host tool" >&2
-    exit 1
-fi
 
 mingw=(CC=x86_64-w64-mingw32-gcc-posix AR=x86_64-w64-mingw32-ar)
 
