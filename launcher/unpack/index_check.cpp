@@ -1,7 +1,7 @@
 #include "launcher/unpack/index_check.h"
 
 #include "launcher/fixed_buffer.h"
-#include "launcher/unpack/extract.h"
+#include "launcher/unpack/write_entry.h"
 #include "format/index.h"
 
 #include <windows.h>

@@ -2,7 +2,7 @@
 
 #include "launcher/fixed_buffer.h"
 #include "launcher/trace.h"
-#include "launcher/unpack/extract.h"
+#include "launcher/unpack/write_entry.h"
 #include "launcher/unpack/index_check.h"
 #include "format/block.h"
 #include "format/index.h"

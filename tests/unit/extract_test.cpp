@@ -1,6 +1,9 @@
 // Extraction on the real file system: the checksum test, folder creation,
 // and writing or skipping an entry's data read from a real stream reader.
-#include "launcher/unpack/extract.h"
+#include "launcher/unpack/confine.h"
+#include "launcher/unpack/folder_lock.h"
+#include "launcher/unpack/known_folders.h"
+#include "launcher/unpack/write_entry.h"
 #include "format/block.h"
 #include "launcher/unpack/reader.h"
 #include "tests/support/zstd_frames.h"

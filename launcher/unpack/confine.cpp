@@ -1,126 +1,13 @@
-#include "launcher/unpack/extract.h"
+#include "launcher/unpack/confine.h"
 
 #include "launcher/busy_retry.h"
-#include "launcher/errors.h"
 #include "launcher/fixed_buffer.h"
 #include "launcher/path_forms.h"
-#include "format/block.h"
-#include "launcher/unpack/reader.h"
+#include "launcher/unpack/known_folders.h"
 
-#include <windows.h>
 #include <winternl.h>
-#include <zlib.h>
 
 #include <cwchar>
-
-namespace {
-
-unsigned char copy_buffer[payload_format::copy_chunk_size];  // reused for every chunk
-unsigned char checksum_buffer[checksum_buffer_size];         // the main thread's
-
-// Folders known to exist: heap copies, never freed, in a hash set that
-// grows, so an application of many thousands of folders has each looked up
-// at once and made or checked once.
-wchar_t** known_slots = nullptr;
-std::size_t known_capacity = 0;  // a power of two, or 0
-std::size_t known_count = 0;
-
-std::size_t folder_hash(const wchar_t* folder) {
-    std::uint64_t h = 14695981039346656037ull;  // FNV-1a
-    for (; *folder != L'\0'; ++folder)
-        h = (h ^ static_cast<std::uint16_t>(*folder)) * 1099511628211ull;
-    return static_cast<std::size_t>(h ^ (h >> 32));
-}
-
-// The slot that holds folder, or the empty one where it would go.
-wchar_t** known_slot(wchar_t** slots, std::size_t capacity, const wchar_t* folder) {
-    std::size_t i = folder_hash(folder) & (capacity - 1);
-    while (slots[i] != nullptr && wcscmp(slots[i], folder) != 0) i = (i + 1) & (capacity - 1);
-    return &slots[i];
-}
-
-// At most half full; a set that cannot grow only stops remembering, which
-// costs time, not correctness.
-bool make_room_for_one_more() {
-    if (2 * (known_count + 1) <= known_capacity) return true;
-    const std::size_t capacity = known_capacity == 0 ? 1024 : 2 * known_capacity;
-    wchar_t** slots = static_cast<wchar_t**>(calloc(capacity, sizeof(wchar_t*)));
-    if (slots == nullptr) return false;
-    for (std::size_t i = 0; i < known_capacity; ++i) {
-        if (known_slots[i] != nullptr)
-            *known_slot(slots, capacity, known_slots[i]) = known_slots[i];
-    }
-    free(known_slots);
-    known_slots = slots;
-    known_capacity = capacity;
-    return true;
-}
-
-void remember_folder(const wchar_t* folder) {
-    if (!make_room_for_one_more()) return;
-    wchar_t** slot = known_slot(known_slots, known_capacity, folder);
-    if (*slot != nullptr) return;
-    if (wchar_t* copy = _wcsdup(folder)) {
-        *slot = copy;
-        ++known_count;
-    }
-}
-
-bool is_known_folder(const wchar_t* folder) {
-    return known_capacity != 0 && *known_slot(known_slots, known_capacity, folder) != nullptr;
-}
-
-}  // namespace
-
-std::uint32_t file_checksum_with(const wchar_t* path, unsigned char* buffer) {
-    HANDLE file = INVALID_HANDLE_VALUE;
-    // A file held without read sharing (a scanner's) is waited for: counted
-    // as missing, it would have to be rewritten, which would then fail.
-    retry_while_busy(
-        [&] {
-            file = CreateFileW(path,                                                    //
-                               GENERIC_READ,                                            //
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,  //
-                               nullptr,                                                 //
-                               OPEN_EXISTING,                                           //
-                               FILE_ATTRIBUTE_NORMAL,                                   //
-                               nullptr);
-            return file != INVALID_HANDLE_VALUE;
-        },
-        is_busy_reading_error);
-    if (file == INVALID_HANDLE_VALUE) return 0;
-    // Read to the end, whatever the size: a changed file of 4 GiB or more
-    // must not pass for an unchanged one, and an empty file is readable
-    // with a known content (the checksum of no bytes).
-    uLong crc = crc32_z(0L, Z_NULL, 0);
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(file, buffer, static_cast<DWORD>(checksum_buffer_size), &got, nullptr)) {
-            CloseHandle(file);
-            return 0;
-        }
-        if (got == 0) break;
-        crc = crc32_z(crc, buffer, got);
-    }
-    CloseHandle(file);
-    return payload_format::entry_checksum_from_crc(static_cast<std::uint32_t>(crc));
-}
-
-std::uint32_t file_checksum(const wchar_t* path) {
-    return file_checksum_with(path, checksum_buffer);
-}
-
-void know_folder(const wchar_t* folder) { remember_folder(folder); }
-
-bool ensure_folder(const wchar_t* folder) {
-    if (is_known_folder(folder)) return true;
-    // A drive or a share exists or it does not; it can never be created.
-    const std::size_t root = root_length(folder);
-    if (root != 0 && folder[root] == L'\0') return true;
-    if (!CreateDirectoryW(folder, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
-    remember_folder(folder);
-    return true;
-}
 
 namespace {
 
@@ -141,8 +28,8 @@ confinement confined;
 wchar_t final_found[final_path_capacity];     // a handle's final path
 wchar_t final_expected[final_path_capacity];  // what it must be
 
-// The part of path below the confined folder, or nullptr when it is not
-// below it (or nothing is confined).
+}  // namespace
+
 const wchar_t* below_confined(const wchar_t* path) {
     if (confined.folder == nullptr || wcsncmp(path, confined.folder, confined.folder_units) != 0 ||
         path[confined.folder_units] != L'\\') {
@@ -150,6 +37,8 @@ const wchar_t* below_confined(const wchar_t* path) {
     }
     return path + confined.folder_units + 1;
 }
+
+namespace {
 
 // The name of what a handle has open, every link on the way (symbolic
 // link, junction, mount point) resolved: the object's own name, which
@@ -196,6 +85,8 @@ HANDLE open_folder(const wchar_t* folder) {
                        nullptr);
 }
 
+}  // namespace
+
 // Makes folder (a path_capacity buffer, cut and restored on the way) and
 // every missing folder above it: climbs until a folder exists or can be
 // made, then makes the ones below it on the way back down. Done in one
@@ -216,6 +107,8 @@ bool make_folder_chain(wchar_t* folder) {
     }
     return made;
 }
+
+namespace {
 
 // The confined folder is made like any other (links on the way to it are
 // the user's choice); then its final path is learned.
@@ -345,6 +238,8 @@ bool clear_rewrite_attributes(const wchar_t* path, const wchar_t* relative) {
     return cleared;
 }
 
+}  // namespace
+
 // Makes path where no name is: CREATE_NEW never follows a link, not even
 // one that leads nowhere. Else opens what is there, following a link at its
 // place; a caller that must not write elsewhere checks where it led.
@@ -370,16 +265,22 @@ HANDLE make_or_open(const wchar_t* path, DWORD access_when_made, DWORD access_wh
                        nullptr);
 }
 
+namespace {
+
 // The folder the last new file was made in, below or at the confined
 // folder, open and known to be where its name says; files of one folder come
 // one after another, so each folder is opened and checked once.
 wchar_t made_in_path[path_capacity];
 HANDLE made_in = INVALID_HANDLE_VALUE;
 
+}  // namespace
+
 void forget_made_in() {
     if (made_in != INVALID_HANDLE_VALUE) CloseHandle(made_in);
     made_in = INVALID_HANDLE_VALUE;
 }
+
+namespace {
 
 HANDLE checked_folder(const wchar_t* folder) {
     if (made_in != INVALID_HANDLE_VALUE && wcscmp(made_in_path, folder) == 0) return made_in;
@@ -430,9 +331,8 @@ HANDLE make_in_checked_folder(const wchar_t* path) {
     return NT_SUCCESS(made) ? file : INVALID_HANDLE_VALUE;
 }
 
-// Opens path for writing without following a link at its place; a file
-// that is there is emptied only once it is known to be where its name says.
-// Nobody else may write it meanwhile.
+}  // namespace
+
 HANDLE open_for_writing(const wchar_t* path, const wchar_t* relative) {
     if (relative != nullptr) {
         const HANDLE made = make_in_checked_folder(path);
@@ -456,128 +356,4 @@ HANDLE open_for_writing(const wchar_t* path, const wchar_t* relative) {
         return file != INVALID_HANDLE_VALUE;
     });
     return opened ? checked_for_writing(file, created, relative) : INVALID_HANDLE_VALUE;
-}
-
-}  // namespace
-
-void unpack_entry(const wchar_t* path, std::uint64_t stored_size, std::uint32_t stored_checksum) {
-    unpack_checked_entry(path, stored_size, file_checksum(path) == stored_checksum);
-}
-
-void unpack_checked_entry(const wchar_t* path, std::uint64_t stored_size, bool up_to_date) {
-    HANDLE file = INVALID_HANDLE_VALUE;
-    if (!up_to_date) {
-        // A folder that cannot be created shows up as the file that cannot
-        // be; one below the target that is not where its name says is
-        // refused at once.
-        const wchar_t* relative = below_confined(path);
-        if (!create_parent_folders(path) && relative != nullptr) fail_open_for_writing(path);
-        file = open_for_writing(path, relative);
-        if (file == INVALID_HANDLE_VALUE) fail_open_for_writing(path);
-    }
-    // Up to date or not, the data are consumed so the stream stays on the next entry.
-    std::uint64_t remaining = stored_size;
-    while (remaining > 0) {
-        const DWORD chunk =
-            static_cast<DWORD>(remaining < sizeof copy_buffer ? remaining : sizeof copy_buffer);
-        payload_read(copy_buffer, chunk);
-        if (file != INVALID_HANDLE_VALUE) {
-            DWORD written = 0;
-            if (!WriteFile(file, copy_buffer, chunk, &written, nullptr))
-                fail_unpack(GetLastError());
-            if (written != chunk) {
-                // A write that stops short found no more room (Wine shows a
-                // full disk this way rather than with an error).
-                fail_unpack(ERROR_DISK_FULL);
-            }
-        }
-        remaining -= chunk;
-    }
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-}
-
-namespace {
-
-HANDLE target_lock = nullptr;  // held from lock_target_folder to unlock_target_folder
-HANDLE target_hold = nullptr;  // held until exit when the folder is held while in use
-
-// How long a start waits for another that unpacks into the same folder:
-// long enough for the first start of a very large application on a slow
-// disk, and not for ever, whatever keeps the other one from going on.
-constexpr DWORD lock_wait_ms = 60 * 1000;
-constexpr DWORD lock_poll_ms = 50;
-
-}  // namespace
-
-namespace {
-
-// After an open that failed with `code`: whether to try again. A missing
-// folder is made once; a folder or lock another start holds is waited for,
-// at most lock_wait_ms, then the start ends with the unpack failure. Any
-// other failure: not to be had.
-bool try_again(DWORD code, bool folder_missing, const wchar_t* folder, bool& folder_made,
-               DWORD& waited) {
-    if (folder_missing && !folder_made) {
-        wchar_t made[path_capacity];
-        wide_copy_or_abort(made, path_capacity, folder);
-        make_folder_chain(made);
-        folder_made = true;
-        return true;
-    }
-    if (code != ERROR_SHARING_VIOLATION) return false;
-    if (waited >= lock_wait_ms) fail_unpack(ERROR_TIMEOUT);
-    Sleep(lock_poll_ms);
-    waited += lock_poll_ms;
-    return true;
-}
-
-}  // namespace
-
-bool lock_target_folder(const wchar_t* folder, bool hold_while_in_use) {
-    wchar_t lock_path[path_capacity];
-    if (!wide_copy(lock_path, path_capacity, folder) ||
-        !wide_append(lock_path, path_capacity, L"\\.fenwix-lock")) {
-        return false;
-    }
-    bool folder_made = false;
-    // The folder itself, open without sharing its deletion: no one can
-    // rename or remove it while this start runs from it. A start that
-    // removes old versions holds it so, shared with no one, for as long as it
-    // takes to rename it; then the name is free and the folder is made anew.
-    for (DWORD waited = 0; hold_while_in_use;) {
-        const HANDLE hold =
-            CreateFileW(folder, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        const DWORD code = GetLastError();
-        if (hold != INVALID_HANDLE_VALUE) {
-            target_hold = hold;
-            break;
-        }
-        const bool missing = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
-        if (!try_again(code, missing, folder, folder_made, waited)) break;  // go on without
-    }
-    for (DWORD waited = 0;;) {
-        // Made once, then only opened; reading is enough to keep others out.
-        bool created = false;
-        const HANDLE lock = make_or_open(lock_path, GENERIC_READ, GENERIC_READ, created);
-        const DWORD code = GetLastError();
-        if (lock != INVALID_HANDLE_VALUE) {
-            target_lock = lock;
-            // Another start that made the lock first (in a folder either
-            // made) has been in it.
-            return folder_made && created;
-        }
-        // No lock to be had: go on without.
-        if (!try_again(code, code == ERROR_PATH_NOT_FOUND, folder, folder_made, waited)) {
-            return false;
-        }
-    }
-}
-
-void unlock_target_folder() {
-    // Writing ends with the lock: the program may rename or remove the folder.
-    forget_made_in();
-    if (target_lock == nullptr) return;
-    CloseHandle(target_lock);
-    target_lock = nullptr;
 }

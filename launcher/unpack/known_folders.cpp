@@ -1,0 +1,78 @@
+#include "launcher/unpack/known_folders.h"
+
+#include "launcher/path_forms.h"
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cwchar>
+
+namespace {
+
+// Folders known to exist: heap copies, never freed, in a hash set that
+// grows, so an application of many thousands of folders has each looked up
+// at once and made or checked once.
+wchar_t** known_slots = nullptr;
+std::size_t known_capacity = 0;  // a power of two, or 0
+std::size_t known_count = 0;
+
+std::size_t folder_hash(const wchar_t* folder) {
+    std::uint64_t h = 14695981039346656037ull;  // FNV-1a
+    for (; *folder != L'\0'; ++folder)
+        h = (h ^ static_cast<std::uint16_t>(*folder)) * 1099511628211ull;
+    return static_cast<std::size_t>(h ^ (h >> 32));
+}
+
+// The slot that holds folder, or the empty one where it would go.
+wchar_t** known_slot(wchar_t** slots, std::size_t capacity, const wchar_t* folder) {
+    std::size_t i = folder_hash(folder) & (capacity - 1);
+    while (slots[i] != nullptr && wcscmp(slots[i], folder) != 0) i = (i + 1) & (capacity - 1);
+    return &slots[i];
+}
+
+// At most half full; a set that cannot grow only stops remembering, which
+// costs time, not correctness.
+bool make_room_for_one_more() {
+    if (2 * (known_count + 1) <= known_capacity) return true;
+    const std::size_t capacity = known_capacity == 0 ? 1024 : 2 * known_capacity;
+    wchar_t** slots = static_cast<wchar_t**>(calloc(capacity, sizeof(wchar_t*)));
+    if (slots == nullptr) return false;
+    for (std::size_t i = 0; i < known_capacity; ++i) {
+        if (known_slots[i] != nullptr)
+            *known_slot(slots, capacity, known_slots[i]) = known_slots[i];
+    }
+    free(known_slots);
+    known_slots = slots;
+    known_capacity = capacity;
+    return true;
+}
+
+}  // namespace
+
+void remember_folder(const wchar_t* folder) {
+    if (!make_room_for_one_more()) return;
+    wchar_t** slot = known_slot(known_slots, known_capacity, folder);
+    if (*slot != nullptr) return;
+    if (wchar_t* copy = _wcsdup(folder)) {
+        *slot = copy;
+        ++known_count;
+    }
+}
+
+bool is_known_folder(const wchar_t* folder) {
+    return known_capacity != 0 && *known_slot(known_slots, known_capacity, folder) != nullptr;
+}
+
+void know_folder(const wchar_t* folder) { remember_folder(folder); }
+
+bool ensure_folder(const wchar_t* folder) {
+    if (is_known_folder(folder)) return true;
+    // A drive or a share exists or it does not; it can never be created.
+    const std::size_t root = root_length(folder);
+    if (root != 0 && folder[root] == L'\0') return true;
+    if (!CreateDirectoryW(folder, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    remember_folder(folder);
+    return true;
+}
