@@ -13,6 +13,7 @@
 #pragma once
 
 #include "format/block.h"
+#include "format/upper_case.h"
 
 #include <cstddef>
 
@@ -71,7 +72,7 @@ bool is_device_name(const Unit* level, std::size_t units) {
         // The superscript digits are the only non-ASCII units of a device name.
         const bool last_of_four = stem == 4 && i == 3;
         if (u > 0x7F && !(last_of_four && (u == 0xB9 || u == 0xB2 || u == 0xB3))) return false;
-        upper[i] = static_cast<char>(u >= 'a' && u <= 'z' ? u - 'a' + 'A' : u > 0x7F ? '1' : u);
+        upper[i] = static_cast<char>(u > 0x7F ? '1' : ascii_upper_case(u));
     }
     const auto is = [&](const char* word) {
         for (std::size_t i = 0; i <= stem; ++i) {

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "format/names.h"
+#include "format/upper_case.h"
 
 #include <cstddef>
 
@@ -66,11 +67,11 @@ constexpr std::size_t max_keyword_units = 1023;
 
 template <typename Unit>
 keyword lookup_keyword(const Unit* name) {
-    const auto upper = [](unsigned u) { return u >= 'a' && u <= 'z' ? u - 'a' + 'A' : u; };
     for (const keyword_name& k : keyword_table) {
         std::size_t i = 0;
         while (name[i] != 0 && k.name[i] != '\0' &&
-               upper(static_cast<unsigned>(name[i])) == static_cast<unsigned>(k.name[i])) {
+               ascii_upper_case(static_cast<unsigned>(name[i])) ==
+                   static_cast<unsigned>(k.name[i])) {
             ++i;
         }
         if (name[i] == 0 && k.name[i] == '\0') return k.id;

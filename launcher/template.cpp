@@ -4,6 +4,7 @@
 #include "launcher/errors.h"
 #include "launcher/fixed_buffer.h"
 #include "launcher/build_values.h"
+#include "format/upper_case.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -19,11 +20,9 @@ const wchar_t* app_folder = nullptr;  // what {APP_DIR} gives, once unpacking ha
 const wchar_t random_alphabet[] =
     L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 
-wchar_t ascii_upper(wchar_t c) { return c >= L'a' && c <= L'z' ? c - L'a' + L'A' : c; }
-
 bool ascii_iequals(const wchar_t* a, const wchar_t* b) {
     for (; *a != L'\0' && *b != L'\0'; ++a, ++b) {
-        if (ascii_upper(*a) != ascii_upper(*b)) return false;
+        if (ascii_upper_case(*a) != ascii_upper_case(*b)) return false;
     }
     return *a == *b;
 }

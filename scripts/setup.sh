@@ -33,6 +33,8 @@ packages=(
   zstd tar time gnuplot-nox
   # The Node.js end-to-end test: reading the reports its program writes.
   nlohmann-json3-dev
+  # The Unicode data the upper-case table is made from, to check it.
+  unicode-data
 )
 # fetch-node.sh needs npm; a machine that has one (Debian's or another
 # Node.js's) keeps it, as Debian's npm would conflict with another's.

@@ -10,12 +10,9 @@
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
-#include <cwctype>
 
 #ifdef _WIN32
 #include <fcntl.h>
-#include <wctype.h>
-#include <locale.h>
 #include <io.h>
 #include <windows.h>
 #include <shellapi.h>
@@ -344,27 +341,6 @@ void start_writeback(std::FILE* file) {
     // Starts writing what is already written, without waiting, so the disk
     // works while the rest is copied and the final flush has little left.
     if (std::fflush(file) == 0) ::sync_file_range(fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
-#endif
-}
-
-char16_t upper_case_unit(char16_t unit) {
-#ifdef _WIN32
-    wchar_t in = static_cast<wchar_t>(unit);
-    wchar_t out = in;
-    if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, &in, 1, &out, 1, nullptr, nullptr,
-                      0) != 1) {
-        return unit;
-    }
-    return static_cast<char16_t>(out);
-#else
-    // The tables of the C.UTF-8 locale, asked for by name: whatever locale
-    // the process runs in (set by a caller or by nobody), the rule is the
-    // same. glibc has C.UTF-8 built in.
-    static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
-    if (unicode == static_cast<locale_t>(0)) {
-        return unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - u'a' + u'A') : unit;
-    }
-    return static_cast<char16_t>(towupper_l(unit, unicode));
 #endif
 }
 

@@ -49,13 +49,6 @@ bool replace_file(const std::string& from, const std::string& to);
 // Marks a finished file as executable where the host has such a mark.
 void make_executable(const std::string& path);
 
-// A UTF-16 unit in upper case, as the host's Unicode tables have it: two
-// names equal after this would be one file on Windows. The same whatever
-// locale the process runs in. (The C runtime's towupper folds only ASCII on
-// Windows, and on Linux only in a locale set for it, so each host asks its
-// own tables by name.)
-char16_t upper_case_unit(char16_t unit);
-
 // Whether the stream is an interactive terminal (progress lines go only there).
 bool is_terminal(std::FILE* stream);
 

@@ -2,6 +2,7 @@
 
 #include "format/block.h"
 #include "format/names.h"
+#include "format/upper_case.h"
 #include "tools/host/host_platform.h"
 #include "tools/image/pe_image.h"
 
@@ -12,7 +13,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <cwctype>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -24,8 +24,9 @@ namespace {
 
 constexpr std::size_t io_chunk = 1 << 20;
 
-// Windows compares file names without regard to case; two names that differ
-// only in case would unpack over each other.
+// Windows compares file names without regard to case, by its own table and
+// not the builder's locale; two names that differ only in case would unpack
+// over each other.
 std::u16string case_folded(const std::u16string& name) {
     std::u16string out = name;
     for (char16_t& u : out) {
