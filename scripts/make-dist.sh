@@ -24,7 +24,9 @@ linux_arm64="$build/linux-arm64/fenwix"
 windows="$build/win64/bin/fenwix.exe"
 man="$build/host/fenwix.1"
 readme="$root/tools/dist/README.txt"
-for f in "$linux_x64" "$linux_arm64" "$windows" "$man" "$readme"; do
+license="$root/LICENSE"
+notices="$root/tools/dist/THIRD_PARTY_NOTICES.txt"
+for f in "$linux_x64" "$linux_arm64" "$windows" "$man" "$readme" "$license" "$notices"; do
     [ -f "$f" ] || die "$f is missing; build it first (./fenwix dist does)"
 done
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/host/CMakeCache.txt")
@@ -38,8 +40,16 @@ export SOURCE_DATE_EPOCH
 umask 022
 export TZ=UTC LC_ALL=C
 
+# OUT is emptied first, so it must be the checkout's dist/, an empty or new
+# folder, or one this script made: a mistyped path must never cost anyone a
+# folder of their own.
+marker=.fenwix-dist
+if [ -e "$out" ] && [ ! -e "$out/$marker" ] && [ "$out" != "$root/dist" ] && [ -n "$(ls -A "$out" 2>/dev/null || echo x)" ]; then
+    die "$out is not empty and was not made by make-dist.sh (no $marker in it); give a new folder"
+fi
 rm -rf "$out"
 mkdir -p "$out"
+: >"$out/$marker"
 # A staging folder of this run's own: the tests make dist/ twice.
 stage=$(mktemp -d "$build/dist-stage.XXXXXX")
 trap 'rm -rf "$stage"' EXIT
@@ -64,6 +74,8 @@ tarball() {
     local dir="$stage/tar-$arch/$name"
     put "$program" "$dir/fenwix" 0755
     put "$readme" "$dir/README.txt" 0644
+    put "$license" "$dir/LICENSE" 0644
+    put "$notices" "$dir/THIRD_PARTY_NOTICES.txt" 0644
     put "$man" "$dir/fenwix.1" 0644
     settle "$stage/tar-$arch"
     tar -C "$stage/tar-$arch" --sort=name --format=gnu --owner=0 --group=0 --numeric-owner \
@@ -76,17 +88,57 @@ tarball arm64 "$linux_arm64"
 zip_dir="$stage/zip/fenwix"
 put "$windows" "$zip_dir/fenwix.exe" 0755
 put "$readme" "$zip_dir/README.txt" 0644
+put "$license" "$zip_dir/LICENSE" 0644
+put "$notices" "$zip_dir/THIRD_PARTY_NOTICES.txt" 0644
 settle "$stage/zip"
 # Its files named one by one, in order: a folder would be read in the file
 # system's order. Zip's times are local: TZ is UTC above.
 (cd "$stage/zip" && cmake -E tar cf "$out/fenwix-$version-windows-x64.zip" --format=zip \
-    fenwix/README.txt fenwix/fenwix.exe) || die "making the Windows zip failed"
+    fenwix/LICENSE fenwix/README.txt fenwix/THIRD_PARTY_NOTICES.txt fenwix/fenwix.exe) || die "making the Windows zip failed"
 
 # ---- The Debian package, built from a staged tree by dpkg-deb, which takes
 # ---- its members' times from SOURCE_DATE_EPOCH.
 deb="$stage/deb"
 put "$linux_x64" "$deb/usr/bin/fenwix" 0755
 put "$readme" "$deb/usr/share/doc/fenwix/README.txt" 0644
+put "$notices" "$deb/usr/share/doc/fenwix/THIRD_PARTY_NOTICES.txt" 0644
+# Debian's machine-readable copyright: our licence, then what the static
+# program carries of others (their full texts are in THIRD_PARTY_NOTICES.txt).
+{
+    cat <<'END'
+Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: fenwix
+
+Files: *
+Copyright: 2026 Fenwix Onefile developers
+License: Expat
+
+Files: usr/bin/fenwix
+Copyright: 2026 Fenwix Onefile developers
+ Meta Platforms, Inc. and affiliates (Zstandard, statically linked)
+ 1995-2022 Jean-loup Gailly and Mark Adler (zlib, statically linked)
+ Free Software Foundation, Inc. (GNU C Library, statically linked)
+License: Expat and BSD-3-clause and Zlib and LGPL-2.1+
+Comment: The texts of the BSD-3-clause and Zlib licences are in
+ /usr/share/doc/fenwix/THIRD_PARTY_NOTICES.txt; the LGPL-2.1 is in
+ /usr/share/common-licenses/LGPL-2.1.
+
+License: Expat
+END
+    tail -n +5 "$license" | sed -e 's/^$/./' -e 's/^/ /'
+    cat <<'END'
+
+License: BSD-3-clause
+ See /usr/share/doc/fenwix/THIRD_PARTY_NOTICES.txt (Zstandard).
+
+License: Zlib
+ See /usr/share/doc/fenwix/THIRD_PARTY_NOTICES.txt (zlib).
+
+License: LGPL-2.1+
+ See /usr/share/common-licenses/LGPL-2.1.
+END
+} >"$deb/usr/share/doc/fenwix/copyright"
+chmod 0644 "$deb/usr/share/doc/fenwix/copyright"
 mkdir -p "$deb/usr/share/man/man1"
 gzip -9n <"$man" >"$deb/usr/share/man/man1/fenwix.1.gz"
 chmod 0644 "$deb/usr/share/man/man1/fenwix.1.gz"
@@ -127,6 +179,8 @@ npm_platform() {
             "$root/tools/npm/platform/$f" >"$dir/$f"
     done
     put "$file" "$dir/bin/$program" 0755
+    put "$license" "$dir/LICENSE" 0644
+    put "$notices" "$dir/THIRD_PARTY_NOTICES.txt" 0644
 }
 npm_platform linux-x64 linux x64 fenwix "$linux_x64"
 npm_platform linux-arm64 linux arm64 fenwix "$linux_arm64"
@@ -134,6 +188,7 @@ npm_platform win32-x64 win32 x64 fenwix.exe "$windows"
 main="$stage/npm/fenwix"
 put "$root/tools/npm/fenwix/bin/fenwix.js" "$main/bin/fenwix.js" 0755
 put "$root/tools/npm/fenwix/README.md" "$main/README.md" 0644
+put "$license" "$main/LICENSE" 0644
 sed "s/@VERSION@/$version/g" "$root/tools/npm/fenwix/package.json" >"$main/package.json"
 settle "$stage/npm"
 for dir in "$stage"/npm/*; do
@@ -145,5 +200,5 @@ for dir in "$stage"/npm/*; do
 done
 
 # ---- What each file's SHA-256 is, sha256sum -c checks.
-(cd "$out" && find . -maxdepth 1 -type f ! -name SHA256SUMS -printf '%P\n' | sort |
+(cd "$out" && find . -maxdepth 1 -type f ! -name SHA256SUMS ! -name "$marker" -printf '%P\n' | sort |
     xargs sha256sum >SHA256SUMS)

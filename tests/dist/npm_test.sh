@@ -28,6 +28,13 @@ for p in linux:x64 linux:arm64 win32:x64; do
     [ "$(field os <<<"$m")" = "[\"$os\"]" ] || fail "the $os-$cpu package's os is $(field os <<<"$m")"
     [ "$(field cpu <<<"$m")" = "[\"$cpu\"]" ] || fail "the $os-$cpu package's cpu is $(field cpu <<<"$m")"
 done
+# Every package carries the licence; each holding a program, the notices of
+# the libraries linked into it.
+for f in "$main" "$dist"/fenwix-{linux-x64,linux-arm64,win32-x64}-"$version".tgz; do
+    tar -xOzf "$f" package/LICENSE | cmp - "$source_dir/LICENSE" || fail "${f##*/} lacks the LICENSE"
+    [ "$f" = "$main" ] || tar -xOzf "$f" package/THIRD_PARTY_NOTICES.txt | grep -q '^Zstandard$' ||
+        fail "${f##*/} lacks the third-party notices"
+done
 tar -xOzf "$dist/fenwix-win32-x64-$version.tgz" package/bin/fenwix.exe >"$work/npm-fenwix.exe"
 cmp "$work/npm-fenwix.exe" "$win64_build/bin/fenwix.exe" || fail "the win32 package holds another fenwix.exe"
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Linux tarballs of dist/ as a user gets them: each holds one folder with
-# a fully static fenwix, the README and the man page, with fixed times and
+# a fully static fenwix, the README, the licence and third-party notices and
+# the man page, with fixed times and
 # owners; unpacked, the x86-64 program and the arm64 one (run under
 # qemu-aarch64-static) make the same launcher from the example application,
 # byte for byte, as build/host/fenwix does.
@@ -21,7 +22,9 @@ for arch in x64 arm64; do
         fail "$tarball has a time in its gzip header"
     listing=$(tar -tvzf "$tarball" --full-time --numeric-owner)
     expected="$name/
+$name/LICENSE
 $name/README.txt
+$name/THIRD_PARTY_NOTICES.txt
 $name/fenwix
 $name/fenwix.1"
     [ "$(tar -tzf "$tarball")" = "$expected" ] || fail "$tarball holds, in this order: $(tar -tzf "$tarball")"
