@@ -26,8 +26,9 @@ constexpr std::size_t name_buffer_units = max_name_units + 1;
 constexpr std::size_t window_size = 131072;
 constexpr std::size_t copy_chunk_size = 32768;
 
-// The frame as the packer builds it: window 2^27, no content size, no
-// content checksum, no dictionary id.
+// The frame as the packer builds it: window 2^27, no content size, a
+// content checksum (checked by every reader when the frame ends), no
+// dictionary id.
 constexpr int frame_window_log = 27;
 
 // Stored checksums are never 0: 0 means "no readable file on disk", so an

@@ -143,8 +143,10 @@ void unpack_payload() {
             written_bytes += entry.stored_size;
         }
         decoded_bytes += entry.stored_size;
-        unpack_checked_entry(current_file_path, entry.stored_size, up_to_date);
+        unpack_checked_entry(current_file_path, entry.stored_size, entry.stored_checksum,
+                             up_to_date);
     }
+    payload_reader_finish();
     finish_folder(quick);
     trace(
         L"%Iu files: %Iu right, %Iu written; decoded %I64u bytes of files from %I64u, wrote %I64u",

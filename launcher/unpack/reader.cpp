@@ -20,6 +20,9 @@ struct reader_state {
     // last call produced), pos = read cursor (bytes already handed out).
     // During a call: size = the whole window, pos = the decoder's write position.
     ZSTD_outBuffer window;
+    // The decoder's last hint: 0 once the frame has ended, its content
+    // checksum (when it carries one) verified.
+    std::size_t frame_left;
 };
 
 reader_state reader;
@@ -41,6 +44,7 @@ void payload_reader_open(const void* source, std::uint64_t source_size) {
     reader.window.dst = window;
     reader.window.size = 0;  // starts empty: the first read decodes at once
     reader.window.pos = 0;
+    reader.frame_left = 1;
 }
 
 void payload_read(void* destination, std::uint64_t count) {
@@ -69,12 +73,32 @@ void payload_read(void* destination, std::uint64_t count) {
             window_filled = reader.window.pos == payload_format::window_size;
             consumed.store(reader.input.pos, std::memory_order_relaxed);
             if (ZSTD_isError(result)) fail_decode();
+            reader.frame_left = result;
             reader.window.size = reader.window.pos;
             reader.window.pos = 0;
             continue;  // also when nothing came out: headers may have been consumed
         }
         fail_decode();  // the stream ended before the request was met
     }
+}
+
+void payload_reader_finish() {
+    // The frame's checksum is only checked when the decoder reaches the
+    // frame's end, which may lie past the terminator: decode on to it,
+    // dropping whatever follows the terminator, as readers always have.
+    bool window_filled = true;  // the decoder may still hold output
+    while (reader.frame_left != 0) {
+        if (reader.input.pos >= reader.input.size && !window_filled) fail_decode();
+        reader.window.pos = 0;
+        reader.window.size = payload_format::window_size;
+        const std::size_t result =
+            ZSTD_decompressStream(reader.context, &reader.window, &reader.input);
+        if (ZSTD_isError(result)) fail_decode();
+        window_filled = reader.window.pos == payload_format::window_size;
+        reader.frame_left = result;
+    }
+    reader.window.size = 0;
+    reader.window.pos = 0;
 }
 
 void payload_reader_close() {

@@ -9,6 +9,9 @@
 // source: the block bytes after the 3-byte header (frame, zero field, trailer).
 void payload_reader_open(const void* source, std::uint64_t source_size);
 void payload_read(void* destination, std::uint64_t count);
+// After the terminator: the frame must end, with its content checksum (when
+// it carries one) right; anything else is the decode failure.
+void payload_reader_finish();
 void payload_reader_close();
 
 // Bytes of the source the decoder has consumed so far; safe to call from any

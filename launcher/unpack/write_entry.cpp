@@ -55,10 +55,28 @@ std::uint32_t file_checksum(const wchar_t* path) {
 }
 
 void unpack_entry(const wchar_t* path, std::uint64_t stored_size, std::uint32_t stored_checksum) {
-    unpack_checked_entry(path, stored_size, file_checksum(path) == stored_checksum);
+    unpack_checked_entry(path, stored_size, stored_checksum,
+                         file_checksum(path) == stored_checksum);
 }
 
-void unpack_checked_entry(const wchar_t* path, std::uint64_t stored_size, bool up_to_date) {
+namespace {
+
+// A file whose decoded data do not give the stored checksum must not stay
+// behind looking complete: it goes through the handle that wrote it, so no
+// path swapped in meanwhile can be hit, then the start ends as any block
+// that cannot be decoded does.
+[[noreturn]] void fail_damaged_entry(HANDLE file) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+    CloseHandle(file);
+    fail_decode();
+}
+
+}  // namespace
+
+void unpack_checked_entry(const wchar_t* path, std::uint64_t stored_size,
+                          std::uint32_t stored_checksum, bool up_to_date) {
     HANDLE file = INVALID_HANDLE_VALUE;
     if (!up_to_date) {
         // A folder that cannot be created shows up as the file that cannot
@@ -70,12 +88,17 @@ void unpack_checked_entry(const wchar_t* path, std::uint64_t stored_size, bool u
         if (file == INVALID_HANDLE_VALUE) fail_open_for_writing(path);
     }
     // Up to date or not, the data are consumed so the stream stays on the next entry.
+    // What is written is checked as it goes by: a damaged block can decode
+    // without an error from the decoder (a stored block has nothing to check),
+    // and a wrong byte must never count as the vendor's.
     std::uint64_t remaining = stored_size;
+    uLong crc = crc32_z(0L, Z_NULL, 0);
     while (remaining > 0) {
         const DWORD chunk =
             static_cast<DWORD>(remaining < sizeof copy_buffer ? remaining : sizeof copy_buffer);
         payload_read(copy_buffer, chunk);
         if (file != INVALID_HANDLE_VALUE) {
+            crc = crc32_z(crc, copy_buffer, chunk);
             DWORD written = 0;
             if (!WriteFile(file, copy_buffer, chunk, &written, nullptr))
                 fail_unpack(GetLastError());
@@ -87,5 +110,10 @@ void unpack_checked_entry(const wchar_t* path, std::uint64_t stored_size, bool u
         }
         remaining -= chunk;
     }
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    if (file == INVALID_HANDLE_VALUE) return;
+    if (payload_format::entry_checksum_from_crc(static_cast<std::uint32_t>(crc)) !=
+        stored_checksum) {
+        fail_damaged_entry(file);
+    }
+    CloseHandle(file);
 }

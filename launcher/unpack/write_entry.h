@@ -11,8 +11,12 @@
 void unpack_entry(const wchar_t* path, std::uint64_t stored_size, std::uint32_t stored_checksum);
 
 // The same, once the unchanged-file test has been made: a file up to date is
-// not opened for writing, and its data are read and dropped.
-void unpack_checked_entry(const wchar_t* path, std::uint64_t stored_size, bool up_to_date);
+// not opened for writing, and its data are read and dropped. A file written
+// is checked against stored_checksum from the data as they are decoded;
+// data that do not match remove the file and end the start with the decode
+// failure, so nothing wrong is ever started or recorded as right.
+void unpack_checked_entry(const wchar_t* path, std::uint64_t stored_size,
+                          std::uint32_t stored_checksum, bool up_to_date);
 
 // The entry checksum of the file at path (CRC-32, 0 replaced by 1), or 0 when
 // there is no readable file. An existing empty file has checksum 1, like an

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -146,6 +147,29 @@ TEST(ExtractionTest, DecodeFailureInsideAnEntryLeavesItsPartAndALaterRunRepairs)
 
     EXPECT_EQ(run_windows(shared / "whole.exe").exit_code, 0u);
     expect_files_match(target, files);
+}
+
+// A stored block carries its bytes as they are, so one flipped byte decodes
+// without a word from the decoder, and the frame here has no checksum
+// either: only the entry's own checksum can catch it.
+TEST(ExtractionTest, FlippedByteInAStoredBlockStartsNothingAndRecordsNothing) {
+    bytes noise(100000);
+    std::uint32_t x = 12345;
+    for (unsigned char& b : noise)
+        b = static_cast<unsigned char>((x = x * 1103515245u + 12345u) >> 24);
+    bytes frame = compress_frame(
+        stream_of_files({{"app.exe", probe_child_bytes()}, {"noise.bin", noise}}), 1);
+    const auto at =
+        std::search(frame.begin(), frame.end(), noise.begin() + 50000, noise.begin() + 50016);
+    ASSERT_NE(at, frame.end()) << "the noise was not stored as it is";
+    *at ^= 0x01;
+    const launcher l(block_around(frame));
+    for (int start = 0; start < 2; ++start) {
+        const run_result r = l.run();
+        EXPECT_EQ(r.out, "Error, couldn't decode attached data.\r\n");
+        EXPECT_EQ(r.exit_code, 2u);
+        EXPECT_FALSE(fs::exists(l.target + "/noise.bin"));
+    }
 }
 
 TEST(ExtractionTest, DefaultTemplateUnpacksBelowLocalAppData) {

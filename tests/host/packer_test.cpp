@@ -60,7 +60,7 @@ TEST(PackerTest, BlockLayoutAndFrameParameters) {
     EXPECT_EQ(header.frameType, ZSTD_frame);
     EXPECT_EQ(header.windowSize, 1ull << 27);
     EXPECT_EQ(header.frameContentSize, ZSTD_CONTENTSIZE_UNKNOWN);
-    EXPECT_EQ(header.checksumFlag, 0u);
+    EXPECT_EQ(header.checksumFlag, 1u);
     EXPECT_EQ(header.dictID, 0u);
     // The frame ends exactly where the zero field begins.
     EXPECT_EQ(ZSTD_findFrameCompressedSize(block.data() + 3, L - 3), L - 15);

@@ -64,7 +64,7 @@ public:
         check(ZSTD_CCtx_setParameter(context_, ZSTD_c_windowLog, payload_format::frame_window_log),
               "window");
         check(ZSTD_CCtx_setParameter(context_, ZSTD_c_contentSizeFlag, 0), "content size flag");
-        check(ZSTD_CCtx_setParameter(context_, ZSTD_c_checksumFlag, 0), "checksum flag");
+        check(ZSTD_CCtx_setParameter(context_, ZSTD_c_checksumFlag, 1), "checksum flag");
         check(ZSTD_CCtx_setParameter(context_, ZSTD_c_dictIDFlag, 0), "dictionary id flag");
         // Multithreaded output does not depend on the number of workers, so
         // the block stays byte-identical from one machine to another, but it
