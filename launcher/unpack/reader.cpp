@@ -33,6 +33,25 @@ std::atomic<std::uint64_t> consumed{0};
 
 }  // namespace
 
+namespace {
+
+// One decode call into the emptied window; true when it filled the whole
+// window, so the decoder may still hold output even with no input left.
+bool decode_into_window() {
+    reader.window.pos = 0;
+    reader.window.size = payload_format::window_size;
+    const std::size_t result = ZSTD_decompressStream(reader.context, &reader.window, &reader.input);
+    const bool filled = reader.window.pos == payload_format::window_size;
+    consumed.store(reader.input.pos, std::memory_order_relaxed);
+    if (ZSTD_isError(result)) fail_decode();
+    reader.frame_left = result;
+    reader.window.size = reader.window.pos;
+    reader.window.pos = 0;
+    return filled;
+}
+
+}  // namespace
+
 void payload_reader_open(const void* source, std::uint64_t source_size) {
     void* window = malloc(payload_format::window_size);
     if (window == nullptr) fail_alloc();
@@ -66,16 +85,7 @@ void payload_read(void* destination, std::uint64_t count) {
             continue;
         }
         if (reader.input.pos < reader.input.size || window_filled) {
-            reader.window.pos = 0;
-            reader.window.size = payload_format::window_size;
-            const std::size_t result =
-                ZSTD_decompressStream(reader.context, &reader.window, &reader.input);
-            window_filled = reader.window.pos == payload_format::window_size;
-            consumed.store(reader.input.pos, std::memory_order_relaxed);
-            if (ZSTD_isError(result)) fail_decode();
-            reader.frame_left = result;
-            reader.window.size = reader.window.pos;
-            reader.window.pos = 0;
+            window_filled = decode_into_window();
             continue;  // also when nothing came out: headers may have been consumed
         }
         fail_decode();  // the stream ended before the request was met
@@ -89,13 +99,7 @@ void payload_reader_finish() {
     bool window_filled = true;  // the decoder may still hold output
     while (reader.frame_left != 0) {
         if (reader.input.pos >= reader.input.size && !window_filled) fail_decode();
-        reader.window.pos = 0;
-        reader.window.size = payload_format::window_size;
-        const std::size_t result =
-            ZSTD_decompressStream(reader.context, &reader.window, &reader.input);
-        if (ZSTD_isError(result)) fail_decode();
-        window_filled = reader.window.pos == payload_format::window_size;
-        reader.frame_left = result;
+        window_filled = decode_into_window();
     }
     reader.window.size = 0;
     reader.window.pos = 0;
