@@ -1,7 +1,8 @@
 // How one argument is written into a Windows command line so that the
 // program's own splitter (the rules of CommandLineToArgvW) gives it back
-// unchanged. The launcher writes the program's command line with it, and the
-// builder measures and shows the fixed arguments with it.
+// unchanged, and where a line's first argument (the program's name) ends.
+// The launcher writes the program's command line with them, and the builder
+// measures and shows the fixed arguments with the quoting.
 //
 // An argument with no blank, tab, line feed, vertical tab or double quote is
 // written as it is; others, and the empty argument, are wrapped in double
@@ -57,6 +58,24 @@ bool quote_argument(const Unit* argument, Put&& put) {
             return false;
         }
     }
+}
+
+// Where the program's own name ends in a command line, by the rule Windows
+// itself uses for the first argument: a name that opens with a double quote
+// runs to the next double quote (which it takes), any other to the first
+// blank or tab. The rest, blanks included, is the user's tail: programs that
+// read their own line (the C runtime, cmd, Python, .NET) each split it their
+// own way, so it is handed on untouched rather than split and quoted again.
+template <typename Unit>
+const Unit* after_program_name(const Unit* line) {
+    const Unit* p = line;
+    if (*p == '"') {
+        ++p;
+        while (*p != 0 && *p != '"') ++p;
+        return *p == '"' ? p + 1 : p;
+    }
+    while (*p != 0 && *p != ' ' && *p != '\t') ++p;
+    return p;
 }
 
 }  // namespace command_line

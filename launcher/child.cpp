@@ -1,37 +1,108 @@
 #include "launcher/child.h"
 
+#include "launcher/build_values.h"
 #include "launcher/busy_retry.h"
 #include "launcher/environment.h"
 #include "launcher/errors.h"
 #include "launcher/fixed_buffer.h"
 #include "launcher/launch_line.h"
 #include "launcher/trace.h"
+#include "launcher/windowed.h"
 #include "format/command_line.h"
-
-#include <shellapi.h>
 
 #include <cwchar>
 
-namespace {
+#ifndef STARTF_USEMONITOR
+#define STARTF_USEMONITOR 0x00000400
+#endif
 
-constexpr DWORD grace_period_ms = 5000;
+namespace {
 
 wchar_t child_line[command_line_capacity];      // rebuilt for every start
 wchar_t module_path[path_capacity];             // the launcher's long path, filled once
 wchar_t fixed_argument[command_line_capacity];  // a fixed argument once expanded
+wchar_t short_program[path_capacity];           // the program's short form, when needed
+wchar_t short_folder[path_capacity];            // the current folder's, when needed
+wchar_t current_folder[path_capacity];          // the launcher's, read when it is inherited
 
-// The handle the console handler may act on: a duplicate of the child's
-// process handle, owned by whoever takes it out of the record. Taking is an
-// atomic exchange, so the handle is closed exactly once and never used after.
-// The main thread waits on its own handle, which nothing else closes.
-HANDLE volatile recorded_child = nullptr;
+// A copy of the program's process handle for the console handler, which
+// waits on it for close, logoff and shutdown; set once, never closed (the
+// process ends soon after the program does).
+HANDLE volatile program_for_handler = nullptr;
+// Set just before the program is created: from then on Ctrl+C belongs to it.
+volatile LONG program_handed_over = 0;
+// The job that ends the program if the launcher is killed (nullptr: none).
+HANDLE program_job = nullptr;
 
-HANDLE exchange_recorded_child(HANDLE replacement) {
-    return static_cast<HANDLE>(
-        InterlockedExchangePointer(const_cast<PVOID volatile*>(&recorded_child), replacement));
+// The attribute list that puts the program in the job as it is created: one
+// attribute needs 48 bytes on x64; the size is checked at run time.
+alignas(16) unsigned char attribute_list_space[128];
+
+bool is_blank(wchar_t unit) { return unit == L' ' || unit == L'\t'; }
+
+// A job that ends the program when the launcher's last handle to it closes,
+// which happens however the launcher ends. Breakaway stays as a direct start
+// has it: a child asked to leave with CREATE_BREAKAWAY_FROM_JOB may, every
+// other child of the program stays in this job and every job above it.
+HANDLE make_program_job() {
+    const HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr) return nullptr;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        CloseHandle(job);
+        return nullptr;
+    }
+    return job;
 }
 
-HANDLE take_recorded_child() { return exchange_recorded_child(nullptr); }
+// Once the program has ended, what it started (a server, an updater) must
+// outlive the launcher as it would outlive a direct start: the job stops
+// ending its processes when it closes.
+void release_program_job() {
+    if (program_job == nullptr) return;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+    SetInformationJobObject(program_job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+}
+
+// The attribute list naming the job, or nullptr where the system has no such
+// attribute (before Windows 10) or there is no job.
+LPPROC_THREAD_ATTRIBUTE_LIST job_attribute_list(HANDLE* job) {
+    if (*job == nullptr) return nullptr;
+    SIZE_T size = sizeof attribute_list_space;
+    const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attribute_list_space);
+    if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) return nullptr;
+    if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, job, sizeof *job,
+                                   nullptr, nullptr)) {
+        DeleteProcThreadAttributeList(list);
+        return nullptr;
+    }
+    return list;
+}
+
+// The form of `path` that CreateProcessW takes in `role`: the path itself
+// when it is short enough, else its short (8.3) form where the volume has
+// one; otherwise the start fails with a message that names the limit.
+const wchar_t* startable_form(const wchar_t* path, wchar_t* buffer, path_role role) {
+    if (fits_process_start(wcslen(path), role)) return path;
+    const DWORD n = GetShortPathNameW(path, buffer, path_capacity);
+    if (n == 0 || n >= path_capacity || !fits_process_start(n, role)) {
+        fail_launch_path_too_long(path, role == path_role::program ? MAX_PATH - 1 : MAX_PATH - 2);
+    }
+    trace(L"%ls is too long to start %ls; its short form is %ls", path,
+          role == path_role::program ? L"from" : L"in", buffer);
+    return buffer;
+}
+
+// nullptr (the launcher's own folder) unless that folder is too long.
+const wchar_t* startable_folder(const wchar_t* folder) {
+    if (folder != nullptr) return startable_form(folder, short_folder, path_role::folder);
+    const DWORD n = GetCurrentDirectoryW(path_capacity, current_folder);
+    if (n == 0 || n >= path_capacity || fits_process_start(n, path_role::folder)) return nullptr;
+    return startable_form(current_folder, short_folder, path_role::folder);
+}
 
 }  // namespace
 
@@ -58,143 +129,221 @@ bool join_arguments(wchar_t* line, std::size_t capacity, wchar_t* const* argv, i
     return true;
 }
 
+bool start_program_line(wchar_t* line, std::size_t capacity, const wchar_t* launcher_path) {
+    const std::size_t n = wcslen(launcher_path);
+    if (capacity < n + 3) return false;
+    line[0] = L'"';
+    wmemcpy(line + 1, launcher_path, n);
+    line[n + 1] = L'"';
+    line[n + 2] = L'\0';
+    return true;
+}
+
+bool append_fixed_argument(wchar_t* line, std::size_t capacity, const wchar_t* argument) {
+    const std::size_t before = wide_length_within(line, capacity);
+    if (!wide_append(line, capacity, L" ")) return false;
+    if (append_argument(line, capacity, argument)) return true;
+    line[before] = L'\0';
+    return false;
+}
+
+bool append_user_tail(wchar_t* line, std::size_t capacity, const wchar_t* tail,
+                      bool after_fixed_arguments) {
+    const bool separate = after_fixed_arguments && tail[0] != L'\0' && !is_blank(tail[0]);
+    const std::size_t before = wide_length_within(line, capacity);
+    if (separate && !wide_append(line, capacity, L" ")) return false;
+    if (wide_append(line, capacity, tail)) return true;
+    line[before] = L'\0';
+    return false;
+}
+
 wchar_t* build_child_command_line() {
-    int argc = 0;
-    // The array is kept until exit.
-    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    if (argv == nullptr || argc < 1) abnormal_end();
     if (module_path[0] == L'\0') {
         if (read_module_path(module_path, path_capacity) != module_path_state::whole)
             abnormal_end();
     }
-    argv[0] = module_path;
-    // The launcher's path, the fixed arguments, then the user's. A line that
-    // does not fit is refused as Windows refuses one, never cut.
-    bool fits = join_arguments(child_line, command_line_capacity, argv, 1);
+    const wchar_t* tail = command_line::after_program_name(GetCommandLineW());
+    // A line that does not fit is refused as Windows refuses one, never cut.
+    bool fits = start_program_line(child_line, command_line_capacity, module_path);
+    bool any_fixed = false;
     launch_text_cursor fixed = fixed_arguments();
     while (const wchar_t* text = next_launch_text(fixed)) {
         const expansion result =
             expand_launch_value(fixed_argument, command_line_capacity, text, false);
         if (result == expansion::failed) fail_template_expansion(text);
         if (result == expansion::too_long) fits = false;
-        fits = fits && wide_append(child_line, command_line_capacity, L" ") &&
-               append_argument(child_line, command_line_capacity, fixed_argument);
+        fits = fits && append_fixed_argument(child_line, command_line_capacity, fixed_argument);
+        any_fixed = true;
     }
-    for (int i = 1; i < argc && fits; ++i) {
-        fits = wide_append(child_line, command_line_capacity, L" ") &&
-               append_argument(child_line, command_line_capacity, argv[i]);
+    fits = fits && append_user_tail(child_line, command_line_capacity, tail, any_fixed);
+    if (!fits || wcslen(child_line) > command_line::max_units) {
+        fail_launch(ERROR_FILENAME_EXCED_RANGE);
     }
-    if (!fits) fail_launch(ERROR_FILENAME_EXCED_RANGE);
     return child_line;
 }
 
-void record_child_for_cleanup(HANDLE process) {
-    if (HANDLE previous = exchange_recorded_child(process)) CloseHandle(previous);
+program_start decide_program_start(const STARTUPINFOW& received, const standard_handles& handles,
+                                   bool console_launcher_without_console) {
+    program_start start = {};
+    STARTUPINFOW& s = start.startup;
+    s.cb = sizeof s;
+    // Everything the user's start said about the window, the feedback, the
+    // title (or shortcut), the hotkey or monitor and the trust of its source.
+    s.dwFlags = received.dwFlags & ~static_cast<DWORD>(STARTF_USESTDHANDLES);
+    s.lpTitle = received.lpTitle;
+    s.dwX = received.dwX;
+    s.dwY = received.dwY;
+    s.dwXSize = received.dwXSize;
+    s.dwYSize = received.dwYSize;
+    s.dwXCountChars = received.dwXCountChars;
+    s.dwYCountChars = received.dwYCountChars;
+    s.dwFillAttribute = received.dwFillAttribute;
+    s.wShowWindow = received.wShowWindow;
+    if ((received.dwFlags & (STARTF_USEHOTKEY | STARTF_USEMONITOR)) != 0) {
+        s.hStdInput = received.hStdInput;  // the hotkey or the monitor
+    } else if (handles.input != nullptr || handles.output != nullptr || handles.error != nullptr) {
+        // A launcher without any standard handle (a windowed one started
+        // from Explorer) passes none: a console program then gets those of
+        // the console the system makes for it, as if Explorer had started it.
+        s.dwFlags |= STARTF_USESTDHANDLES;
+        s.hStdInput = handles.input;
+        s.hStdOutput = handles.output;
+        s.hStdError = handles.error;
+    }
+    // No priority class: the program inherits the launcher's, as it would
+    // inherit its starter's (start /low, a scheduler's setting).
+    start.creation_flags = console_launcher_without_console ? DETACHED_PROCESS : 0;
+    return start;
 }
 
-void tie_child_to_launcher(HANDLE child) {
-    // The job is never closed by hand: the system closes it when the launcher
-    // ends, however it ends, and then ends the child too. Processes the child
-    // starts leave the job silently, so what it starts on purpose lives on.
-    const HANDLE job = CreateJobObjectW(nullptr, nullptr);
-    if (job == nullptr) return;
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-    limits.BasicLimitInformation.LimitFlags =
-        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
-    // Where jobs cannot nest (a launcher already in a job on an old system)
-    // the child simply runs outside one.
-    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
-        !AssignProcessToJobObject(job, child)) {
-        CloseHandle(job);
+console_response decide_console_event(DWORD event, bool program_started) {
+    // Before the hand-over the launcher's own work is what Ctrl+C stops.
+    if (!program_started) return console_response::end_launcher;
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+            return console_response::leave_to_program;
+        case CTRL_CLOSE_EVENT:
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT:
+            return console_response::outlast_program;
+        default:
+            return console_response::end_launcher;
     }
+}
+
+bool fits_process_start(std::size_t units, path_role role) {
+    return units <= (role == path_role::program ? MAX_PATH - 1 : MAX_PATH - 2);
+}
+
+BOOL WINAPI console_control_handler(DWORD event) {
+    switch (decide_console_event(event, program_handed_over != 0)) {
+        case console_response::leave_to_program:
+            return TRUE;
+        case console_response::outlast_program: {
+            // The system ends the launcher when its time is up; until then
+            // the program gets all of it, and the launcher's code is its own.
+            const HANDLE program = program_for_handler;
+            if (program == nullptr) return FALSE;
+            WaitForSingleObject(program, INFINITE);
+            DWORD code = 1;
+            if (!GetExitCodeProcess(program, &code)) code = 1;
+            release_program_job();
+            ExitProcess(code);
+        }
+        case console_response::end_launcher:
+            break;
+    }
+    return FALSE;
 }
 
 std::uint32_t run_child(const wchar_t* program_path, const wchar_t* folder, void (*after_start)()) {
     // A payload without entries leaves nothing to start.
     if (program_path[0] == L'\0') fail_launch(ERROR_FILE_NOT_FOUND);
 
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    // A launcher without any standard handle (a windowed one started from
-    // Explorer) passes none: a console child then gets the handles of the
-    // console the system makes for it, as if Explorer had started it.
-    if (startup.hStdInput != nullptr || startup.hStdOutput != nullptr ||
-        startup.hStdError != nullptr) {
-        startup.dwFlags = STARTF_USESTDHANDLES;
-    }
-    PROCESS_INFORMATION child = {};
     wchar_t* line = build_child_command_line();
+    const wchar_t* program = startable_form(program_path, short_program, path_role::program);
+    const wchar_t* start_folder = startable_folder(folder);
     trace(L"program %ls", program_path);
     trace(L"command line %ls", line);
     if (folder != nullptr) trace(L"current folder %ls", folder);
+
+    STARTUPINFOW received = {};
+    received.cb = sizeof received;
+    GetStartupInfoW(&received);
+    const standard_handles handles = {GetStdHandle(STD_INPUT_HANDLE),
+                                      GetStdHandle(STD_OUTPUT_HANDLE),
+                                      GetStdHandle(STD_ERROR_HANDLE)};
+    // Attached to no console at all, which is not the same as having no
+    // console window: a headless or pseudo console (a service's, ssh's) has
+    // none, yet its programs share its Ctrl+C.
+    DWORD console_member = 0;
+    const bool without_console =
+        !launcher_build_values().windowed && GetConsoleProcessList(&console_member, 1) == 0;
+    const program_start decided = decide_program_start(received, handles, without_console);
+    STARTUPINFOEXW startup = {};
+    startup.StartupInfo = decided.startup;
+
+    program_job = make_program_job();
+    startup.lpAttributeList = job_attribute_list(&program_job);
+    const bool joins_at_creation = startup.lpAttributeList != nullptr;
+    InterlockedExchange(&program_handed_over, 1);
+    PROCESS_INFORMATION child = {};
+    const auto create = [&](bool at_creation) {
+        startup.StartupInfo.cb = at_creation ? sizeof startup : sizeof startup.StartupInfo;
+        return CreateProcessW(
+                   program,  // the first unpacked file
+                   line,     // the launcher's path, the fixed arguments, the user's tail
+                   nullptr,  // process security attributes
+                   nullptr,  // thread security attributes
+                   TRUE,     // inherit handles
+                   decided.creation_flags |
+                       (at_creation ? EXTENDED_STARTUPINFO_PRESENT  // in the job from its start
+                                    : CREATE_SUSPENDED),            // joins it before it runs
+                   nullptr,                                         // the launcher's environment
+                   start_folder,  // nullptr: the launcher's current folder
+                   &startup.StartupInfo, &child) != FALSE;
+    };
     // A scanner reading the freshly written program keeps it from starting
-    // for a moment.
-    const bool started = retry_while_busy([&] {
-        return CreateProcessW(program_path,  // the first unpacked file
-                              line,          // the launcher's arguments, re-quoted
-                              nullptr,       // process security attributes
-                              nullptr,       // thread security attributes
-                              TRUE,          // inherit handles
-                              NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED,  // joins the job first
-                              nullptr,  // the launcher's environment
-                              folder,   // nullptr: the launcher's current folder
-                              &startup, &child) != FALSE;
-    });
+    // for a moment. A system that takes the attribute list yet refuses the
+    // start with it (a job it cannot nest) gets the suspended start.
+    bool at_creation = joins_at_creation;
+    bool started = retry_while_busy([&] { return create(at_creation); });
+    if (!started && at_creation) {
+        at_creation = false;
+        started = retry_while_busy([&] { return create(false); });
+    }
     if (!started) {
         const DWORD code = GetLastError();
         trace(L"the program did not start: error %lu", code);
         fail_launch(code);
     }
     trace(L"program started, process %lu", child.dwProcessId);
-    if (after_start != nullptr) after_start();
-    tie_child_to_launcher(child.hProcess);
-    ResumeThread(child.hThread);
-    CloseHandle(child.hThread);
-
-    // The console handler gets a copy of its own to wait on and close. Without
-    // one (the system refused the copy) the child still receives every
-    // console event itself; only the forced end after the grace period is lost.
-    HANDLE for_handler = nullptr;
-    if (DuplicateHandle(GetCurrentProcess(), child.hProcess, GetCurrentProcess(), &for_handler, 0,
-                        FALSE, DUPLICATE_SAME_ACCESS)) {
-        record_child_for_cleanup(for_handler);
+    if (!at_creation) {
+        // Where jobs cannot nest (a launcher already in a job on an old
+        // system) the program simply runs outside one.
+        if (program_job != nullptr && !AssignProcessToJobObject(program_job, child.hProcess)) {
+            CloseHandle(program_job);
+            program_job = nullptr;
+        }
+        ResumeThread(child.hThread);
     }
+    CloseHandle(child.hThread);
+    // With no console of its own the launcher has no window that would make
+    // the program's the foreground one: it hands its right on.
+    if (GetConsoleWindow() == nullptr) allow_foreground_for(child.dwProcessId);
+    HANDLE for_handler = nullptr;
+    if (DuplicateHandle(GetCurrentProcess(), child.hProcess, GetCurrentProcess(), &for_handler,
+                        SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0)) {
+        program_for_handler = for_handler;
+    }
+    if (after_start != nullptr) after_start();
 
     WaitForSingleObject(child.hProcess, INFINITE);
     DWORD exit_code = 0;
     if (!GetExitCodeProcess(child.hProcess, &exit_code)) exit_code = 1;
     trace(L"program ended, exit code %lu (0x%08lX)", exit_code, exit_code);
     CloseHandle(child.hProcess);
-    // The child has ended: drop the handler's copy, so the clean-up step
-    // below finds nothing left to do.
-    if (HANDLE copy = take_recorded_child()) CloseHandle(copy);
-    cleanup_child();
+    release_program_job();
     return exit_code;
-}
-
-void cleanup_child() {
-    HANDLE process = take_recorded_child();
-    if (process == nullptr) return;
-    if (WaitForSingleObject(process, grace_period_ms) != WAIT_OBJECT_0) {
-        TerminateProcess(process, 0);
-    }
-    CloseHandle(process);
-}
-
-BOOL WINAPI console_control_handler(DWORD event) {
-    switch (event) {
-        case CTRL_C_EVENT:
-        case CTRL_BREAK_EVENT:
-        case CTRL_CLOSE_EVENT:
-        case CTRL_LOGOFF_EVENT:
-        case CTRL_SHUTDOWN_EVENT:
-            cleanup_child();
-            break;
-        default:
-            break;
-    }
-    return FALSE;
 }

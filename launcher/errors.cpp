@@ -6,30 +6,42 @@
 
 #include <windows.h>
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 
 namespace {
 
 // The complete message table. Plain messages go to standard output through
-// report_failure; the rest go to standard error.
+// report_failure; the rest go to standard error. Each text is a prefix of
+// its line, as scripts that read these lines expect.
 const char msg_header[] = "Error, couldn't find attached data header.";
 const char msg_alloc[] = "Error, couldn't allocate memory.";
 const char msg_decode[] = "Error, couldn't decode attached data.";
 const char msg_unpack[] = "Error, couldn't unpack file to target path.";
 const char msg_launch[] = "Error, couldn't launch child";
-const char fmt_open_for_writing[] = "Error, failed to open '%s' for writing.\n";
-const char fmt_template_expansion[] = "Error, couldn't runtime expand spec '%s'.\n";
-const char fmt_system_error[] = "%s ([Error %ld] %s)\n";
+const char msg_open_before[] = "Error, failed to open '";
+const char msg_open_after[] = "' for writing.";
+const char msg_expand_before[] = "Error, couldn't runtime expand spec '";
+const char msg_expand_after[] = "'.";
+const char msg_too_long_before[] = " '";
+const char msg_too_long_middle[] = "' is longer than the ";
+const char msg_too_long_after[] =
+    " characters Windows starts a program from or in, and has no short form: a shorter "
+    "template makes it fit.";
+const char msg_file_before[] = " File: '";
+const char msg_file_after[] = "'.";
 
-// Shown in the system-error line when the system has no text for a code.
-const char no_system_text[] = "no system message text";
-
-// Paths and templates in messages never exceed the 4,096-unit path buffers
-// (the build command refuses longer templates), so one unit per byte fits.
-constexpr std::size_t message_text_capacity = 4096 + 1;
-char message_text[message_text_capacity];
+// One failure line, built whole before it is written. Paths and templates
+// never exceed the 4,096-unit path buffers, so a line always fits.
+constexpr std::size_t line_capacity = 16384;
+wchar_t failure_line[line_capacity];
+std::size_t line_length = 0;
+// The system's text for a code, and the line once encoded for a file or pipe.
+constexpr std::size_t system_text_capacity = 4096;
+wchar_t system_text[system_text_capacity];
+char encoded_line[3 * line_capacity];
+// The file being written when unpacking failed (nullptr: none yet).
+const wchar_t* file_in_hand = nullptr;
 
 [[noreturn]] void failure_exit() { exit(2); }
 
@@ -44,74 +56,113 @@ constexpr DWORD status_fatal_app_exit = 0x40000015;
     __builtin_unreachable();
 }
 
-// Writes one failure line to its stream and, in a windowed launcher, shows
-// the same text in a dialog. Formatted by the system's C runtime (every
-// format here is %s or %ld): the runtime's own formatter for floating point
-// and the rest would make the launcher several KiB larger for nothing.
-__attribute__((format(printf, 2, 3))) void write_failure(FILE* stream, const char* format, ...) {
-    static char line[16384];
-    va_list arguments;
-    va_start(arguments, format);
-    _vsnprintf(line, sizeof line - 1, format, arguments);
-    va_end(arguments);
-    line[sizeof line - 1] = '\0';  // a line cut short is left unterminated
-    fputs(line, stream);
-    fflush(stream);  // the line is out before the dialog waits for the user
-    show_failure_dialog(line);
+void begin_line() {
+    line_length = 0;
+    failure_line[0] = L'\0';
 }
 
-void print_wide_message(const char* format, const wchar_t* text) {
-    // A text too long for the buffer is shown cut, but the line around it is
-    // always written whole.
-    narrow_for_message(message_text, message_text_capacity, text);
-    write_failure(stderr, format, message_text);
+// Appends as much as fits; the last units stay for the line end.
+void put_units(const wchar_t* text, std::size_t count) {
+    for (std::size_t i = 0; i < count && line_length + 3 < line_capacity; ++i) {
+        failure_line[line_length++] = text[i];
+    }
+    failure_line[line_length] = L'\0';
+}
+void put_wide(const wchar_t* text) { put_units(text, wcslen(text)); }
+void put_ascii(const char* text) {
+    for (; *text != '\0'; ++text) {
+        const wchar_t unit = static_cast<unsigned char>(*text);
+        put_units(&unit, 1);
+    }
+}
+void put_signed(long value) {
+    wchar_t digits[24];
+    std::size_t n = 0;
+    unsigned long magnitude =
+        value < 0 ? 0ul - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
+    do {
+        digits[n++] = static_cast<wchar_t>(L'0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0) put_ascii("-");
+    while (n > 0) put_units(&digits[--n], 1);
 }
 
+// The system's text for code in the user's language, else in English; false
+// when it has none in either.
+bool find_system_text(std::uint32_t code) {
+    const DWORD languages[] = {MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),  // the user's
+                               MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)};
+    for (const DWORD language : languages) {
+        const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM |        //
+                                           FORMAT_MESSAGE_IGNORE_INSERTS,  //
+                                       nullptr,                            // the system's table
+                                       code,                               // message id
+                                       language,                           //
+                                       system_text,                        // receives the text
+                                       system_text_capacity,               //
+                                       nullptr);                           // no inserts
+        if (n > 0 && n < system_text_capacity && trim_line_ends(system_text, n) > 0) return true;
+    }
+    return false;
+}
+
+// " ([Error <code as signed>] <system text>)", or without the text when the
+// system has none.
+void put_system_error(std::uint32_t code) {
+    put_ascii(" ([Error ");
+    put_signed(static_cast<long>(static_cast<std::int32_t>(code)));
+    put_ascii("]");
+    if (find_system_text(code)) {
+        put_ascii(" ");
+        put_wide(system_text);
+    }
+    put_ascii(")");
+}
+
+// A console gets the line as it is; a file or a pipe gets UTF-8, as the line
+// would have been typed.
+void write_line_out(DWORD stream) {
+    const HANDLE out = GetStdHandle(stream);
+    if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
+    DWORD mode = 0;
+    DWORD written = 0;
+    if (GetConsoleMode(out, &mode)) {
+        WriteConsoleW(out, failure_line, static_cast<DWORD>(line_length), &written, nullptr);
+        return;
+    }
+    const int bytes =
+        WideCharToMultiByte(CP_UTF8, 0, failure_line, static_cast<int>(line_length), encoded_line,
+                            static_cast<int>(sizeof encoded_line), nullptr, nullptr);
+    if (bytes > 0) WriteFile(out, encoded_line, static_cast<DWORD>(bytes), &written, nullptr);
+}
+
+// Writes the line to the stream and, in a windowed launcher, shows it in a
+// dialog.
+void write_failure(DWORD stream) {
+    const std::size_t text_length = line_length;
+    put_ascii("\r\n");
+    write_line_out(stream);
+    // The line is out before the dialog waits for the user; the dialog shows
+    // it without its line end.
+    failure_line[text_length] = L'\0';
+    show_failure_dialog(failure_line);
+}
 }  // namespace
 
-std::size_t trim_line_ends(char* text, std::size_t n) {
-    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n')) {
-        text[n - 1] = '\0';
+std::size_t trim_line_ends(wchar_t* text, std::size_t n) {
+    while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n')) {
+        text[n - 1] = L'\0';
         --n;
     }
     return n;
 }
 
-bool narrow_for_message(char* out, std::size_t capacity, const wchar_t* text) {
-    if (capacity == 0) return false;
-    std::size_t n = 0;
-    for (; text[n] != L'\0'; ++n) {
-        if (n + 1 >= capacity) {
-            out[n] = '\0';
-            return false;
-        }
-        const unsigned unit = static_cast<unsigned>(text[n]);
-        out[n] = unit <= 0xFF ? static_cast<char>(unit) : '?';
-    }
-    out[n] = '\0';
-    return true;
-}
-
 void print_system_error(const char* message, std::uint32_t code) {
-    char* text = nullptr;
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM |         //
-                                       FORMAT_MESSAGE_IGNORE_INSERTS |  //
-                                       FORMAT_MESSAGE_ALLOCATE_BUFFER,  //
-                                   nullptr,                             // system table
-                                   code,                                // message id
-                                   MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
-                                   reinterpret_cast<LPSTR>(&text),  // receives the text
-                                   0,                               // minimum size
-                                   nullptr);                        // no inserts
-    if (n == 0 || text == nullptr) {
-        write_failure(stderr, fmt_system_error, message,
-                      static_cast<long>(static_cast<int32_t>(code)), no_system_text);
-        return;
-    }
-    trim_line_ends(text, n);
-    // The text is left allocated: the process ends right after this line.
-    write_failure(stderr, fmt_system_error, message, static_cast<long>(static_cast<int32_t>(code)),
-                  text);
+    begin_line();
+    put_ascii(message);
+    put_system_error(code);
+    write_failure(STD_ERROR_HANDLE);
 }
 
 void abnormal_end() {
@@ -133,7 +184,9 @@ void abnormal_end() {
 }
 
 void report_failure(const char* message) {
-    write_failure(stdout, "%s\n", message);
+    begin_line();
+    put_ascii(message);
+    write_failure(STD_OUTPUT_HANDLE);
     failure_exit();
 }
 
@@ -146,21 +199,60 @@ void fail_header() { report_failure(msg_header); }
 void fail_alloc() { report_failure(msg_alloc); }
 void fail_decode() { report_failure(msg_decode); }
 
-void fail_unpack(std::uint32_t code) { report_system_failure(msg_unpack, code); }
+void note_file_in_hand(const wchar_t* path) { file_in_hand = path; }
+
+void fail_unpack(std::uint32_t code) {
+    begin_line();
+    put_ascii(msg_unpack);
+    put_system_error(code);
+    if (file_in_hand != nullptr) {
+        // Shown in its ordinary form, however the file call spelt it; never
+        // longer than the path itself, so it always fits.
+        static wchar_t shown[path_capacity];
+        to_ordinary_form(file_in_hand, shown, path_capacity);
+        put_ascii(msg_file_before);
+        put_wide(shown);
+        put_ascii(msg_file_after);
+    }
+    write_failure(STD_ERROR_HANDLE);
+    failure_exit();
+}
 
 void fail_launch(std::uint32_t code) { report_system_failure(msg_launch, code); }
 
+void fail_launch_path_too_long(const wchar_t* path, std::size_t limit) {
+    begin_line();
+    put_ascii(msg_launch);
+    put_system_error(ERROR_FILENAME_EXCED_RANGE);
+    put_ascii(msg_too_long_before);
+    put_wide(path);
+    put_ascii(msg_too_long_middle);
+    put_signed(static_cast<long>(limit));
+    put_ascii(msg_too_long_after);
+    write_failure(STD_ERROR_HANDLE);
+    failure_exit();
+}
+
 void fail_open_for_writing(const wchar_t* path) {
-    // Shown in its ordinary form, however the file call spelt it.
+    // Taken first: the caller reports straight after the call that failed.
+    const DWORD code = GetLastError();
     static wchar_t shown[path_capacity];
-    // never longer than the path itself, so it always fits
     to_ordinary_form(path, shown, path_capacity);
-    print_wide_message(fmt_open_for_writing, shown);
+    begin_line();
+    put_ascii(msg_open_before);
+    put_wide(shown);
+    put_ascii(msg_open_after);
+    if (code != ERROR_SUCCESS) put_system_error(code);
+    write_failure(STD_ERROR_HANDLE);
     failure_exit();
 }
 
 void fail_template_expansion(const wchar_t* template_text) {
-    print_wide_message(fmt_template_expansion, template_text);
+    begin_line();
+    put_ascii(msg_expand_before);
+    put_wide(template_text);
+    put_ascii(msg_expand_after);
+    write_failure(STD_ERROR_HANDLE);
     abnormal_end();
 }
 

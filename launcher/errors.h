@@ -1,5 +1,7 @@
 // Failure reporting: every message the launcher can print, the streams they
-// go to, and the two ways the launcher ends before its child runs.
+// go to, and the two ways the launcher ends before its child runs. Lines keep
+// every character of a path: a console gets them as text, a file or a pipe
+// as UTF-8.
 //
 //   reported failure: one "Error, ..." line, then exit code 2 (runtime exit,
 //                     which flushes a redirected standard output);
@@ -11,8 +13,9 @@
 #include <cstddef>
 #include <cstdint>
 
-// Writes "<message> ([Error <code as signed>] <system text>)" and a line feed
-// to standard error. Returns.
+// Writes "<message> ([Error <code as signed>] <system text>)" and a line end
+// to standard error: the system's text in the user's language, else in
+// English, else none ("([Error <code>])"). Returns.
 void print_system_error(const char* message, std::uint32_t code);
 
 [[noreturn]] void abnormal_end();
@@ -22,22 +25,25 @@ void print_system_error(const char* message, std::uint32_t code);
 [[noreturn]] void fail_header();
 [[noreturn]] void fail_alloc();
 [[noreturn]] void fail_decode();
-// The caller passes the system's error code for what failed.
+// The caller passes the system's error code for what failed; the line names
+// the file in hand, if any.
 [[noreturn]] void fail_unpack(std::uint32_t code);
 // The caller passes GetLastError as taken right after the failed start.
 [[noreturn]] void fail_launch(std::uint32_t code);
+// A program or folder path longer than `limit` that has no short form either.
+[[noreturn]] void fail_launch_path_too_long(const wchar_t* path, std::size_t limit);
+// Called straight after the call that failed: the line carries its error code.
 [[noreturn]] void fail_open_for_writing(const wchar_t* path);
 [[noreturn]] void fail_template_expansion(const wchar_t* template_text);
+
+// The file being unpacked, named by a failure to unpack (nullptr: none). The
+// path must live until the launcher ends.
+void note_file_in_hand(const wchar_t* path);
 
 // Removes every trailing CR and LF from the first n characters of text (which
 // it terminates at the new end) and returns the new length. Anything else
 // before the line end, a blank or a full stop, stays.
-std::size_t trim_line_ends(char* text, std::size_t n);
-
-// Renders a wide text for a narrow message: units up to U+00FF become the
-// byte of the same value, units above it become '?'. Writes at most
-// capacity - 1 bytes and a terminator; returns false when the text was cut.
-bool narrow_for_message(char* out, std::size_t capacity, const wchar_t* text);
+std::size_t trim_line_ends(wchar_t* text, std::size_t n);
 
 // From now on, a page of the launcher's own image that cannot be read (an
 // in-page error: the share or the stick it runs from went away while the

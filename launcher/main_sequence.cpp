@@ -129,6 +129,7 @@ void unpack_payload() {
     std::uint64_t decoded_bytes = 0, written_bytes = 0;
     for (; read_entry_header(entry); ++number) {
         build_current_file_path();
+        note_file_in_hand(current_file_path);
         if (child_program_path[0] == L'\0') set_child_program_path(current_file_path);
         const bool up_to_date =
             !fresh && index_check_entry_right(number, entry.name, entry.stored_size,
@@ -146,6 +147,7 @@ void unpack_payload() {
         unpack_checked_entry(current_file_path, entry.stored_size, entry.stored_checksum,
                              up_to_date);
     }
+    note_file_in_hand(nullptr);
     payload_reader_finish();
     finish_folder(quick);
     trace(
@@ -209,6 +211,9 @@ int run_launcher(int argc, wchar_t** argv) {
     if (!SetConsoleCtrlHandler(console_control_handler, TRUE)) {
         report_failure("Error, failed to register signal handler.");
     }
+    // On logoff or shutdown the program goes first, and the launcher ends
+    // after it with its exit code.
+    SetProcessShutdownParameters(shutdown_level_after_programs, 0);
 
     unpack_payload();
     progress_window_close();

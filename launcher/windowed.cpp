@@ -176,29 +176,14 @@ DWORD WINAPI run_progress_window(void*) {
 
 }  // namespace
 
-std::size_t dialog_text(wchar_t* out, std::size_t capacity, const char* line) {
-    std::size_t n = 0;
-    if (capacity == 0) return 0;
-    // Message texts hold one byte per character of the path (units up to
-    // U+00FF, '?' for the rest): each byte widens to that same unit.
-    for (; line[n] != '\0' && n + 1 < capacity; ++n) {
-        out[n] = static_cast<wchar_t>(static_cast<unsigned char>(line[n]));
-    }
-    while (n > 0 && (out[n - 1] == L'\n' || out[n - 1] == L'\r')) --n;
-    out[n] = L'\0';
-    return n;
-}
-
 void release_before_dialog(void (*release)()) { release_before_waiting = release; }
 
-void show_failure_dialog(const char* line) {
+void show_failure_dialog(const wchar_t* line) {
     if (!can_show_windows()) return;
     progress_window_close();
     if (release_before_waiting != nullptr) release_before_waiting();
-    static wchar_t text[8192];
-    dialog_text(text, sizeof text / sizeof text[0], line);
     // Fails at once where there is no desktop; the exit code comes out anyway.
-    calls.message_box(nullptr, text, launcher_build_values().product_name,
+    calls.message_box(nullptr, line, launcher_build_values().product_name,
                       MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
 }
 
@@ -209,6 +194,12 @@ void progress_window_start(std::uint64_t (*done)(), std::uint64_t total) {
     progress_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (progress_done == nullptr) return;
     progress_thread = CreateThread(nullptr, 0, run_progress_window, nullptr, 0, nullptr);
+}
+
+void allow_foreground_for(unsigned long id) {
+    const HMODULE user32 = LoadLibraryExW(L"user32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    decltype(&AllowSetForegroundWindow) allow = nullptr;
+    if (user32 != nullptr && find_call(user32, "AllowSetForegroundWindow", allow)) allow(id);
 }
 
 void progress_window_note_write() { writing.store(true); }

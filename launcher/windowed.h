@@ -14,19 +14,13 @@
 // task's, an SSH session's): there the failure line goes only where the
 // standard handles lead, and the launcher ends at once.
 //
-// Shows a failure line (as written to the stream, line end included or not)
-// in a dialog with the product name as its title and an error icon, and
+// Shows a failure line (without its line end) in a dialog with the product name as its title and an error icon, and
 // returns when the user closes it, or at once when there is no desktop.
-void show_failure_dialog(const char* line);
+void show_failure_dialog(const wchar_t* line);
 
 // Something to let go of before a dialog waits for the user: the folder's
 // lock, which other launchers wait for.
 void release_before_dialog(void (*release)());
-
-// The dialog's text for a failure line: each byte widened to the unit of
-// the same value, the line end dropped. Writes at most capacity - 1 units
-// and a terminator; returns the length.
-std::size_t dialog_text(wchar_t* out, std::size_t capacity, const char* line);
 
 // At start-up: from now on a progress window may appear, once 0.5 s have
 // passed and a file is being written. Its bar shows done() of total, which
@@ -34,6 +28,12 @@ std::size_t dialog_text(wchar_t* out, std::size_t capacity, const char* line);
 void progress_window_start(std::uint64_t (*done)(), std::uint64_t total);
 // A file is about to be written.
 void progress_window_note_write();
+// Lets the program (process `id`) bring its window to the foreground, as a
+// direct start from Explorer would. Loads user32 for it: only a launcher with
+// no console of its own calls it, since a console launcher that loads user32
+// no longer receives logoff and shutdown events.
+void allow_foreground_for(unsigned long id);
+
 // Closes the window (or keeps it from ever appearing) and waits until it is
 // gone: before the child starts, and before a failure shows.
 void progress_window_close();

@@ -137,7 +137,11 @@ bool ensure_confined_folder(const wchar_t* folder) {
     if (handle == INVALID_HANDLE_VALUE) return false;
     const bool inside = is_where_its_name_says(handle, below_confined(folder));
     CloseHandle(handle);
-    if (inside) remember_folder(folder);
+    if (inside) {
+        remember_folder(folder);
+    } else {
+        SetLastError(ERROR_ACCESS_DENIED);  // as for a folder it may not write in
+    }
     return inside;
 }
 
@@ -203,6 +207,8 @@ HANDLE checked_for_writing(HANDLE file, bool created, const wchar_t* relative) {
             SetFileInformationByHandle(file, FileDispositionInfo, &remove, sizeof remove);
         }
         CloseHandle(file);
+        // Refused as the system refuses a file it may not write.
+        SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
     if (!created && !SetEndOfFile(file)) {  // at its start, as just opened

@@ -33,6 +33,7 @@ struct probe_launcher {
 
 struct probe_report {
     std::vector<std::u16string> args;
+    std::u16string line;  // its command line as it is
     std::map<std::string, std::string> env;
     std::string cwd;
 };
@@ -43,12 +44,17 @@ probe_report parse(const std::string& out) {
     std::string line;
     while (std::getline(lines, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.rfind("arg", 0) == 0) {
-            std::u16string arg;
-            std::istringstream units(line.substr(3));
+        const auto units_after = [&](std::size_t prefix) {
+            std::u16string text;
+            std::istringstream units(line.substr(prefix));
             std::string hex;
-            while (units >> hex) arg += static_cast<char16_t>(std::stoul(hex, nullptr, 16));
-            r.args.push_back(arg);
+            while (units >> hex) text += static_cast<char16_t>(std::stoul(hex, nullptr, 16));
+            return text;
+        };
+        if (line.rfind("arg", 0) == 0) {
+            r.args.push_back(units_after(3));
+        } else if (line.rfind("line", 0) == 0) {
+            r.line = units_after(4);
         } else if (line.rfind("cwd ", 0) == 0) {
             r.cwd = line.substr(4);
         } else if (line.rfind("env ", 0) == 0) {
@@ -82,6 +88,22 @@ TEST(ChildTest, ArgumentsReachTheChildUnchangedWithTheLaunchersFullPathFirst) {
     std::vector<std::u16string> expected = {utf16(windows_path(l.exe))};
     for (const std::string& a : args) expected.push_back(utf16(a));
     EXPECT_EQ(p.args, expected);
+}
+
+// What follows the launcher's own name in its command line reaches the
+// program exactly as typed, whatever its quoting: programs that read their
+// own line (the C runtime, Python, cmd) must see what a direct start gives.
+TEST(ChildTest, TheUsersTailReachesTheProgramVerbatim) {
+    probe_launcher l;
+    for (const std::string tail : {" -c \"print(\"\"hello world\"\")\"", " \"a\"\"b c\"",
+                                   " \"\"\"a b\"\"\"", "  two  blanks\t", " a\\\\\"b c\\", ""}) {
+        SCOPED_TRACE(tail);
+        run_options o;
+        o.env = {{"HARNESS_RAW_TAIL", tail}};
+        const run_result r = run_windows(l.exe, {}, o);
+        ASSERT_EQ(r.exit_code, 0u) << r.err;
+        EXPECT_EQ(parse(r.out).line, utf16("\"" + windows_path(l.exe) + "\"" + tail));
+    }
 }
 
 // Fixed arguments and the user's that together exceed what Windows takes
@@ -194,14 +216,17 @@ struct interrupted_run {
     std::string marks;  // what the child noted: started, ctrl, finished
 };
 
-// Runs the probe child in `mode`, sends Ctrl+C once it runs, waits for the end.
-interrupted_run interrupt_probe(const char* mode) {
-    probe_launcher l;
+// Runs `exe` (the probe child, or a launcher of it) in `mode` on a console,
+// sends Ctrl+C once the probe runs, waits for the end.
+interrupted_run interrupt_probe(const std::string& exe, const std::string& mark, const char* mode,
+                                const std::string& sleep_ms = "") {
     run_options o;
-    o.env = {{"PROBE_MODE", mode}, {"PROBE_MARK", windows_path(l.work / "mark")}};
-    windows_run run(l.exe, {}, o);
+    o.env = {{"PROBE_MODE", mode}, {"PROBE_MARK", windows_path(mark)}, {"PROBE_EXIT", "9"}};
+    if (!sleep_ms.empty()) o.env.push_back({"PROBE_SLEEP_MS", sleep_ms});
+    o.console = true;  // Ctrl+C is a console's: a program started without one never sees it
+    windows_run run(exe, {}, o);
     interrupted_run out;
-    if (wait_for_text(l.work / "mark", "started", 30).find("started") == std::string::npos) {
+    if (wait_for_text(mark, "started", 30).find("started") == std::string::npos) {
         ADD_FAILURE() << "the child did not start";
         return out;
     }
@@ -209,25 +234,31 @@ interrupted_run interrupt_probe(const char* mode) {
     run.interrupt();
     out.result = run.finish();
     out.seconds_after_ctrl_c = seconds_since(sent);
-    out.marks = read_file(l.work / "mark");
+    out.marks = read_file(mark);
     return out;
 }
 
-TEST(CtrlCTest, ChildThatExitsOnCtrlCIsNotKilledEarly) {
-    const interrupted_run r = interrupt_probe("wait");
-    EXPECT_LT(r.seconds_after_ctrl_c, 4.0);  // well inside the grace period
-    EXPECT_FALSE(r.result.timed_out);
-    EXPECT_NE(r.marks.find("ctrl"), std::string::npos) << "the child never saw Ctrl+C";
-    EXPECT_EQ(r.marks.find("finished"), std::string::npos);
-}
+// Ctrl+C is the program's: one the system's handler ends gives the launcher
+// the code the system gives such a program started directly; one that
+// handles it runs on, long past any grace period, and its own exit code
+// comes back.
+TEST(CtrlCTest, TheProgramDecidesAndItsExitCodeComesBack) {
+    probe_launcher l;
+    const interrupted_run direct = interrupt_probe(probe_child_program(), l.work / "d", "wait");
+    const interrupted_run ended = interrupt_probe(l.exe, l.work / "mark", "wait");
+    EXPECT_FALSE(ended.result.timed_out);
+    EXPECT_NE(ended.marks.find("ctrl"), std::string::npos) << "the child never saw Ctrl+C";
+    EXPECT_EQ(ended.marks.find("finished"), std::string::npos);
+    EXPECT_FALSE(direct.result.timed_out);
+    EXPECT_EQ(ended.result.exit_code, direct.result.exit_code);
 
-TEST(CtrlCTest, ChildThatIgnoresCtrlCIsTerminatedAfterTheGracePeriod) {
-    const interrupted_run r = interrupt_probe("ignore-ctrl-c");
-    EXPECT_GE(r.seconds_after_ctrl_c, 4.5);
-    EXPECT_LT(r.seconds_after_ctrl_c, 15.0);
-    EXPECT_FALSE(r.result.timed_out);
-    EXPECT_NE(r.marks.find("ctrl"), std::string::npos);
-    EXPECT_EQ(r.marks.find("finished"), std::string::npos);  // terminated, not finished
+    const interrupted_run ignored =
+        interrupt_probe(l.exe, l.work / "mark2", "ignore-ctrl-c", "8000");
+    EXPECT_FALSE(ignored.result.timed_out);
+    EXPECT_GE(ignored.seconds_after_ctrl_c, 6.0);
+    EXPECT_NE(ignored.marks.find("ctrl"), std::string::npos);
+    EXPECT_NE(ignored.marks.find("finished"), std::string::npos);  // never ended early
+    EXPECT_EQ(ignored.result.exit_code, 9u);
 }
 
 }  // namespace

@@ -27,8 +27,13 @@ void expect_files_match(const std::string& target, const std::vector<app_file>& 
     EXPECT_EQ(files_differing(target, files), "");
 }
 
-std::string open_failure(const std::string& target, const std::string& name) {
-    return "Error, failed to open '" + windows_path(target) + "\\" + name + "' for writing.\r\n";
+// Windows' codes for the ways a file cannot be opened for writing.
+constexpr std::uint32_t file_not_found = 2, path_not_found = 3, access_denied = 5,
+                        sharing_violation = 32;
+
+std::string open_failure(const std::string& target, const std::string& name, std::uint32_t code) {
+    return "Error, failed to open '" + windows_path(target) + "\\" + name + "' for writing." +
+           system_error_suffix(code) + "\r\n";
 }
 
 run_options with_env(std::vector<std::pair<std::string, std::string>> env) {
@@ -94,7 +99,7 @@ TEST(FaultTest, FileLockedForAMomentIsWaitedForLockedForGoodFailsAfterRetrying) 
     const double seconds = seconds_since(start);
     stop_background(for_good);
     EXPECT_EQ(failed.out, "");
-    EXPECT_EQ(failed.err, open_failure(target, "data.bin"));
+    EXPECT_EQ(failed.err, open_failure(target, "data.bin", sharing_violation));
     EXPECT_EQ(failed.exit_code, 2u);
     EXPECT_GE(seconds, 0.9);  // 20 retries 50 ms apart
     EXPECT_EQ(read_file(target + "/data.bin"), "old content");
@@ -139,12 +144,9 @@ TEST(FaultTest, FullDiskGivesError112AndALaterStartWithRoomCompletesTheFolder) {
     build_for(files, work / "l.exe", target);
 
     const run_result full = run_windows(work / "l.exe");
-    const run_result text = run_windows(process_tool_program(), {"message", "112"});
-    ASSERT_EQ(text.exit_code, 0u);
-    ASSERT_FALSE(text.out.empty());
     EXPECT_EQ(full.out, "");
-    EXPECT_EQ(full.err,
-              "Error, couldn't unpack file to target path. ([Error 112] " + text.out + ")\r\n");
+    EXPECT_EQ(full.err, "Error, couldn't unpack file to target path." + system_error_suffix(112) +
+                            " File: '" + windows_path(target) + "\\big.bin'.\r\n");
     EXPECT_EQ(full.exit_code, 2u);
 
     ASSERT_TRUE(disk.remount("size=64m"));
@@ -154,13 +156,14 @@ TEST(FaultTest, FullDiskGivesError112AndALaterStartWithRoomCompletesTheFolder) {
 
 // Runs a launcher of app.exe and lib\greet.dll into `target`, which something
 // keeps from being written; checks the failure names `failing_name`.
-void expect_open_failure(const std::string& target, const std::string& failing_name) {
+void expect_open_failure(const std::string& target, const std::string& failing_name,
+                         std::uint32_t code) {
     scratch_folder work;
     build_for({{"app.exe", probe_child_bytes()}, {"lib\\greet.dll", random_bytes(4096, 3)}},
               work / "l.exe", target);
     const run_result r = run_windows(work / "l.exe");
     EXPECT_EQ(r.out, "");  // the program never ran
-    EXPECT_EQ(r.err, open_failure(target, failing_name));
+    EXPECT_EQ(r.err, open_failure(target, failing_name, code));
     EXPECT_EQ(r.exit_code, 2u);
 }
 
@@ -172,7 +175,7 @@ TEST(FaultTest, ReadOnlyTargetFolderNamesTheFirstFileAndChangesNothing) {
     mounted bound(target, {"--bind", target});
     ASSERT_TRUE(bound.ok);
     ASSERT_TRUE(bound.remount("bind,ro"));
-    expect_open_failure(target, "app.exe");
+    expect_open_failure(target, "app.exe", access_denied);
     EXPECT_EQ(read_file(target + "/keep.txt"), "kept");
     EXPECT_EQ(std::distance(fs::directory_iterator(target), fs::directory_iterator()), 1);
 }
@@ -181,7 +184,7 @@ TEST(FaultTest, FolderWhereTheProgramShouldBeIsNamedAndLeftAlone) {
     scratch_folder work;
     const std::string target = work / "target";
     write_file(target + "/app.exe/inside.txt", "a folder's file");
-    expect_open_failure(target, "app.exe");
+    expect_open_failure(target, "app.exe", access_denied);
     EXPECT_TRUE(fs::is_directory(target + "/app.exe"));
     EXPECT_EQ(read_file(target + "/app.exe/inside.txt"), "a folder's file");
 }
@@ -190,7 +193,7 @@ TEST(FaultTest, FileWhereAFolderShouldBeIsNamedAndLeftAlone) {
     scratch_folder work;
     const std::string target = work / "target";
     write_file(target + "/lib", "a file, not a folder");
-    expect_open_failure(target, "lib\\greet.dll");
+    expect_open_failure(target, "lib\\greet.dll", path_not_found);
     EXPECT_TRUE(fs::is_regular_file(target + "/lib"));
     EXPECT_EQ(read_file(target + "/lib"), "a file, not a folder");
 }
@@ -205,11 +208,12 @@ TEST(FaultTest, LinksBelowTheTargetAreNeverWrittenThrough) {
         const char* link;
         kind leads;
         const char* failing;
+        std::uint32_t code;
     } planted[] = {
-        {"app.exe", to_file, "app.exe"},
-        {"lib/greet.dll", to_file, "lib\\greet.dll"},
-        {"lib", to_folder, "lib\\greet.dll"},
-        {"app.exe", to_nothing, "app.exe"},
+        {"app.exe", to_file, "app.exe", access_denied},
+        {"lib/greet.dll", to_file, "lib\\greet.dll", access_denied},
+        {"lib", to_folder, "lib\\greet.dll", access_denied},
+        {"app.exe", to_nothing, "app.exe", file_not_found},
     };
     for (const auto& p : planted) {
         SCOPED_TRACE(p.link);
@@ -220,7 +224,7 @@ TEST(FaultTest, LinksBelowTheTargetAreNeverWrittenThrough) {
         if (p.leads == to_file) write_file(aim, "outside");
         fs::create_directories(fs::path(target + "/" + p.link).parent_path());
         fs::create_symlink(aim, target + "/" + p.link);
-        expect_open_failure(target, p.failing);
+        expect_open_failure(target, p.failing, p.code);
         if (p.leads == to_file) {
             EXPECT_TRUE(read_file(aim) == "outside");  // not the program written over it
         } else if (p.leads == to_folder) {
@@ -289,15 +293,17 @@ TEST(FaultTest, NewVersionCannotReplaceTheRunningOneThenUpdatesOnceItHasEnded) {
     build_for(version_a, work / "a.exe", target);
     build_for(version_b, work / "b.exe", target);
 
-    windows_run a(work / "a.exe", {},
-                  with_env({{"PROBE_MODE", "wait"}, {"PROBE_MARK", windows_path(work / "mark")}}));
+    run_options waiting =
+        with_env({{"PROBE_MODE", "wait"}, {"PROBE_MARK", windows_path(work / "mark")}});
+    waiting.console = true;  // for the Ctrl+C that ends it
+    windows_run a(work / "a.exe", {}, waiting);
     ASSERT_TRUE(wait_until([&] { return read_file(work / "mark") == "started\n"; }, 30));
 
     const auto start = std::chrono::steady_clock::now();
     const run_result refused = run_windows(work / "b.exe");
     EXPECT_GE(seconds_since(start), 0.9);  // it retried before giving up
     EXPECT_EQ(refused.out, "");
-    EXPECT_EQ(refused.err, open_failure(target, program));
+    EXPECT_EQ(refused.err, open_failure(target, program, sharing_violation));
     EXPECT_EQ(refused.exit_code, 2u);
     EXPECT_EQ(count_processes(program), 1);
     EXPECT_EQ(read_file(work / "mark"), "started\n");  // neither ended nor disturbed

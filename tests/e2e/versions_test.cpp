@@ -112,6 +112,7 @@ TEST(VersionsTest, OldVersionsGoOnlyWhenFreeAndOnlyIfTheyAreOurs) {
         run_options o = app.options(1);
         o.env.push_back({"PROBE_MODE", "wait"});
         o.env.push_back({"PROBE_MARK", windows_path(app.work / "mark")});
+        o.console = true;  // for the Ctrl+C that ends it
         return o;
     }());
     ASSERT_TRUE(wait_until([&] { return fs::exists(app.work / "mark"); }, 60));

@@ -4,7 +4,9 @@
 //   exit_code_harness OUTFILE COMMAND-LINE...
 //
 // The rest of the harness's own command line after OUTFILE is handed to
-// CreateProcessW unchanged, so the program sees exactly what was typed.
+// CreateProcessW unchanged, so the program sees exactly what was typed; the
+// variable HARNESS_RAW_TAIL, when set, is added to it as it is (Wine quotes
+// every argument it is given, so a line no quoting makes comes this way).
 // The child inherits the standard handles. OUTFILE receives the exit code in
 // unsigned decimal. The harness exits 0, or 125 when it could not run the
 // command.
@@ -33,6 +35,10 @@ int wmain(int argc, wchar_t** argv) {
     static wchar_t command_line[32768];
     if (wcslen(rest) >= sizeof command_line / sizeof command_line[0]) return 125;
     wcscpy(command_line, rest);
+    static wchar_t raw_tail[32768];
+    const DWORD tail = GetEnvironmentVariableW(L"HARNESS_RAW_TAIL", raw_tail, 32768);
+    if (tail >= 32768 || wcslen(command_line) + tail >= 32768) return 125;
+    wcscat(command_line, raw_tail);
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;

@@ -10,13 +10,15 @@
 // Then prints, one per line:
 //   arg <UTF-16 units in hex, blank-separated>   for each argument of
 //                                                CommandLineToArgvW(GetCommandLineW())
+//   line <UTF-16 units in hex>                   for GetCommandLineW() as it is
 //   env NAME=<value>                             for each FENWIX_ variable (or "(unset)")
 //   cwd <current folder>
 // Then, by PROBE_MODE:
 //   (unset)        exits with PROBE_EXIT (decimal or 0x hex, default 0), after
 //                  PROBE_SLEEP_MS milliseconds when that is set
 //   wait           sleeps a minute, with Ctrl+C handled by the system (ends it)
-//   ignore-ctrl-c  sleeps a minute, ignoring Ctrl+C and Ctrl+Break
+//   ignore-ctrl-c  sleeps PROBE_SLEEP_MS (default a minute), ignoring Ctrl+C and
+//                  Ctrl+Break, then exits with PROBE_EXIT
 //   spawn-detached starts the command line PROBE_SPAWN as a detached process
 //                  (no console, no inherited handles), then exits with
 //                  PROBE_EXIT; exits 0x7C when it cannot start it
@@ -178,6 +180,9 @@ int wmain() {
         for (const wchar_t* p = argv[i]; *p; ++p) printf(" %04x", static_cast<unsigned>(*p));
         printf("\n");
     }
+    printf("line");
+    for (const wchar_t* p = GetCommandLineW(); *p; ++p) printf(" %04x", static_cast<unsigned>(*p));
+    printf("\n");
     static wchar_t value[32768];
     for (const wchar_t* name : variables) {
         printf("env ");
@@ -197,9 +202,12 @@ int wmain() {
     if (wcscmp(mode, L"wait") == 0 || wcscmp(mode, L"ignore-ctrl-c") == 0) {
         SetConsoleCtrlHandler(wcscmp(mode, L"wait") == 0 ? noting_handler : ignoring_handler, TRUE);
         mark("started\n");
-        Sleep(60000);
+        wchar_t sleep_ms[32] = L"";
+        const bool timed = wcscmp(mode, L"ignore-ctrl-c") == 0 &&
+                           GetEnvironmentVariableW(L"PROBE_SLEEP_MS", sleep_ms, 32) != 0;
+        Sleep(timed ? wcstoul(sleep_ms, nullptr, 10) : 60000);
         mark("finished\n");
-        return 0;
+        return exit_code_asked();
     }
     if (wcscmp(mode, L"spawn-detached") == 0) {
         if (const int failed = spawn_detached()) return failed;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -172,15 +173,17 @@ namespace {
 pid_t spawn(const std::vector<std::string>& argv,
             const std::vector<std::pair<std::string, std::string>>& env,
             const std::vector<std::string>& unset, const std::string& cwd,
-            const std::string& out_file, const std::string& err_file) {
+            const std::string& out_file, const std::string& err_file,
+            const std::string& in_file = "/dev/null") {
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         setsid();  // its own session and process group: signals reach all of it
+        // A terminal opened now becomes the session's own, as in a shell.
         for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
         for (const std::string& name : unset) unsetenv(name.c_str());
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-        if (!freopen("/dev/null", "rb", stdin) || !freopen(out_file.c_str(), "wb", stdout) ||
+        if (!freopen(in_file.c_str(), "rb", stdin) || !freopen(out_file.c_str(), "wb", stdout) ||
             !freopen(err_file.c_str(), "wb", stderr)) {
             _exit(126);
         }
@@ -258,8 +261,16 @@ windows_run::windows_run(const std::string& exe, const std::vector<std::string>&
                                      exit_code_harness(), windows_path(files_ / "exit-code.txt"),
                                      options.argv0.empty() ? windows_path(exe) : options.argv0};
     argv.insert(argv.end(), args.begin(), args.end());
-    group_ =
-        spawn(argv, options.env, options.unset, options.cwd, files_ / "stdout", files_ / "stderr");
+    std::string input = "/dev/null";
+    if (options.console) {
+        terminal_ = posix_openpt(O_RDWR | O_NOCTTY);
+        if (terminal_ < 0 || grantpt(terminal_) != 0 || unlockpt(terminal_) != 0) {
+            throw std::runtime_error("no terminal for a console");
+        }
+        input = ptsname(terminal_);
+    }
+    group_ = spawn(argv, options.env, options.unset, options.cwd, files_ / "stdout",
+                   files_ / "stderr", input);
 }
 
 windows_run::~windows_run() {
@@ -268,6 +279,7 @@ windows_run::~windows_run() {
         int status = 0;
         waitpid(group_, &status, 0);
     }
+    if (terminal_ >= 0) close(terminal_);
 }
 
 void windows_run::interrupt() { kill(-group_, SIGINT); }
@@ -386,6 +398,12 @@ bool wait_until(const std::function<bool()>& done, int seconds) {
 int count_processes(const std::string& name) {
     const run_result r = run_windows(process_tool_program(), {"count", name});
     return r.exit_code == 0 ? std::stoi(r.out) : -1;
+}
+
+std::string system_error_suffix(std::uint32_t code) {
+    const run_result r = run_windows(process_tool_program(), {"message", std::to_string(code)});
+    return " ([Error " + std::to_string(static_cast<std::int32_t>(code)) + "]" +
+           (r.exit_code == 0 ? " " + r.out : "") + ")";
 }
 
 bool kill_processes(const std::string& name) {

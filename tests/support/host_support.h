@@ -112,6 +112,9 @@ struct run_options {
     std::string cwd;    // the current folder (Linux path), or inherit
     std::string argv0;  // the program as typed, instead of its full Windows path
     int timeout_seconds = 60;
+    // Started on a terminal, so that Wine gives it a console (without one it
+    // has none, as a program started detached on Windows).
+    bool console = false;
 };
 
 // A Windows program running under Wine through the exit-code harness, in a
@@ -130,6 +133,7 @@ public:
 
 private:
     scratch_folder files_;
+    int terminal_ = -1;  // the terminal's master side, held while it runs
     int group_ = -1;
     int timeout_seconds_;
 };
@@ -140,6 +144,9 @@ run_result run_windows(const std::string& exe, const std::vector<std::string>& a
 // Processes running a program of this file name, as Windows lists them (-1
 // when the list cannot be read); ends each of them (false when none ran).
 int count_processes(const std::string& name);
+// " ([Error CODE] TEXT)" as the launcher ends its failure lines, with the
+// running system's own text for the code.
+std::string system_error_suffix(std::uint32_t code);
 bool kill_processes(const std::string& name);
 
 // Starts a Windows program under Wine without waiting for it; returns the

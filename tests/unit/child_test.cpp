@@ -1,12 +1,15 @@
-// The child's command line against the system's own splitter, and the
-// grace-then-terminate step with real child processes.
+// The program's command line against the system's own splitter, and the
+// decisions of its start and of console events.
 #include "launcher/child.h"
+
+#include "format/command_line.h"
 
 #include <windows.h>
 #include <shellapi.h>
 
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <random>
 #include <string>
 #include <vector>
@@ -113,100 +116,158 @@ TEST(CommandLineTest, FirstArgumentBecomesTheLaunchersLongPath) {
     EXPECT_STREQ(split[0], module);
 }
 
-// A probe child from the test harness folder, started suspended-free with
-// the given mode; returns its process handle.
-HANDLE start_probe(const wchar_t* mode, const wchar_t* exit_code = L"0") {
-    wchar_t path[4096];
-    GetModuleFileNameW(nullptr, path, 4096);
-    std::wstring probe(path);
-    probe.resize(probe.rfind(L'\\'));
-    probe.resize(probe.rfind(L'\\'));
-    probe += L"\\harness\\probe_child.exe";
-    SetEnvironmentVariableW(L"PROBE_MODE", mode);
-    SetEnvironmentVariableW(L"PROBE_EXIT", exit_code);
-    std::wstring line = L"probe_child";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION child = {};
-    // Wine now and then refuses a start (ERROR_INTERNAL_ERROR) while many
-    // programs start at once, as the tests do: a few tries, as the exit-code
-    // harness makes.
-    bool started = false;
-    for (int attempt = 0; attempt < 5 && !started; ++attempt) {
-        if (attempt > 0) Sleep(200);
-        started = CreateProcessW(probe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                 nullptr, &startup, &child) != FALSE;
+// The user's tail is what follows the launcher's name by the rule Windows
+// uses for a line's first argument; the program's line puts it after the
+// launcher's quoted path and the fixed arguments, and CommandLineToArgvW
+// then splits it as it split the launcher's own line.
+TEST(ProgramLineTest, TheTailGoesOnExactlyAndSplitsAsTheLaunchersOwnLineDid) {
+    const struct {
+        const wchar_t* launcher_line;
+        const wchar_t* tail;
+    } rows[] = {
+        {L"tool.exe", L""},
+        {L"tool.exe -c \"print(\"\"hello world\"\")\"", L" -c \"print(\"\"hello world\"\")\""},
+        {L"\"C:\\My Tools\\tool.exe\" \"a\"\"b c\"", L" \"a\"\"b c\""},
+        {L"\"tool.exe\" \"\"\"a b\"\"\"", L" \"\"\"a b\"\"\""},
+        {L"tool.exe\ta\\\\\"b\\\" \"\"  ", L"\ta\\\\\"b\\\" \"\"  "},
+        {L"\"C:\\a b\\tool.exe\"x y", L"x y"},   // no blank after the closing quote
+        {L"C:\\a\"b c\"\\tool.exe d", L" c\"\\tool.exe d"},  // a quote inside: ends at the blank
+        {L"\"unclosed name", L""},
+        {L" leading", L" leading"},  // an empty name
+        {L"tool.exe \u00e9\u4e2d\U0001F600 \"\"", L" \u00e9\u4e2d\U0001F600 \"\""},
+    };
+    const wchar_t* fixed[] = {L"{APP_DIR}\\main.js", L"two words"};
+    for (const auto& row : rows) {
+        const wchar_t* tail = command_line::after_program_name(row.launcher_line);
+        EXPECT_STREQ(tail, row.tail) << row.launcher_line;
+        int launcher_argc = 0;
+        wchar_t** launcher_argv = CommandLineToArgvW(row.launcher_line, &launcher_argc);
+        for (std::size_t fixed_count : {0, 2}) {
+            static wchar_t line[command_line_capacity];
+            ASSERT_TRUE(start_program_line(line, command_line_capacity, L"C:\\Apps\\Tool.exe"));
+            for (std::size_t i = 0; i < fixed_count; ++i) {
+                ASSERT_TRUE(append_fixed_argument(line, command_line_capacity, fixed[i]));
+            }
+            ASSERT_TRUE(append_user_tail(line, command_line_capacity, tail, fixed_count > 0));
+            int argc = 0;
+            wchar_t** argv = CommandLineToArgvW(line, &argc);
+            args expected = {L"C:\\Apps\\Tool.exe"};
+            expected.insert(expected.end(), fixed, fixed + fixed_count);
+            // A name followed at once by text splits differently; the
+            // program then sees what a direct start with that line gives.
+            if (row.tail[0] == L' ' || row.tail[0] == L'\t' || fixed_count > 0) {
+                expected.insert(expected.end(), launcher_argv + 1, launcher_argv + launcher_argc);
+                EXPECT_EQ(args(argv, argv + argc), expected) << line;
+            }
+            // The tail is the line's end, unit for unit.
+            const std::size_t length = wcslen(line), tail_length = wcslen(tail);
+            ASSERT_GE(length, tail_length);
+            EXPECT_STREQ(line + length - tail_length, tail) << line;
+            LocalFree(argv);
+        }
+        LocalFree(launcher_argv);
     }
-    EXPECT_TRUE(started) << GetLastError();
-    CloseHandle(child.hThread);
-    return child.hProcess;
 }
 
-HANDLE duplicate(HANDLE process) {
-    HANDLE copy = nullptr;
-    DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &copy, 0, FALSE,
-                    DUPLICATE_SAME_ACCESS);
-    return copy;
+TEST(ProgramLineTest, AStepThatDoesNotFitLeavesTheLineAsItWas) {
+    wchar_t line[12];
+    EXPECT_FALSE(start_program_line(line, 12, L"C:\\abcdefg"));  // 13 units with the quotes
+    ASSERT_TRUE(start_program_line(line, 12, L"C:\\abcdef"));   // 12 with the terminator
+    EXPECT_STREQ(line, L"\"C:\\abcdef\"");
+    wchar_t more[16];
+    ASSERT_TRUE(start_program_line(more, 16, L"C:\\a"));
+    EXPECT_FALSE(append_fixed_argument(more, 16, L"a b c d"));
+    EXPECT_STREQ(more, L"\"C:\\a\"");
+    EXPECT_FALSE(append_user_tail(more, 16, L"x y z w v", true));
+    EXPECT_STREQ(more, L"\"C:\\a\"");
+    EXPECT_TRUE(append_user_tail(more, 16, L"x y z w v", false));  // 15 units
+    EXPECT_STREQ(more, L"\"C:\\a\"x y z w v");
 }
 
-DWORD exit_code_of(HANDLE process) {
-    WaitForSingleObject(process, 10000);
-    DWORD code = 12345;
-    GetExitCodeProcess(process, &code);
-    CloseHandle(process);
-    return code;
+// What the program gets of the start the user made for the launcher.
+TEST(ProgramStartTest, TheUsersStartIsHandedOnWithTheStandardHandles) {
+    const HANDLE in = reinterpret_cast<HANDLE>(0x10), out = reinterpret_cast<HANDLE>(0x14),
+                 err = reinterpret_cast<HANDLE>(0x18), hotkey = reinterpret_cast<HANDLE>(0x0742);
+    wchar_t title[] = L"C:\\Users\\me\\Desktop\\Tool.lnk";
+    const DWORD window_flags = STARTF_USESHOWWINDOW | STARTF_TITLEISLINKNAME |
+                               STARTF_UNTRUSTEDSOURCE | STARTF_USEPOSITION | STARTF_USESIZE;
+    const struct {
+        DWORD flags;
+        HANDLE received_input;
+        standard_handles handles;
+        bool detached;
+        DWORD expected_flags;
+        HANDLE expected_input;
+    } rows[] = {
+        {window_flags, nullptr, {in, out, err}, false, window_flags | STARTF_USESTDHANDLES, in},
+        {0, nullptr, {nullptr, nullptr, nullptr}, false, 0, nullptr},
+        {0, nullptr, {nullptr, out, nullptr}, true, STARTF_USESTDHANDLES, nullptr},
+        // Its own handles given by its starter: the launcher's are the same.
+        {STARTF_USESTDHANDLES, in, {in, out, err}, false, STARTF_USESTDHANDLES, in},
+        // A hotkey (or a monitor) holds the input handle's place.
+        {STARTF_USEHOTKEY | STARTF_USESHOWWINDOW, hotkey, {in, out, err}, false,
+         STARTF_USEHOTKEY | STARTF_USESHOWWINDOW, hotkey},
+        {0x400, hotkey, {in, out, err}, false, 0x400, hotkey},
+    };
+    for (const auto& row : rows) {
+        STARTUPINFOW received = {};
+        received.cb = sizeof received;
+        received.dwFlags = row.flags;
+        received.hStdInput = row.received_input;
+        received.lpTitle = title;
+        received.wShowWindow = SW_SHOWMINNOACTIVE;
+        received.dwX = 11;
+        received.dwY = 12;
+        received.dwXSize = 640;
+        received.dwYSize = 480;
+        received.cbReserved2 = 4;  // the starter's C runtime handles are not the program's
+        const program_start start = decide_program_start(received, row.handles, row.detached);
+        const STARTUPINFOW& s = start.startup;
+        EXPECT_EQ(s.cb, sizeof(STARTUPINFOW));
+        EXPECT_EQ(s.dwFlags, row.expected_flags) << row.flags;
+        EXPECT_EQ(s.hStdInput, row.expected_input) << row.flags;
+        const bool handles_given = (row.expected_flags & STARTF_USESTDHANDLES) != 0;
+        EXPECT_EQ(s.hStdOutput, handles_given ? row.handles.output : nullptr);
+        EXPECT_EQ(s.hStdError, handles_given ? row.handles.error : nullptr);
+        EXPECT_EQ(s.lpTitle, title);
+        EXPECT_EQ(s.wShowWindow, SW_SHOWMINNOACTIVE);
+        EXPECT_EQ(s.dwX + s.dwY + s.dwXSize + s.dwYSize, 11u + 12 + 640 + 480);
+        EXPECT_EQ(s.cbReserved2, 0);
+        EXPECT_EQ(s.lpDesktop, nullptr);
+        // No priority class, ever: the program inherits the launcher's.
+        EXPECT_EQ(start.creation_flags, row.detached ? DWORD{DETACHED_PROCESS} : 0u);
+    }
 }
 
-TEST(CleanupChildTest, ChildThatEndsInTheGracePeriodIsNotKilled) {
-    HANDLE child = start_probe(L"", L"7");
-    record_child_for_cleanup(duplicate(child));
-    const ULONGLONG start = GetTickCount64();
-    cleanup_child();
-    EXPECT_LT(GetTickCount64() - start, 4000u);
-    EXPECT_EQ(exit_code_of(child), 7u);
-    cleanup_child();  // nothing recorded any more: returns at once
-}
-
-TEST(CleanupChildTest, ChildStillRunningAfterTheGracePeriodIsTerminatedWithCode0) {
-    HANDLE child = start_probe(L"ignore-ctrl-c");
-    record_child_for_cleanup(duplicate(child));
-    const ULONGLONG start = GetTickCount64();
-    cleanup_child();
-    const ULONGLONG waited = GetTickCount64() - start;
-    EXPECT_GE(waited, 4900u);
-    EXPECT_LT(waited, 9000u);
-    EXPECT_EQ(exit_code_of(child), 0u);
-}
-
-class ConsoleEventTest : public ::testing::TestWithParam<DWORD> {};
-
-// The events Wine cannot deliver from outside, passed to the handler directly.
-TEST_P(ConsoleEventTest, HandlerGivesTheGracePeriodThenTerminatesAndReturnsFalse) {
-    HANDLE child = start_probe(L"ignore-ctrl-c");
-    record_child_for_cleanup(duplicate(child));
-    const ULONGLONG start = GetTickCount64();
-    EXPECT_FALSE(console_control_handler(GetParam()));
-    EXPECT_GE(GetTickCount64() - start, 4900u);
-    EXPECT_EQ(exit_code_of(child), 0u);
-}
-
-INSTANTIATE_TEST_SUITE_P(Events, ConsoleEventTest,
-                         ::testing::Values(CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT,
-                                           CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT));
-
-TEST(ConsoleEventTest, OtherEventsLeaveTheChildAlone) {
-    HANDLE child = start_probe(L"", L"9");
-    record_child_for_cleanup(duplicate(child));
-    EXPECT_FALSE(console_control_handler(3));
-    EXPECT_FALSE(console_control_handler(4));
-    cleanup_child();  // the record was untouched: the child is still found here
-    EXPECT_EQ(exit_code_of(child), 9u);
-}
-
-TEST(ConsoleEventTest, WithoutAChildTheHandlerOnlyReturnsFalse) {
-    const ULONGLONG start = GetTickCount64();
+// Wine delivers Ctrl+C to every process of a group, but no close, logoff or
+// shutdown event: the decision is checked here, Ctrl+C end to end.
+TEST(ConsoleEventTest, CtrlCIsTheProgramsAndTheEndsOfTheSessionAreOutlasted) {
+    using r = console_response;
+    const struct {
+        DWORD event;
+        r before_start, after_start;
+    } rows[] = {
+        {CTRL_C_EVENT, r::end_launcher, r::leave_to_program},
+        {CTRL_BREAK_EVENT, r::end_launcher, r::leave_to_program},
+        {CTRL_CLOSE_EVENT, r::end_launcher, r::outlast_program},
+        {CTRL_LOGOFF_EVENT, r::end_launcher, r::outlast_program},
+        {CTRL_SHUTDOWN_EVENT, r::end_launcher, r::outlast_program},
+        {3, r::end_launcher, r::end_launcher},
+        {7, r::end_launcher, r::end_launcher},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(decide_console_event(row.event, false), row.before_start) << row.event;
+        EXPECT_EQ(decide_console_event(row.event, true), row.after_start) << row.event;
+    }
+    // No program yet: the launcher's own work is what Ctrl+C stops.
     EXPECT_FALSE(console_control_handler(CTRL_C_EVENT));
-    EXPECT_LT(GetTickCount64() - start, 1000u);
+}
+
+TEST(PathLimitTest, ProgramAndFolderPathsAtTheLimitsCreateProcessTakes) {
+    EXPECT_TRUE(fits_process_start(259, path_role::program));
+    EXPECT_FALSE(fits_process_start(260, path_role::program));
+    EXPECT_TRUE(fits_process_start(258, path_role::folder));
+    EXPECT_FALSE(fits_process_start(259, path_role::folder));
 }
 
 }  // namespace
