@@ -14,7 +14,6 @@
 #include "launcher/unpack/known_folders.h"
 #include "launcher/unpack/write_entry.h"
 #include "format/block.h"
-#include "launcher/unpack/entries.h"
 #include "launcher/unpack/index_check.h"
 #include "launcher/unpack/quick_check.h"
 #include "launcher/unpack/reader.h"
