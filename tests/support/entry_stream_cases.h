@@ -9,6 +9,7 @@
 #include "format/block_reader.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -25,7 +26,9 @@ struct stream_case {
     // "name too long" or "after end" (the launcher drops what follows the
     // terminator, so that one ends for it as "end").
     std::string outcome;
-    bool launcher_refuses;  // the launcher ends with the decode failure
+    // The launcher's reader ends with the decode failure (data that do not
+    // give their checksum are refused later, as their file is written).
+    bool launcher_refuses;
 };
 
 std::vector<stream_case> entry_stream_cases();

@@ -162,7 +162,7 @@ TEST(ReaderDeathTest, FrameCutShortEndsTheStream) {
 std::string launcher_walk(const bytes& input) {
     payload_reader_open(input.data(), input.size());
     std::string lines;
-    static entry_header entry;
+    entry_header entry;
     unsigned char data[4096];
     while (read_entry_header(entry)) {
         uLong crc = crc32_z(0L, Z_NULL, 0);
