@@ -32,7 +32,8 @@ enum class decoded {
 
 // The decoder: one call writes at most `capacity` bytes of the stream at
 // `out` and sets `produced` to their number. After frame_end, a call goes
-// on with whatever follows the frame, as the glue reads it.
+// on with whatever follows the frame, as the glue reads it. A call that says
+// `going` has taken input or given output: the reader calls again at once.
 struct decoder {
     decoded (*decode)(void* context, unsigned char* out, std::size_t capacity,
                       std::size_t& produced);
