@@ -1,6 +1,7 @@
 // The entry stream, one header at a time, from any source of decoded bytes.
-// The launcher's stream reader, `fenwix list|verify|extract`, the index
-// builder and the fuzz targets all drive this one walker, so every one of
+// The block reader (format/block_reader.h), which the launcher, `fenwix
+// list|verify|extract`, the index builder and the fuzz targets all drive,
+// reads every header through this one step, so every one of
 // them reads a header the same way and judges its name at the same moment,
 // by the same rule (format/names.h); each then does with a bad name what it
 // is for (the launcher refuses the block, `list` shows it).
@@ -20,6 +21,7 @@ enum class step {
     entry,          // a header was read; its data follow in the stream
     end,            // the terminator: an empty name
     name_too_long,  // 1,024 units without a 0 unit, which no valid block holds
+    stopped,        // a read could not be met; the source says why
 };
 
 // What a header says besides its name.
@@ -30,16 +32,15 @@ struct fields {
     entry_names::problem problem = entry_names::problem::none;  // of the name
 };
 
-// Reads the next header through read(unsigned char* out, std::size_t n),
-// which delivers exactly n bytes or does not return (its caller's decode
-// failure). The name goes into `name` (payload_format::name_buffer_units
-// units, terminated).
+// Reads the next header through bool read(unsigned char* out, std::size_t n),
+// which delivers exactly n bytes or returns false. The name goes into `name`
+// (payload_format::name_buffer_units units, terminated).
 template <typename Unit, typename Read>
 step next(Read&& read, Unit* name, fields& out) {
     out.units = 0;
     for (;;) {
         unsigned char unit[2];
-        read(unit, 2);
+        if (!read(unit, 2)) return step::stopped;
         const unsigned value = unit[0] | (unit[1] << 8);
         if (value == 0) break;
         if (out.units == payload_format::max_name_units) return step::name_too_long;
@@ -49,7 +50,7 @@ step next(Read&& read, Unit* name, fields& out) {
     if (out.units == 0) return step::end;
     out.problem = entry_names::check(name, out.units);
     unsigned char values[12];
-    read(values, sizeof values);
+    if (!read(values, sizeof values)) return step::stopped;
     out.size = payload_format::get_u64_le(values);
     out.checksum = payload_format::get_u32_le(values + 8);
     return step::entry;

@@ -14,8 +14,8 @@
 #include "launcher/unpack/known_folders.h"
 #include "launcher/unpack/write_entry.h"
 #include "format/block.h"
-#include "launcher/unpack/entries.h"
 #include "launcher/unpack/index_check.h"
+#include "launcher/unpack/index_entries.h"
 #include "launcher/unpack/quick_check.h"
 #include "launcher/unpack/reader.h"
 #include "launcher/unpack/versions.h"
@@ -36,6 +36,7 @@ wchar_t current_file_path[path_capacity];    // target folder + '\' + entry name
 wchar_t child_program_path[path_capacity];   // current file path of the first entry
 wchar_t launcher_folder[own_path_capacity];  // own path cut at its last backslash
 std::size_t quick_trusted = 0;               // files the quick check vouched for
+index_entries index;                         // the index, read once for both checks
 
 void publish_parent_id() {
     wchar_t id[process_id_text_capacity];
@@ -103,13 +104,11 @@ void unpack_payload() {
     trace(fresh ? L"lock taken; the folder is new" : L"lock taken");
     // The common start: every file is already right, and nothing is decoded.
     static wchar_t first_path[path_capacity];
-    const bool indexed =
-        !fresh && index_check_open(values.index, values.index_length, target_for_files);
     // A new folder gets its record too, once every file is written.
     const bool quick = values.index != nullptr && uses_quick_check();
-    if (quick) {
-        quick_trusted = quick_check_trust(values.index, values.index_length, target_for_files);
-    }
+    if (!fresh || quick) read_index_entries(values.index, values.index_length, index);
+    const bool indexed = !fresh && index_check_open(index, target_for_files);
+    if (quick) quick_trusted = quick_check_trust(index, target_for_files);
     if (indexed && index_check_all_right(first_path)) {
         trace(L"index: every file is right, nothing to decode");
         set_child_program_path(first_path);

@@ -2,17 +2,20 @@
 # and the Windows fenwix.exe are the same program.
 # The rooms, from the bottom up, each using only those before it: host/
 # (the tool's error type, text and its few system calls), image/ (reading
-# and writing Windows images and their resources), pack/ (folder to block),
+# and writing Windows images and their resources), pack/ (folder to block, and a block read back),
 # inspect/ (list, verify, extract), cli/ (the command line, `fenwix build`
 # with the stub it carries, and the progress line).
 set(FENWIX_TOOL_SOURCES
     "${CMAKE_CURRENT_LIST_DIR}/host/text.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/host/host_platform.cpp"
+    "${CMAKE_CURRENT_LIST_DIR}/pack/block_file.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/pack/packer.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/image/pe_image.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/image/pe_resources.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/cli/build_command.cpp"
+    "${CMAKE_CURRENT_LIST_DIR}/inspect/launcher_file.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/inspect/contents.cpp"
+    "${CMAKE_CURRENT_LIST_DIR}/inspect/extract.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/cli/progress.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/cli/embedded_files.S")
 set(FENWIX_TOOL_MAIN "${CMAKE_CURRENT_LIST_DIR}/cli/fenwix_tool.cpp")

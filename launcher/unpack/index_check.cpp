@@ -2,7 +2,6 @@
 
 #include "launcher/fixed_buffer.h"
 #include "launcher/unpack/write_entry.h"
-#include "format/index.h"
 
 #include <windows.h>
 
@@ -26,7 +25,7 @@ enum entry_state : LONG { not_checked = 0, being_checked = 1, right = 2, not_rig
 struct check_state {
     const wchar_t* folder;
     std::size_t folder_units;
-    payload_index::entry* entries;  // heap, one per index entry
+    const payload_index::entry* entries;  // the main sequence's, one per index entry
     std::size_t count;
     volatile LONG* states;       // heap, one entry_state per entry
     volatile LONG64 next_claim;  // the next entry a thread may take
@@ -38,7 +37,6 @@ struct check_state {
 check_state check;
 
 void forget_check() {
-    free(check.entries);
     free(const_cast<LONG*>(check.states));
     check.entries = nullptr;
     check.states = nullptr;
@@ -118,35 +116,13 @@ bool same_entry(const payload_index::entry& e, const wchar_t* name, std::uint64_
 
 }  // namespace
 
-bool index_entry_path(const wchar_t* folder, std::size_t folder_units,
-                      const payload_index::entry& e, wchar_t* out) {
-    if (folder_units + 1 + e.units + 1 > path_capacity) return false;
-    wmemcpy(out, folder, folder_units);
-    wchar_t* name = out + folder_units;
-    *name++ = L'\\';
-    for (std::size_t u = 0; u < e.units; ++u) {
-        name[u] = static_cast<wchar_t>(payload_index::name_unit(e, u));
-    }
-    name[e.units] = L'\0';
-    return true;
-}
-
-bool index_check_open(const unsigned char* index, std::size_t length, const wchar_t* folder) {
-    if (index == nullptr) return false;
-    const long long count = payload_index::count_entries(index, length);
-    if (count <= 0) return false;
-    check.count = static_cast<std::size_t>(count);
-    check.entries =
-        static_cast<payload_index::entry*>(calloc(check.count, sizeof(payload_index::entry)));
-    check.states = static_cast<volatile LONG*>(calloc(check.count, sizeof(LONG)));
-    if (check.entries == nullptr || check.states == nullptr) {
-        // Without memory for the check, the full pass does without it.
-        forget_check();
-        return false;
-    }
-    std::size_t pos = 0;
-    for (std::size_t i = 0; i < check.count; ++i)
-        payload_index::next(index, length, pos, check.entries[i]);
+bool index_check_open(const index_entries& index, const wchar_t* folder) {
+    if (index.count == 0) return false;
+    check.states = static_cast<volatile LONG*>(calloc(index.count, sizeof(LONG)));
+    // Without memory for the check, the full pass does without it.
+    if (check.states == nullptr) return false;
+    check.entries = index.entries;
+    check.count = index.count;
     check.folder = folder;
     check.folder_units = wcslen(folder);
     return true;

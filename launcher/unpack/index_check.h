@@ -9,20 +9,14 @@
 // its checksum (file_checksum) equals the stored one.
 #pragma once
 
-#include "format/index.h"
+#include "launcher/unpack/index_entries.h"
 
 #include <cstddef>
 #include <cstdint>
 
-// folder (folder_units long) + '\' + the entry's name into out (capacity
-// path_capacity); false when that does not fit.
-bool index_entry_path(const wchar_t* folder, std::size_t folder_units,
-                      const payload_index::entry& e, wchar_t* out);
-
-// Reads the index of `length` bytes for files below `folder` (both live until
-// exit). Returns false, and checks nothing, when there is no index or it is
-// not well formed.
-bool index_check_open(const unsigned char* index, std::size_t length, const wchar_t* folder);
+// Checks the index's files below `folder` (both live until exit). Returns
+// false, and checks nothing, when the index has no entries to check by.
+bool index_check_open(const index_entries& index, const wchar_t* folder);
 
 // Takes entry `number` as right without reading its file (the quick check
 // vouches for it); before index_check_all_right.

@@ -26,7 +26,7 @@ struct quick_state {
     const wchar_t* folder;  // extended form, no trailing backslash
     std::size_t folder_units;
     std::uint32_t index_checksum;
-    payload_index::entry* entries;  // heap, in index order
+    const payload_index::entry* entries;  // the main sequence's, in index order
     std::size_t count;
     std::size_t* name_start;  // heap: each name's units before its last level
     std::size_t* order;       // heap: entry numbers by folder, then by name
@@ -190,14 +190,13 @@ unsigned char* read_record() {
 }
 
 bool allocate(std::size_t count) {
-    quick.entries = static_cast<payload_index::entry*>(calloc(count, sizeof(payload_index::entry)));
     quick.name_start = static_cast<std::size_t*>(calloc(count, sizeof(std::size_t)));
     quick.order = static_cast<std::size_t*>(calloc(count, sizeof(std::size_t)));
     quick.listed = static_cast<listed_file*>(calloc(count, sizeof(listed_file)));
     quick.seen = static_cast<bool*>(calloc(count, sizeof(bool)));
     quick.trusted = static_cast<bool*>(calloc(count, sizeof(bool)));
-    return quick.entries != nullptr && quick.name_start != nullptr && quick.order != nullptr &&
-           quick.listed != nullptr && quick.seen != nullptr && quick.trusted != nullptr;
+    return quick.name_start != nullptr && quick.order != nullptr && quick.listed != nullptr &&
+           quick.seen != nullptr && quick.trusted != nullptr;
 }
 
 DWORD WINAPI check_in_background(void*) {
@@ -254,20 +253,17 @@ listed_file recorded_file(const unsigned char* record, std::size_t number) {
             payload_format::read_le(at + 16, 8)};
 }
 
-std::size_t quick_check_trust(const unsigned char* index, std::size_t length,
-                              const wchar_t* folder) {
-    const long long count = payload_index::count_entries(index, length);
-    if (count <= 0 || !allocate(static_cast<std::size_t>(count))) {
+std::size_t quick_check_trust(const index_entries& index, const wchar_t* folder) {
+    if (index.count == 0 || !allocate(index.count)) {
         quick.count = 0;
         return 0;
     }
-    quick.count = static_cast<std::size_t>(count);
+    quick.entries = index.entries;
+    quick.count = index.count;
     quick.folder = folder;
     quick.folder_units = wcslen(folder);
-    quick.index_checksum = crc_of(index, length);
-    std::size_t pos = 0;
+    quick.index_checksum = crc_of(index.bytes, index.length);
     for (std::size_t i = 0; i < quick.count; ++i) {
-        payload_index::next(index, length, pos, quick.entries[i]);
         std::size_t start = quick.entries[i].units;
         while (start > 0 && payload_index::name_unit(quick.entries[i], start - 1) != L'\\') --start;
         quick.name_start[i] = start;

@@ -13,6 +13,8 @@
 // content", never a failure.
 #pragma once
 
+#include "launcher/unpack/index_entries.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -36,9 +38,9 @@ listed_file recorded_file(const unsigned char* record, std::size_t number);
 
 // Lists the folders of the index's files below `folder` (extended form) and
 // marks each file the record vouches for as right (index_check_trust).
-// Returns how many it trusted. Call after index_check_open.
-std::size_t quick_check_trust(const unsigned char* index, std::size_t length,
-                              const wchar_t* folder);
+// Returns how many it trusted. Call after index_check_open; `index` lives
+// until exit.
+std::size_t quick_check_trust(const index_entries& index, const wchar_t* folder);
 
 // After the check and any unpacking, under the folder's lock: when any file
 // was checked or written by content, lists the folders again and replaces

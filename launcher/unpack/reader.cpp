@@ -1,115 +1,97 @@
 #include "launcher/unpack/reader.h"
 
 #include "launcher/errors.h"
-#include "format/block.h"
+#include "format/block_reader.h"
 
 #include <zstd.h>
 
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 
 namespace {
 
-// The one reader of the process, open from payload_reader_open to
-// payload_reader_close.
-struct reader_state {
+// The Zstandard side of the one reader of the process, open from
+// payload_reader_open to payload_reader_close.
+struct zstd_source {
     ZSTD_DCtx* context;   // default parameters: window limit 2^27 + 1, no dictionary
     ZSTD_inBuffer input;  // the decoder input; only the decoder advances pos
-    // Between decode calls: dst = the window, size = fill level (bytes the
-    // last call produced), pos = read cursor (bytes already handed out).
-    // During a call: size = the whole window, pos = the decoder's write position.
-    ZSTD_outBuffer window;
-    // The decoder's last hint: 0 once the frame has ended, its content
-    // checksum (when it carries one) verified.
-    std::size_t frame_left;
+    // The last call filled its whole output, so the decoder may still hold
+    // output even with no input left.
+    bool filled;
 };
 
-reader_state reader;
+zstd_source source;
+block_reader::reader stream;  // over `source`, through a window from malloc
 
 // Compressed bytes the decoder has consumed, for a progress window drawn by
 // another thread; only the main thread writes it.
 std::atomic<std::uint64_t> consumed{0};
 
-}  // namespace
-
-namespace {
-
-// One decode call into the emptied window; true when it filled the whole
-// window, so the decoder may still hold output even with no input left.
-bool decode_into_window() {
-    reader.window.pos = 0;
-    reader.window.size = payload_format::window_size;
-    const std::size_t result = ZSTD_decompressStream(reader.context, &reader.window, &reader.input);
-    const bool filled = reader.window.pos == payload_format::window_size;
-    consumed.store(reader.input.pos, std::memory_order_relaxed);
-    if (ZSTD_isError(result)) fail_decode();
-    reader.frame_left = result;
-    reader.window.size = reader.window.pos;
-    reader.window.pos = 0;
-    return filled;
+// One decode call: frames back to back decode as one stream, and whatever
+// follows the last one (the zero field) is refused by the decoder when a
+// read reaches it.
+block_reader::decoded decode_block(void*, unsigned char* out, std::size_t capacity,
+                                   std::size_t& produced) {
+    produced = 0;
+    if (source.input.pos >= source.input.size && !source.filled) {
+        return block_reader::decoded::exhausted;
+    }
+    ZSTD_outBuffer output{out, capacity, 0};
+    const std::size_t frame_left = ZSTD_decompressStream(source.context, &output, &source.input);
+    consumed.store(source.input.pos, std::memory_order_relaxed);
+    if (ZSTD_isError(frame_left)) return block_reader::decoded::failed;
+    source.filled = output.pos == capacity;
+    produced = output.pos;
+    return frame_left == 0 ? block_reader::decoded::frame_end : block_reader::decoded::going;
 }
 
 }  // namespace
 
-void payload_reader_open(const void* source, std::uint64_t source_size) {
-    void* window = malloc(payload_format::window_size);
+void payload_reader_open(const void* block, std::uint64_t block_size) {
+    unsigned char* window = static_cast<unsigned char*>(malloc(payload_format::window_size));
     if (window == nullptr) fail_alloc();
-    reader.context = ZSTD_createDCtx();
-    if (reader.context == nullptr) fail_alloc();
-    reader.input.src = source;
-    reader.input.size = static_cast<std::size_t>(source_size);
-    reader.input.pos = 0;
-    reader.window.dst = window;
-    reader.window.size = 0;  // starts empty: the first read decodes at once
-    reader.window.pos = 0;
-    reader.frame_left = 1;
+    source.context = ZSTD_createDCtx();
+    if (source.context == nullptr) fail_alloc();
+    source.input.src = block;
+    source.input.size = static_cast<std::size_t>(block_size);
+    source.input.pos = 0;
+    source.filled = false;
+    block_reader::open(stream, {decode_block, nullptr}, window, payload_format::window_size);
 }
 
 void payload_read(void* destination, std::uint64_t count) {
-    if (count == 0) return;
-    unsigned char* out = static_cast<unsigned char*>(destination);
-    // True when the last decode call of this read filled the whole window, so
-    // the decoder may still hold output even with no input left.
-    bool window_filled = false;
-    while (count > 0) {
-        const std::size_t available = reader.window.size - reader.window.pos;
-        if (available > 0) {
-            const std::size_t take =
-                count < available ? static_cast<std::size_t>(count) : available;
-            memcpy(out, static_cast<const unsigned char*>(reader.window.dst) + reader.window.pos,
-                   take);
-            reader.window.pos += take;
-            out += take;
-            count -= take;
-            continue;
-        }
-        if (reader.input.pos < reader.input.size || window_filled) {
-            window_filled = decode_into_window();
-            continue;  // also when nothing came out: headers may have been consumed
-        }
-        fail_decode();  // the stream ended before the request was met
+    if (block_reader::read(stream, destination, count) != block_reader::result::ok) fail_decode();
+}
+
+bool read_entry_header(entry_header& entry) {
+    entry_walk::fields header;
+    switch (block_reader::next_entry(stream, entry.name, header)) {
+        case block_reader::result::end:
+            return false;
+        case block_reader::result::ok:
+            break;
+        default:
+            fail_decode();
     }
+    // Refused before anything touches the disk for it.
+    if (header.problem != entry_names::problem::none) fail_decode();
+    entry.stored_size = header.size;
+    entry.stored_checksum = header.checksum;
+    return true;
 }
 
 void payload_reader_finish() {
-    // The frame's checksum is only checked when the decoder reaches the
-    // frame's end, which may lie past the terminator: decode on to it,
-    // dropping whatever follows the terminator, as readers always have.
-    bool window_filled = true;  // the decoder may still hold output
-    while (reader.frame_left != 0) {
-        if (reader.input.pos >= reader.input.size && !window_filled) fail_decode();
-        window_filled = decode_into_window();
+    if (block_reader::finish(stream, block_reader::end_rule::drop_rest) !=
+        block_reader::result::ok) {
+        fail_decode();
     }
-    reader.window.size = 0;
-    reader.window.pos = 0;
 }
 
 void payload_reader_close() {
-    ZSTD_freeDCtx(reader.context);
-    free(reader.window.dst);
-    reader.context = nullptr;
-    reader.window = ZSTD_outBuffer{};
+    ZSTD_freeDCtx(source.context);
+    free(stream.window);
+    source.context = nullptr;
+    stream = block_reader::reader{};
 }
 
 std::uint64_t payload_reader_consumed() { return consumed.load(std::memory_order_relaxed); }

@@ -1,4 +1,4 @@
-// Fuzzes the tool's readers of a launcher file (tools/inspect/contents.cpp): verify,
+// Fuzzes the tool's readers of a launcher file (tools/inspect/): verify,
 // list and extract over the input written to a file, as `fenwix verify|list|
 // extract` read a damaged or foreign executable.
 //

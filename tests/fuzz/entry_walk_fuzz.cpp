@@ -1,7 +1,7 @@
 // Fuzzes the launcher's walk over a payload block (launcher_walk.cpp): the
-// stream reader (launcher/unpack/reader.cpp) and the entry headers with their name
-// rule (launcher/unpack/entries.cpp). Input: a whole block ("QJX", frame, zero
-// field, trailer).
+// block reader (format/block_reader.h) with its entry headers and their name
+// rule, through the launcher's Zstandard glue (launcher/unpack/reader.cpp).
+// Input: a whole block ("QJX", frame, zero field, trailer).
 //
 // Expected outcomes: the walk reaches the terminator, or ends with the header
 // or decode failure, or abnormally (a path that does not fit). The reader is

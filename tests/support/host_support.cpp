@@ -1,6 +1,7 @@
 #include "tests/support/host_support.h"
 
 #include "format/block.h"
+#include "tests/support/entry_stream_cases.h"
 #include "tools/pack/packer.h"
 
 #include <zlib.h>
@@ -97,14 +98,23 @@ bytes compress_frame(const bytes& content, int level) {
 }
 
 bytes index_of_stream(const bytes& stream) {
+    // Read by the one block reader, as the launcher and the tool read it.
+    plain_decoder source{&stream, 0, stream.size()};
+    bytes window(payload_format::window_size), data(payload_format::copy_chunk_size);
+    block_reader::reader r;
+    block_reader::open(r, decoder_over(source), window.data(), window.size());
     bytes index;
-    for (std::size_t at = 0;;) {
-        std::size_t end = at;
-        while (stream[end] != 0 || stream[end + 1] != 0) end += 2;
-        if (end == at) break;
-        const std::size_t data = end + 2 + 12;
-        index.insert(index.end(), stream.begin() + at, stream.begin() + data);
-        at = data + payload_format::get_u64_le(&stream[end + 2]);
+    char16_t name[payload_format::name_buffer_units];
+    entry_walk::fields fields;
+    while (block_reader::next_entry(r, name, fields) == block_reader::result::ok) {
+        const bytes header =
+            encode_entry_header(std::u16string(name, fields.units), fields.size, fields.checksum);
+        index.insert(index.end(), header.begin(), header.end());
+        for (std::uint64_t left = fields.size; left > 0;) {
+            const std::size_t n = left < data.size() ? static_cast<std::size_t>(left) : data.size();
+            if (block_reader::read(r, data.data(), n) != block_reader::result::ok) break;
+            left -= n;
+        }
     }
     const bytes end = terminator_bytes();
     index.insert(index.end(), end.begin(), end.end());

@@ -2,7 +2,10 @@
 // of every size, frame boundaries, and every way the stream can end badly.
 #include "format/block.h"
 #include "launcher/unpack/reader.h"
+#include "tests/support/entry_stream_cases.h"
 #include "tests/support/zstd_frames.h"
+
+#include <zlib.h>
 
 #include <gtest/gtest.h>
 
@@ -152,6 +155,45 @@ TEST(ReaderDeathTest, FrameCutShortEndsTheStream) {
     bytes frame = raw_frame(pattern(1000));
     frame.resize(frame.size() - 100);
     expect_decode_failure(frame, 1000);
+}
+
+// The launcher's walk of a start over one frame of the stream, in the
+// table's terms: every entry's header and data, then the frame's end.
+std::string launcher_walk(const bytes& input) {
+    payload_reader_open(input.data(), input.size());
+    std::string lines;
+    entry_header entry;
+    unsigned char data[4096];
+    while (read_entry_header(entry)) {
+        uLong crc = crc32_z(0L, Z_NULL, 0);
+        for (std::uint64_t left = entry.stored_size; left > 0;) {
+            const std::size_t n = left < sizeof data ? static_cast<std::size_t>(left) : sizeof data;
+            payload_read(data, n);
+            crc = crc32_z(crc, data, n);
+            left -= n;
+        }
+        const std::u16string name(entry.name, entry.name + wcslen(entry.name));
+        const std::uint32_t sum =
+            payload_format::entry_checksum_from_crc(static_cast<std::uint32_t>(crc));
+        lines += entry_line(name, entry.stored_size, sum == entry.stored_checksum, false);
+    }
+    payload_reader_finish();
+    payload_reader_close();
+    return lines + "end";
+}
+
+// The table every reader is held to: what the launcher accepts walks as the
+// table says; what it refuses ends the start with the decode failure.
+TEST(ReaderDeathTest, CraftedEntryStreamsWalkAsTheTableSaysOrEndTheStart) {
+    for (const stream_case& c : entry_stream_cases()) {
+        const bytes input = decoder_input(raw_frame(c.stream));
+        if (c.launcher_refuses) {
+            EXPECT_EXIT(launcher_walk(input), ::testing::ExitedWithCode(2), "") << c.what;
+        } else {
+            const std::string dropped = c.outcome == "after end" ? "end" : c.outcome;
+            EXPECT_EQ(launcher_walk(input), c.entries + dropped) << c.what;
+        }
+    }
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include "format/template_grammar.h"
 #include "format/values_section.h"
 #include "format/version_folders.h"
-#include "tools/inspect/contents.h"
 #include "tools/host/host_platform.h"
 #include "tools/pack/packer.h"
 #include "tools/image/pe_image.h"

@@ -1,6 +1,7 @@
-// `fenwix list`, `fenwix verify` and `fenwix extract`: look inside a built
-// launcher without running it. Each reads the file only; a damaged or foreign
-// file gets one error (tool_error) and nothing is written.
+// `fenwix list`, `fenwix verify` (contents.cpp) and `fenwix extract`
+// (extract.cpp): look inside a built launcher without running it. Each reads
+// the file only; a damaged or foreign file gets one error (tool_error) and
+// nothing is written.
 #pragma once
 
 #include <string>
@@ -17,8 +18,3 @@ int run_verify(const std::string& launcher);
 // unpack them, refusing any name that could leave it. Writes into a new
 // folder beside `folder` and renames it into place only when complete.
 void run_extract(const std::string& launcher, const std::string& folder);
-
-// The index of a ready block, made by decoding it: what a launcher built from
-// the block's folder would carry. Empty when the block does not decode to
-// the end or holds a name the launcher would refuse.
-std::vector<unsigned char> index_of_block(const std::string& block_path);

@@ -4,6 +4,7 @@
 #include "format/names.h"
 #include "format/upper_case.h"
 #include "tools/host/host_platform.h"
+#include "tools/pack/block_file.h"
 #include "tools/image/pe_image.h"
 
 #include <zlib.h>
@@ -372,4 +373,30 @@ void write_block(const std::vector<folder_entry>& entries, const std::string& ou
             entries, level, [&](const void* data, std::size_t n) { write_all(out, data, n); },
             nullptr, progress);
     });
+}
+
+std::vector<unsigned char> index_of_block(const std::string& block_path) {
+    std::error_code ec;
+    const std::uint64_t length = fs::file_size(path_from_utf8(block_path), ec);
+    file_ptr f(open_file(block_path, "rb"));
+    if (ec || !f) return {};
+    std::vector<unsigned char> index;
+    try {
+        check_block_ends(f.get(), block_path, 0, length, in_quotes(block_path));
+        block_stream s(f.get(), block_path, 0, length);
+        block_entry e;
+        while (s.next_entry(e)) {
+            if (e.problem != entry_names::problem::none) return {};
+            const std::vector<unsigned char> header =
+                encode_entry_header(e.name, e.size, e.checksum);
+            index.insert(index.end(), header.begin(), header.end());
+            s.copy_entry_data(e, nullptr, {});
+        }
+        s.expect_end();
+    } catch (const tool_error&) {
+        return {};
+    }
+    index.push_back(0);
+    index.push_back(0);
+    return index;
 }

@@ -57,6 +57,11 @@ std::uint64_t index_length(const std::vector<folder_entry>& entries);
 // The sum of the entries' file sizes: what a progress line counts to.
 std::uint64_t total_file_bytes(const std::vector<folder_entry>& entries);
 
+// The index of a ready block, made by decoding it (tools/pack/block_file.h):
+// what a launcher built from the block's folder would carry. Empty when the
+// block does not decode to the end or holds a name the launcher would refuse.
+std::vector<unsigned char> index_of_block(const std::string& block_path);
+
 // Writes the complete block for the entries to out_path (through a temporary
 // file renamed into place only when complete).
 void write_block(const std::vector<folder_entry>& entries, const std::string& out_path, int level,
