@@ -10,6 +10,8 @@
 //                     system has no fail-fast service).
 #pragma once
 
+#include "launcher/abnormal_end.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -18,7 +20,6 @@
 // English, else none ("([Error <code>])"). Returns.
 void print_system_error(const char* message, std::uint32_t code);
 
-[[noreturn]] void abnormal_end();
 [[noreturn]] void report_failure(const char* message);
 [[noreturn]] void report_system_failure(const char* message, std::uint32_t code);
 

@@ -1,6 +1,6 @@
 #include "launcher/fixed_buffer.h"
 
-#include "launcher/errors.h"
+#include "launcher/abnormal_end.h"
 
 #include <cwchar>
 
