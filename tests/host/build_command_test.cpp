@@ -2,6 +2,7 @@
 // that leave nothing behind.
 #include "tests/support/host_support.h"
 #include "tools/cli/build_command.h"
+#include "tools/cli/build_defaults.h"
 #include "tools/pack/packer.h"
 
 #include <gtest/gtest.h>
@@ -27,8 +28,21 @@ TEST(VersionTest, FourNumbersUpTo65535) {
     }
 }
 
-TEST(BuildValuesTest, RefusesEmptyOrOverlongTemplateAndBadVersion) {
+// Options as a build of a folder whose program has no version resource
+// gets them, the template given as `tmpl` when there is one.
+build_options options_for(const std::string& tmpl = "") {
     build_options o;
+    o.output = "Tool.exe";
+    if (!tmpl.empty()) {
+        o.extraction_template = tmpl;
+        o.given |= 1u << text_template;
+    }
+    apply_build_defaults(o, {});
+    return o;
+}
+
+TEST(BuildValuesTest, RefusesEmptyOrOverlongTemplateAndBadVersion) {
+    build_options o = options_for();
     EXPECT_NO_THROW(check_build_values(o));
     o.extraction_template = "";
     EXPECT_THROW(check_build_values(o), tool_error);
@@ -82,9 +96,8 @@ TEST(BuildValuesTest, TemplateMustGiveAFullFolder) {
         {"{CACHE_DIR}\\{COMPANY}", "full folder"},  // a company with a ':'
     };
     for (const auto& t : templates) {
-        build_options o;
+        build_options o = options_for(t.text);
         o.company = "A:B";
-        o.extraction_template = t.text;
         expect_judged(o, t.why, t.text);
     }
 }
@@ -109,13 +122,12 @@ TEST(BuildValuesTest, LaunchLineValues) {
         {{}, {"A=" + long_text + long_text}, "longer than"},
     };
     for (const auto& c : cases) {
-        build_options o;
+        build_options o = options_for();
         o.fixed_arguments = c.arguments;
         o.variables = c.variables;
         expect_judged(o, c.why, c.why == nullptr ? "accepted case" : c.why);
     }
-    build_options o;
-    o.extraction_template = "{CACHE_DIR}\\{APP_DIR}";
+    build_options o = options_for("{CACHE_DIR}\\{APP_DIR}");
     EXPECT_THROW(check_build_values(o), tool_error);
 }
 
@@ -172,7 +184,8 @@ TEST(BuildCommandTest, RefusalsNameTheProblemAndTouchNothing) {
     write_file(app + "/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/f.txt", "x");
     write_file(work / "block", "QJX");
     fs::create_directory_symlink(app, work / "app-link");
-    fs::create_hard_link(work / "block", work / "block-link");
+    fs::create_hard_link(work / "block", work / "block-link.exe");
+    fs::create_directory(work / "folder.exe");
     fs::create_symlink(work / "block", work / "file-link");
     ASSERT_EQ(mkfifo((work / "fifo").c_str(), 0600), 0);
     const std::string inside = "inside the application folder", not_file = "not a regular file";
@@ -182,10 +195,10 @@ TEST(BuildCommandTest, RefusalsNameTheProblemAndTouchNothing) {
     } rows[] = {
         {{tool, "pack", app, "-o", app + "/main.exe"}, inside},
         {{tool, "build", app, "-o", work / "app-link/../app/new.exe"}, inside},
-        {{tool, "build", "--block", work / "block", "-o", work / "block-link"}, "as --block"},
+        {{tool, "build", "--block", work / "block", "-o", work / "block-link.exe"}, "as --block"},
         {{tool, "pack", app, "-o", work / "fifo"}, not_file},
         {{tool, "pack", app, "-o", work / "file-link"}, not_file},
-        {{tool, "build", app, "-o", app}, not_file},
+        {{tool, "build", app, "-o", work / "folder.exe"}, not_file},
         // No file descriptor left to open the deeper folders.
         {{"/bin/sh", "-c", "ulimit -n 16; exec \"$0\" pack \"$1\" -o \"$2\"", tool, app, out},
          "cannot read folder '" + app + "/d/d/"},
