@@ -37,17 +37,19 @@ function(fenwix_embed_files stub_file icon_file)
 endfunction()
 
 # The help the program prints and its man page fenwix(1) are made from one
-# text, tools/cli/help.txt. The program includes help_text.inc from the
+# text, tools/cli/help.txt, with the defaults of the names from the table the
+# program applies (tools/cli/build_defaults.cpp). The program includes help_text.inc from the
 # build's generated/ folder.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 function(fenwix_help_text target)
     set(dir "${CMAKE_BINARY_DIR}/generated")
     set(help "${CMAKE_SOURCE_DIR}/tools/cli/help.txt")
+    set(defaults "${CMAKE_SOURCE_DIR}/tools/cli/build_defaults.cpp")
     set(script "${CMAKE_SOURCE_DIR}/scripts/help_text.py")
     add_custom_command(OUTPUT "${dir}/help_text.inc"
         COMMAND "${CMAKE_COMMAND}" -E make_directory "${dir}"
-        COMMAND Python3::Interpreter "${script}" "${help}" --include "${dir}/help_text.inc"
-        DEPENDS "${help}" "${script}")
+        COMMAND Python3::Interpreter "${script}" "${help}" "${defaults}" --include "${dir}/help_text.inc"
+        DEPENDS "${help}" "${defaults}" "${script}")
     target_sources(${target} PRIVATE "${dir}/help_text.inc")
     target_include_directories(${target} PRIVATE "${dir}")
     target_compile_definitions(${target} PRIVATE FENWIX_TOOL_VERSION="${PROJECT_VERSION}")
@@ -56,10 +58,11 @@ endfunction()
 # The man page, for the Linux packages.
 function(fenwix_man_page)
     set(help "${CMAKE_SOURCE_DIR}/tools/cli/help.txt")
+    set(defaults "${CMAKE_SOURCE_DIR}/tools/cli/build_defaults.cpp")
     set(script "${CMAKE_SOURCE_DIR}/scripts/help_text.py")
     add_custom_command(OUTPUT "${CMAKE_BINARY_DIR}/fenwix.1"
-        COMMAND Python3::Interpreter "${script}" "${help}" --man "${CMAKE_BINARY_DIR}/fenwix.1"
+        COMMAND Python3::Interpreter "${script}" "${help}" "${defaults}" --man "${CMAKE_BINARY_DIR}/fenwix.1"
                 --version "${PROJECT_VERSION}"
-        DEPENDS "${help}" "${script}")
+        DEPENDS "${help}" "${defaults}" "${script}")
     add_custom_target(fenwix_man_page ALL DEPENDS "${CMAKE_BINARY_DIR}/fenwix.1")
 endfunction()
