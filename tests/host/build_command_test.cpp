@@ -159,6 +159,62 @@ TEST(BuildCommandTest, RefusesBadArgumentsAndWritesNothing) {
     EXPECT_EQ(std::distance(fs::directory_iterator(work.path), fs::directory_iterator()), 1);
 }
 
+// What a user who slips gets: one line that says what would have worked.
+// And --option=value, which works for every option, in a build that ends
+// with its summary line.
+TEST(BuildCommandTest, SlipsGetOneLineThatPointsTheWay) {
+    scratch_folder work;
+    const std::string app = work / "app", two = work / "two", out = work / "out.exe";
+    write_file(app + "/a.exe", fake_windows_program());
+    write_file(app + "/bin/b.exe", fake_windows_program());
+    write_file(two + "/a.exe", fake_windows_program());
+    write_file(two + "/b.exe", fake_windows_program());
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } rows[] = {
+        {{"build", app, "-o", work / "out"},
+         "build: error: the output '" + work / "out" +
+             "' does not end in .exe, which Windows needs to start it; try -o " + work / "out.exe"},
+        {{"build", app, "-o", out, "--prodcut", "A"},
+         "build: error: unknown option --prodcut; did you mean --product?"},
+        {{"build", app, "-o", out, "--template={CACHEDIR}\\x"},
+         "build: error: --template '{CACHEDIR}\\x': {CACHEDIR} is no keyword; did you mean "
+         "{CACHE_DIR}?"},
+        {{"build", app, "-o", out, "--cwd=ap"},
+         "build: error: --cwd takes caller or app, not 'ap'; did you mean app?"},
+        {{"build", app, "--level=30", "-o", out},
+         "build: error: --level 30 is not a whole number from 1 to 22"},
+        {{"build", app, "-o", out, "--windowed=yes"}, "build: error: --windowed takes no value"},
+        {{"build", two, "-o", out},
+         "build: error: several .exe files at the top of '" + two +
+             "' (a.exe, b.exe); choose the main program with --main"},
+        {{"build", app, "-o", out, "--main", "c.exe"},
+         "build: error: --main 'c.exe' is not a file in '" + app + "'; its .exe files: a.exe"},
+        {{"pack", app, "-o", work / "block", "--product", "X"},
+         "pack: error: --product is an option of fenwix build, not of fenwix pack"},
+        {{"biuld", app}, "biuld: error: unknown command biuld; did you mean build?"},
+    };
+    for (const auto& r : rows) {
+        std::vector<std::string> args = r.args;
+        args.insert(args.begin(), fenwix_tool());
+        std::string err;
+        EXPECT_EQ(run_host(args, &err), 1) << r.message;
+        EXPECT_EQ(err, "fenwix " + r.message + "\n");
+    }
+    EXPECT_FALSE(fs::exists(out));
+
+    std::string shown;
+    ASSERT_EQ(run_host({fenwix_tool(), "build", app, "--output=" + out, "--level=1",
+                        "--product=Fjord", "--company=Quenmar", "--exclude=bin/"},
+                       nullptr, &shown),
+              0);
+    EXPECT_EQ(shown.rfind("wrote " + out + ": ", 0), 0u) << shown;
+    EXPECT_NE(shown.find(", 1 file of "), std::string::npos) << shown;  // bin/ left out
+    EXPECT_NE(shown.find("; it unpacks into %LOCALAPPDATA%\\Quenmar\\Fjord\n"), std::string::npos)
+        << shown;
+}
+
 // Each path below a folder with its kind and content.
 std::map<std::string, std::string> snapshot(const std::string& folder) {
     std::map<std::string, std::string> out;

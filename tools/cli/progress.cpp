@@ -84,8 +84,9 @@ std::string summary_text(const build_summary& s) {
     std::string out = "wrote " + s.output + ": " + number;
     if (s.files != 0) {
         const double ratio = s.file_bytes == 0 ? 100.0 : s.output_bytes * 100.0 / s.file_bytes;
-        std::snprintf(number, sizeof number, " files of %.1f MiB (%.0f%% of their size)",
-                      s.file_bytes / mib, ratio);
+        std::snprintf(number, sizeof number, " %s of %.1f MiB (%.0f%% of %s size)",
+                      s.files == 1 ? "file" : "files", s.file_bytes / mib, ratio,
+                      s.files == 1 ? "its" : "their");
         out += ", " + std::to_string(s.files) + number;
     }
     std::snprintf(number, sizeof number, ", in %.1f s", s.seconds);
