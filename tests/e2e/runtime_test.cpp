@@ -155,6 +155,10 @@ TEST(RuntimeTest, NpmAppWithBinLinksPacksAndItsToolRuns) {
         << err;
     args.insert(args.end(), {"--exclude", "node_modules/.bin/elsewhere"});
     ASSERT_EQ(run_host(args, &err), 0) << err;
+    // node.exe is the runtime here: the launcher is not named Node.js.
+    std::string listed;
+    ASSERT_EQ(run_host({fenwix_tool(), "list", work / "greet.exe"}, nullptr, &listed), 0);
+    EXPECT_NE(listed.find("\nproduct   greet\n"), std::string::npos) << listed;
 
     run_options o;
     o.env = {{"REPORT_FILE", windows_path(work / "report.txt")}};

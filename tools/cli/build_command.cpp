@@ -162,7 +162,12 @@ build_summary run_build(build_options options) {
     std::uint64_t block_file_size = 0;
     if (options.block_path.empty()) {
         entries = list_application_folder(options.app_dir, options.main_relpath, options.excludes);
-        apply_build_defaults(options, read_version_of_file(entries.front().disk_path));
+        // With fixed arguments the main program is a runtime (node.exe,
+        // python.exe): its names are the runtime's, which every application
+        // on it would share, folder included.
+        const bool runtime = !options.fixed_arguments.empty();
+        apply_build_defaults(
+            options, runtime ? program_version{} : read_version_of_file(entries.front().disk_path));
     } else {
         apply_build_defaults(options, {});
     }
