@@ -294,6 +294,26 @@ TEST(BuildCommandTest, DamagedStubIsABuildError) {
     }
 }
 
+// The progress line's share and time left, at the start, half way and the end.
+TEST(BuildCommandTest, ProgressLineTellsShareRateAndTimeLeft) {
+    const std::uint64_t mib = 1 << 20;
+    const struct {
+        std::uint64_t done, total;
+        double seconds;
+        const char* line;
+    } rows[] = {
+        {0, 100 * mib, 0.0, "packing  0.0 MiB of 100.0 MiB (0%), 0.0 MiB/s"},
+        {25 * mib, 100 * mib, 1.0, "packing  25.0 MiB of 100.0 MiB (25%), 25.0 MiB/s, 3 s left"},
+        {100 * mib, 100 * mib, 4.0, "packing  100.0 MiB of 100.0 MiB (100%), 25.0 MiB/s"},
+        {0, 0, 1.0, "packing  0.0 MiB of 0.0 MiB (100%), 0.0 MiB/s"},
+    };
+    for (const auto& r : rows) {
+        char line[160];
+        progress_text(line, sizeof line, "packing", r.done, r.total, r.seconds);
+        EXPECT_STREQ(line, r.line);
+    }
+}
+
 // A long pack shows where it is on a terminal, and nowhere else: not in a
 // log, and not with --quiet.
 TEST(BuildCommandTest, ProgressLineOnlyOnATerminal) {
