@@ -194,6 +194,13 @@ TEST(BuildCommandTest, SlipsGetOneLineThatPointsTheWay) {
         {{"pack", app, "-o", work / "block", "--product", "X"},
          "pack: error: --product is an option of fenwix build, not of fenwix pack"},
         {{"biuld", app}, "biuld: error: unknown command biuld; did you mean build?"},
+        {{"build", app, "-o", work / ".exe"},
+         "build: error: no product name: the main program's version resource gives none, nor "
+         "does the output's file name; give --product NAME"},
+        {{"build", app, "-o", out, "--company", "Acme Inc."},
+         "build: error: the default template {CACHE_DIR}\\{COMPANY}\\{PRODUCT} gives no usable "
+         "folder with company 'Acme Inc.' and product 'out' (a name Windows cannot hold as a "
+         "folder); give --company and --product, or --template"},
     };
     for (const auto& r : rows) {
         std::vector<std::string> args = r.args;

@@ -53,7 +53,7 @@ const build_text_default build_text_defaults[build_text_count] = {
     {"--company", &build_options::company, "the main program's CompanyName, else none"},
     {"--version", &build_options::version,
      "the main program's ProductVersion, else its FileVersion (the leading numbers, "
-     "missing ones 0), else 0.0.0.0"},
+     "missing ones 0), else the numbers of its fixed version, else 0.0.0.0"},
     {"--description", &build_options::description,
      "the main program's FileDescription, else the product name"},
     {"--copyright", &build_options::copyright,
