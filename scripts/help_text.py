@@ -3,9 +3,15 @@
 texts the program prints (a C++ include) and the man page fenwix(1), so that
 the two never say different things.
 
-usage: help_text.py HELP_TXT --include OUT.inc
-       help_text.py HELP_TXT --man OUT.1 --version VERSION
+An option whose default is written "@defaults" takes it from the table of
+defaults in tools/cli/build_defaults.cpp (DEFAULTS_CPP), the one place the
+program decides them, so the help cannot tell another default than the one
+the program applies. A section titled EXAMPLES is kept line by line.
+
+usage: help_text.py HELP_TXT DEFAULTS_CPP --include OUT.inc
+       help_text.py HELP_TXT DEFAULTS_CPP --man OUT.1 --version VERSION
 """
+import re
 import sys
 import textwrap
 
@@ -13,14 +19,41 @@ WIDTH = 79
 NAME_COLUMN = 26  # where an entry's text starts when its name fits before it
 
 
-def read_sections(path):
-    """[(title, [line, ...])] in file order, comments dropped."""
+def read_defaults(path):
+    """{option: default text} from the rows of build_text_defaults."""
+    with open(path, encoding="utf-8") as f:
+        source = f.read()
+    start = source.find("build_text_defaults[build_text_count] = {")
+    if start < 0:
+        sys.exit(f"{path}: no table build_text_defaults")
+    table = source[start:source.index("};", start)]
+    literal = r'"(?:[^"\\]|\\.)*"'
+    row = re.compile(r'\{\s*"(--[a-z-]+)",\s*&build_options::\w+,\s*((?:' + literal +
+                     r'\s*)+)\}')
+    out = {}
+    for option, literals in row.findall(table):
+        # Adjacent literals join, as the compiler joins them.
+        text = "".join(part[1:-1] for part in re.findall(literal, literals))
+        out[option] = re.sub(r"\\(.)", r"\1", text)
+    if not out:
+        sys.exit(f"{path}: the table build_text_defaults has no rows this script can read")
+    return out
+
+
+def read_sections(path, defaults):
+    """[(title, [line, ...])] in file order, comments dropped, @defaults filled in."""
     sections = []
     with open(path, encoding="utf-8") as f:
         for raw in f:
             line = raw.rstrip("\n")
-            if line.startswith("#"):
+            # Comments stand before the first section; an example may start with "#".
+            if line.startswith("#") and not sections:
                 continue
+            if line.endswith(" :: @defaults"):
+                option = line.split(" ")[0].rstrip(",")
+                if option not in defaults:
+                    sys.exit(f"{path}: {option} has no row in the table of defaults")
+                line = line[: -len("@defaults")] + defaults[option]
             if line.startswith("== "):
                 sections.append((line[3:].strip(), []))
             elif sections:
@@ -88,6 +121,10 @@ def text_entries(table):
 def text_section(title, lines):
     if title == "SYNOPSIS":
         return ["usage:"] + ["  " + l for l in lines if l.strip()]
+    if title == "EXAMPLES":
+        while lines and not lines[-1].strip():
+            lines = lines[:-1]
+        return [title.lower() + ":"] + ["  " + l if l.strip() else "" for l in lines]
     out = [title.lower() + ":"] if title != "DESCRIPTION" else []
     if is_table(title):
         return out + text_entries(entries(lines, title))
@@ -117,7 +154,8 @@ def write_include(sections, out):
     full = "\n\n".join(full_parts) + "\n"
     build = "\n".join(
         ["usage:"] + ["  " + l for l in synopsis if l.startswith("fenwix build ")] + [""] +
-        text_section("BUILD OPTIONS", by_title["BUILD OPTIONS"])) + "\n"
+        text_section("BUILD OPTIONS", by_title["BUILD OPTIONS"]) + [""] +
+        text_section("EXAMPLES", by_title.get("EXAMPLES", []))) + "\n"
     with open(out, "w", encoding="utf-8") as f:
         f.write("// Made by scripts/help_text.py from tools/cli/help.txt; edit that file.\n")
         for name, text in (("help_usage", usage + "\nfenwix --help tells what each command and "
@@ -152,6 +190,10 @@ def write_man(sections, out, version):
             lines.append(".nf")
             lines += [roff_name(l) for l in body if l.strip()]
             lines.append(".fi")
+        elif title == "EXAMPLES":
+            while body and not body[-1].strip():
+                body = body[:-1]
+            lines += [".PP", ".nf"] + [roff(l) for l in body] + [".fi"]
         elif is_table(title):
             for name, text, default in entries(body, title):
                 lines += [".TP", roff_name(name), roff(entry_text(text, default))]
@@ -163,10 +205,10 @@ def write_man(sections, out, version):
 
 
 def main(argv):
-    if len(argv) == 4 and argv[2] == "--include":
-        write_include(read_sections(argv[1]), argv[3])
-    elif len(argv) == 6 and argv[2] == "--man" and argv[4] == "--version":
-        write_man(read_sections(argv[1]), argv[3], argv[5])
+    if len(argv) == 5 and argv[3] == "--include":
+        write_include(read_sections(argv[1], read_defaults(argv[2])), argv[4])
+    elif len(argv) == 7 and argv[3] == "--man" and argv[5] == "--version":
+        write_man(read_sections(argv[1], read_defaults(argv[2])), argv[4], argv[6])
     else:
         sys.exit(__doc__)
 

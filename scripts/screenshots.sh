@@ -41,7 +41,7 @@ shoot "$root/docs/progress-window.png"
 wineserver -k >/dev/null 2>&1 || true
 
 printf 'XYZ' >"$work/bad.block"
-"$tool" build --block "$work/bad.block" -o "$work/Broken.exe" --windowed --quiet
+"$tool" build --block "$work/bad.block" -o "$work/Broken.exe" --windowed --quiet --product Orvelle
 wine explorer /desktop=Fenwix,560x200 "$(winpath "$work/Broken.exe")" >/dev/null 2>&1 &
 wait_for Orvelle broken.exe
 shoot "$root/docs/failure-dialog.png"

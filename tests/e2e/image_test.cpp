@@ -21,11 +21,13 @@ int check_pe(const std::string& exe, std::string* problems) {
 
 TEST(ImageTest, SameBytesEveryBuildAndSoundForAnIndependentParser) {
     scratch_folder work;
+    // The same name in two folders: without --product the name gives the product.
+    fs::create_directories(work / "second");
     build_launcher(example_app_dir(), work / "first.exe");
     // Whatever the clock says: a later build writes the same bytes.
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-    build_launcher(example_app_dir(), work / "second.exe");
-    EXPECT_TRUE(read_file(work / "first.exe") == read_file(work / "second.exe"));
+    build_launcher(example_app_dir(), work / "second/first.exe");
+    EXPECT_TRUE(read_file(work / "first.exe") == read_file(work / "second/first.exe"));
 
     build_launcher(
         example_app_dir(), work / "custom.exe",

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <sstream>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -49,16 +50,17 @@ std::string build_with(const scratch_folder& work, const std::vector<std::string
     return work / "out.exe";
 }
 
+// A main program without a version resource: the names come from the
+// output's file name, and nothing made up fills the rest.
 TEST(ResourcesTest, DefaultValuesManifestAndNineIcons) {
     scratch_folder work;
     const resources r = read_resources(build_with(work, {}));
-    EXPECT_EQ(r.fixed, "1.26.0.0 1.26.0.0");
+    EXPECT_EQ(r.fixed, "0.0.0.0 0.0.0.0");
     EXPECT_EQ(r.translation, "0000 04b0");
     const std::map<std::string, std::string> expected = {
-        {"CompanyName", "Quenmar Ltd"}, {"ProductName", "Orvelle"},
-        {"FileDescription", "Orvelle"}, {"LegalCopyright", "Copyright (C) Quenmar Ltd"},
-        {"FileVersion", "1.26.0.0"},    {"ProductVersion", "1.26.0.0"},
-        {"InternalName", "Orvelle"},    {"OriginalFilename", "Orvelle.exe"},
+        {"CompanyName", ""},     {"ProductName", "out"},          {"FileDescription", "out"},
+        {"LegalCopyright", ""},  {"FileVersion", "0.0.0.0"},      {"ProductVersion", "0.0.0.0"},
+        {"InternalName", "out"}, {"OriginalFilename", "out.exe"},
     };
     EXPECT_EQ(r.strings, expected);
     EXPECT_EQ(r.icons, 9);
@@ -72,12 +74,67 @@ TEST(ResourcesTest, DefaultValuesManifestAndNineIcons) {
     }
 }
 
+// Two vendors' applications built without any name or template: each
+// launcher says what its main program says and unpacks into a folder of its
+// own, %LOCALAPPDATA%\<company>\<product>, and neither disturbs the other.
+// Each main program is itself a launcher fenwix built with explicit names
+// (so it has a version resource) around the probe child.
+TEST(ResourcesTest, NamesAndFolderComeFromTheMainProgramsVersionResource) {
+    scratch_folder work;
+    const std::string company = name_of_this_run("Fenwix Tests " + std::to_string(getpid()));
+    const std::string products[] = {"Alpha Tool", "Beta Tool"};
+    std::string folders[2];
+    for (int i = 0; i < 2; ++i) {
+        const std::string inner = work / ("inner" + std::to_string(i));
+        write_file(inner + "/probe.exe", probe_child_bytes());
+        write_file(inner + "/which.txt", products[i]);
+        fs::create_directories(work / ("app" + std::to_string(i)));
+        build_launcher(inner, work / ("app" + std::to_string(i)) + "/main.exe",
+                       {"--product", products[i], "--company", company, "--version",
+                        "3.4." + std::to_string(i) + ".6", "--description", products[i] + " itself",
+                        "--copyright", "(C) " + company, "--template",
+                        windows_path(work / "inner-target") + std::to_string(i)});
+        build_launcher(work / ("app" + std::to_string(i)),
+                       work / ("outer" + std::to_string(i)) + ".exe");
+        folders[i] = "users/*/AppData/Local/" + company + "/" + products[i];
+    }
+    const resources r = read_resources(work / "outer1.exe");
+    EXPECT_EQ(r.fixed, "3.4.1.6 3.4.1.6");
+    const std::map<std::string, std::string> expected = {
+        {"CompanyName", company},
+        {"ProductName", "Beta Tool"},
+        {"FileDescription", "Beta Tool itself"},
+        {"LegalCopyright", "(C) " + company},
+        {"FileVersion", "3.4.1.6"},
+        {"ProductVersion", "3.4.1.6"},
+        {"InternalName", "Beta Tool"},
+        {"OriginalFilename", "Beta Tool.exe"},
+    };
+    EXPECT_EQ(r.strings, expected);
+
+    run_options o;
+    o.env = {{"PROBE_EXIT", "41"}};
+    for (const int i : {0, 1, 0}) {
+        EXPECT_EQ(run_windows(work / ("outer" + std::to_string(i)) + ".exe", {}, o).exit_code, 41u);
+    }
+    for (int i = 0; i < 2; ++i) {
+        const std::string folder = prefix_folder(folders[i]);
+        ASSERT_FALSE(folder.empty()) << folders[i];
+        EXPECT_EQ(read_file(folder + "/main.exe"),
+                  read_file(work / ("app" + std::to_string(i)) + "/main.exe"));
+        EXPECT_EQ(read_file(work / ("inner-target" + std::to_string(i)) + "/which.txt"),
+                  products[i]);
+    }
+    fs::remove_all(fs::path(prefix_folder(folders[0])).parent_path());
+}
+
 TEST(ResourcesTest, ValuesGivenToBuildAppearAsGiven) {
     scratch_folder work;
     const std::string company = "Acme \"Q\" & Co \\ \xc2\xa9";
     const std::string product = "T\xc3\xb6\xc3\xb6l \xe4\xb8\xad";
-    const resources r = read_resources(
-        build_with(work, {"--company", company, "--product", product, "--version", "2.7.65535.0"}));
+    const resources r =
+        read_resources(build_with(work, {"--company", company, "--product", product, "--version",
+                                         "2.7.65535.0", "--template", "{CACHE_DIR}\\Tool"}));
     EXPECT_EQ(r.fixed, "2.7.65535.0 2.7.65535.0");
     EXPECT_EQ(r.strings.at("CompanyName"), company);
     EXPECT_EQ(r.strings.at("ProductName"), product);

@@ -125,4 +125,48 @@ TEST(RuntimeTest, NodeStartsWithTheFixedArgumentsVariablesAndFolderItWasBuiltWit
     }
 }
 
+// An app as `npm install` leaves it: node_modules/.bin holds symbolic links
+// to the packages' scripts. The links are packed as copies, so the .bin tool
+// runs from the unpacked folder; a link leading outside the folder is
+// refused until it is left out.
+TEST(RuntimeTest, NpmAppWithBinLinksPacksAndItsToolRuns) {
+    scratch_folder work;
+    const std::string app = work / "app";
+    fs::create_directories(app + "/node_modules/.bin");
+    std::error_code ec;
+    fs::create_hard_link(source_file("build/node/app/node.exe"), app + "/node.exe", ec);
+    if (ec) fs::copy_file(source_file("build/node/app/node.exe"), app + "/node.exe");
+    write_file(app + "/node_modules/greeter/bin/greet.js",
+               "require('fs').writeFileSync(process.env.REPORT_FILE,\n"
+               "  'greeted ' + process.argv.slice(2).join(' '));\n"
+               "process.exit(7);\n");
+    fs::create_symlink("../greeter/bin/greet.js", app + "/node_modules/.bin/greet");
+    fs::create_symlink(work.path, app + "/node_modules/.bin/elsewhere");
+    const std::vector<std::string> options = {"--main",     "node.exe",
+                                              "--template", windows_path(work / "unpacked"),
+                                              "--level",    "1",
+                                              "--arg",      "{APP_DIR}\\node_modules\\.bin\\greet",
+                                              "--env",      "NODE_SKIP_PLATFORM_CHECK=1"};
+    std::vector<std::string> args = {fenwix_tool(), "build", app, "-o", work / "greet.exe"};
+    args.insert(args.end(), options.begin(), options.end());
+    std::string err;
+    ASSERT_NE(run_host(args, &err), 0);
+    EXPECT_NE(err.find("'node_modules/.bin/elsewhere' leads outside the folder"), std::string::npos)
+        << err;
+    args.insert(args.end(), {"--exclude", "node_modules/.bin/elsewhere"});
+    ASSERT_EQ(run_host(args, &err), 0) << err;
+    // node.exe is the runtime here: the launcher is not named Node.js.
+    std::string listed;
+    ASSERT_EQ(run_host({fenwix_tool(), "list", work / "greet.exe"}, nullptr, &listed), 0);
+    EXPECT_NE(listed.find("\nproduct   greet\n"), std::string::npos) << listed;
+
+    run_options o;
+    o.env = {{"REPORT_FILE", windows_path(work / "report.txt")}};
+    const run_result r = run_windows(work / "greet.exe", {"a", "b"}, o);
+    EXPECT_EQ(r.exit_code, 7u) << r.err;
+    EXPECT_EQ(read_file(work / "report.txt"), "greeted a b");
+    EXPECT_EQ(read_file(work / "unpacked/node_modules/.bin/greet"),
+              read_file(app + "/node_modules/greeter/bin/greet.js"));
+}
+
 }  // namespace

@@ -49,7 +49,7 @@ struct versioned_app {
         }
         build_launcher(app, exe(n) + (product == "Orvelle" ? "" : ".other.exe"),
                        {"--template", windows_path(parent) + "\\" + level, "--version", version(n),
-                        "--keep-versions", keep, "--product", product});
+                        "--keep-versions", keep, "--product", product, "--company", "Quenmar Ltd"});
     }
     // Starts version n, whose program first checks that each of its files is
     // whole, then runs for `ms`, long enough for the removal beside it.

@@ -5,6 +5,7 @@
 #include "format/block.h"
 #include "format/values_section.h"
 #include "tests/support/host_support.h"
+#include "tools/image/pe_resources.h"
 #include "tools/pack/packer.h"
 
 #include <zstd.h>
@@ -186,6 +187,14 @@ int main(int argc, char** argv) {
             scratch / "small.block", scratch / "launch.exe",
             {"--quiet", "--arg", "{APP_DIR}\\a b", "--env", "A=%B%;{APP_DIR}", "--cwd", "app"});
         write_seed(contents, "launch-line", to_bytes(read_file(scratch / "launch.exe")));
+
+        // A resource section as fenwix writes it, its directory at its start.
+        resource_values values{u"Quenmar Ltd", u"Fjord",     u"2.3.4.5",       u"Fjord tool",
+                               u"(C) Q",       {2, 3, 4, 5}, to_bytes("<a/>"), {}};
+        values.icon_file = {0, 0, 1, 0, 1, 0,  1, 1, 0, 0, 1, 0, 32,
+                            0, 4, 0, 0, 0, 22, 0, 0, 0, 1, 2, 3, 4};
+        write_seed(corpus / "version_reader", "written",
+                   cat(bytes{0, 0}, resource_section(0x4000, values)));
 
         const fs::path templates = corpus / "template";
         // Module path, temporary, profile and application data folders, company,

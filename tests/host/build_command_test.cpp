@@ -2,6 +2,7 @@
 // that leave nothing behind.
 #include "tests/support/host_support.h"
 #include "tools/cli/build_command.h"
+#include "tools/cli/build_defaults.h"
 #include "tools/pack/packer.h"
 
 #include <gtest/gtest.h>
@@ -27,8 +28,21 @@ TEST(VersionTest, FourNumbersUpTo65535) {
     }
 }
 
-TEST(BuildValuesTest, RefusesEmptyOrOverlongTemplateAndBadVersion) {
+// Options as a build of a folder whose program has no version resource
+// gets them, the template given as `tmpl` when there is one.
+build_options options_for(const std::string& tmpl = "") {
     build_options o;
+    o.output = "Tool.exe";
+    if (!tmpl.empty()) {
+        o.extraction_template = tmpl;
+        o.given |= 1u << text_template;
+    }
+    apply_build_defaults(o, {});
+    return o;
+}
+
+TEST(BuildValuesTest, RefusesEmptyOrOverlongTemplateAndBadVersion) {
+    build_options o = options_for();
     EXPECT_NO_THROW(check_build_values(o));
     o.extraction_template = "";
     EXPECT_THROW(check_build_values(o), tool_error);
@@ -82,9 +96,8 @@ TEST(BuildValuesTest, TemplateMustGiveAFullFolder) {
         {"{CACHE_DIR}\\{COMPANY}", "full folder"},  // a company with a ':'
     };
     for (const auto& t : templates) {
-        build_options o;
+        build_options o = options_for(t.text);
         o.company = "A:B";
-        o.extraction_template = t.text;
         expect_judged(o, t.why, t.text);
     }
 }
@@ -109,13 +122,12 @@ TEST(BuildValuesTest, LaunchLineValues) {
         {{}, {"A=" + long_text + long_text}, "longer than"},
     };
     for (const auto& c : cases) {
-        build_options o;
+        build_options o = options_for();
         o.fixed_arguments = c.arguments;
         o.variables = c.variables;
         expect_judged(o, c.why, c.why == nullptr ? "accepted case" : c.why);
     }
-    build_options o;
-    o.extraction_template = "{CACHE_DIR}\\{APP_DIR}";
+    build_options o = options_for("{CACHE_DIR}\\{APP_DIR}");
     EXPECT_THROW(check_build_values(o), tool_error);
 }
 
@@ -147,6 +159,69 @@ TEST(BuildCommandTest, RefusesBadArgumentsAndWritesNothing) {
     EXPECT_EQ(std::distance(fs::directory_iterator(work.path), fs::directory_iterator()), 1);
 }
 
+// What a user who slips gets: one line that says what would have worked.
+// And --option=value, which works for every option, in a build that ends
+// with its summary line.
+TEST(BuildCommandTest, SlipsGetOneLineThatPointsTheWay) {
+    scratch_folder work;
+    const std::string app = work / "app", two = work / "two", out = work / "out.exe";
+    write_file(app + "/a.exe", fake_windows_program());
+    write_file(app + "/bin/b.exe", fake_windows_program());
+    write_file(two + "/a.exe", fake_windows_program());
+    write_file(two + "/b.exe", fake_windows_program());
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } rows[] = {
+        {{"build", app, "-o", work / "out"},
+         "build: error: the output '" + work / "out" +
+             "' does not end in .exe, which Windows needs to start it; try -o " + work / "out.exe"},
+        {{"build", app, "-o", out, "--prodcut", "A"},
+         "build: error: unknown option --prodcut; did you mean --product?"},
+        {{"build", app, "-o", out, "--template={CACHEDIR}\\x"},
+         "build: error: --template '{CACHEDIR}\\x': {CACHEDIR} is no keyword; did you mean "
+         "{CACHE_DIR}?"},
+        {{"build", app, "-o", out, "--cwd=ap"},
+         "build: error: --cwd takes caller or app, not 'ap'; did you mean app?"},
+        {{"build", app, "--level=30", "-o", out},
+         "build: error: --level 30 is not a whole number from 1 to 22"},
+        {{"build", app, "-o", out, "--windowed=yes"}, "build: error: --windowed takes no value"},
+        {{"build", two, "-o", out},
+         "build: error: several .exe files at the top of '" + two +
+             "' (a.exe, b.exe); choose the main program with --main"},
+        {{"build", app, "-o", out, "--main", "c.exe"},
+         "build: error: --main 'c.exe' is not a file in '" + app + "'; its .exe files: a.exe"},
+        {{"pack", app, "-o", work / "block", "--product", "X"},
+         "pack: error: --product is an option of fenwix build, not of fenwix pack"},
+        {{"biuld", app}, "biuld: error: unknown command biuld; did you mean build?"},
+        {{"build", app, "-o", work / ".exe"},
+         "build: error: no product name: the main program's version resource gives none, nor "
+         "does the output's file name; give --product NAME"},
+        {{"build", app, "-o", out, "--company", "Acme Inc."},
+         "build: error: the default template {CACHE_DIR}\\{COMPANY}\\{PRODUCT} gives no usable "
+         "folder with company 'Acme Inc.' and product 'out' (a name Windows cannot hold as a "
+         "folder); give --company and --product, or --template"},
+    };
+    for (const auto& r : rows) {
+        std::vector<std::string> args = r.args;
+        args.insert(args.begin(), fenwix_tool());
+        std::string err;
+        EXPECT_EQ(run_host(args, &err), 1) << r.message;
+        EXPECT_EQ(err, "fenwix " + r.message + "\n");
+    }
+    EXPECT_FALSE(fs::exists(out));
+
+    std::string shown;
+    ASSERT_EQ(run_host({fenwix_tool(), "build", app, "--output=" + out, "--level=1",
+                        "--product=Fjord", "--company=Quenmar", "--exclude=bin/"},
+                       nullptr, &shown),
+              0);
+    EXPECT_EQ(shown.rfind("wrote " + out + ": ", 0), 0u) << shown;
+    EXPECT_NE(shown.find(", 1 file of "), std::string::npos) << shown;  // bin/ left out
+    EXPECT_NE(shown.find("; it unpacks into %LOCALAPPDATA%\\Quenmar\\Fjord\n"), std::string::npos)
+        << shown;
+}
+
 // Each path below a folder with its kind and content.
 std::map<std::string, std::string> snapshot(const std::string& folder) {
     std::map<std::string, std::string> out;
@@ -172,7 +247,8 @@ TEST(BuildCommandTest, RefusalsNameTheProblemAndTouchNothing) {
     write_file(app + "/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/f.txt", "x");
     write_file(work / "block", "QJX");
     fs::create_directory_symlink(app, work / "app-link");
-    fs::create_hard_link(work / "block", work / "block-link");
+    fs::create_hard_link(work / "block", work / "block-link.exe");
+    fs::create_directory(work / "folder.exe");
     fs::create_symlink(work / "block", work / "file-link");
     ASSERT_EQ(mkfifo((work / "fifo").c_str(), 0600), 0);
     const std::string inside = "inside the application folder", not_file = "not a regular file";
@@ -182,10 +258,10 @@ TEST(BuildCommandTest, RefusalsNameTheProblemAndTouchNothing) {
     } rows[] = {
         {{tool, "pack", app, "-o", app + "/main.exe"}, inside},
         {{tool, "build", app, "-o", work / "app-link/../app/new.exe"}, inside},
-        {{tool, "build", "--block", work / "block", "-o", work / "block-link"}, "as --block"},
+        {{tool, "build", "--block", work / "block", "-o", work / "block-link.exe"}, "as --block"},
         {{tool, "pack", app, "-o", work / "fifo"}, not_file},
         {{tool, "pack", app, "-o", work / "file-link"}, not_file},
-        {{tool, "build", app, "-o", app}, not_file},
+        {{tool, "build", app, "-o", work / "folder.exe"}, not_file},
         // No file descriptor left to open the deeper folders.
         {{"/bin/sh", "-c", "ulimit -n 16; exec \"$0\" pack \"$1\" -o \"$2\"", tool, app, out},
          "cannot read folder '" + app + "/d/d/"},
@@ -222,6 +298,26 @@ TEST(BuildCommandTest, DamagedStubIsABuildError) {
                   0);
         EXPECT_NE(err.find("stub"), std::string::npos) << err;
         EXPECT_FALSE(fs::exists(work / "out.exe"));
+    }
+}
+
+// The progress line's share and time left, at the start, half way and the end.
+TEST(BuildCommandTest, ProgressLineTellsShareRateAndTimeLeft) {
+    const std::uint64_t mib = 1 << 20;
+    const struct {
+        std::uint64_t done, total;
+        double seconds;
+        const char* line;
+    } rows[] = {
+        {0, 100 * mib, 0.0, "packing  0.0 MiB of 100.0 MiB (0%), 0.0 MiB/s"},
+        {25 * mib, 100 * mib, 1.0, "packing  25.0 MiB of 100.0 MiB (25%), 25.0 MiB/s, 3 s left"},
+        {100 * mib, 100 * mib, 4.0, "packing  100.0 MiB of 100.0 MiB (100%), 25.0 MiB/s"},
+        {0, 0, 1.0, "packing  0.0 MiB of 0.0 MiB (100%), 0.0 MiB/s"},
+    };
+    for (const auto& r : rows) {
+        char line[160];
+        progress_text(line, sizeof line, "packing", r.done, r.total, r.seconds);
+        EXPECT_STREQ(line, r.line);
     }
 }
 

@@ -2,6 +2,7 @@
 #include "format/block.h"
 #include "format/index.h"
 #include "tests/support/host_support.h"
+#include "tools/pack/exclude.h"
 #include "tools/pack/packer.h"
 
 #define ZSTD_STATIC_LINKING_ONLY  // frame header inspection
@@ -178,14 +179,94 @@ TEST(PackerTest, RefusesWhatCannotBeUnpackedFaithfully) {
     }
 }
 
-TEST(PackerTest, RefusesSymbolicLinksAndSpecialFiles) {
+// Links inside the folder are carried as copies of what they lead to (npm's
+// node_modules/.bin); links that leave it, lead nowhere or would copy a
+// folder into itself are refused with the way out, unless left out.
+TEST(PackerTest, LinksInsideAreCopiedOthersRefused) {
+    scratch_folder outside;
+    write_file(outside / "secret.txt", "s");
+    const struct {
+        std::vector<std::pair<std::string, std::string>> links;  // link, where it leads
+        std::vector<std::string> excludes;
+        const char* why;  // part of the message, or nullptr when packed
+    } rows[] = {
+        {{{"node_modules/.bin/tool", "../tool/bin/tool.js"}, {"lib2", "lib"}}, {}, nullptr},
+        {{{"out", outside / "secret.txt"}}, {}, "leads outside the folder"},
+        {{{"out", outside.path}}, {"out"}, nullptr},
+        {{{"lib/none", "missing.txt"}}, {}, "leads nowhere"},
+        {{{"lib/up", ".."}}, {}, "holds it"},
+        {{{"lib/up", ".."}}, {"lib/up"}, nullptr},
+    };
+    for (const auto& r : rows) {
+        scratch_folder app;
+        write_file(app / "a.exe", fake_windows_program());
+        write_file(app / "node_modules/tool/bin/tool.js", "js");
+        write_file(app / "lib/x.dll", "dll");
+        for (const auto& [link, to] : r.links) {
+            fs::create_directories(fs::path(app / link).parent_path());
+            fs::create_symlink(to, app / link);
+        }
+        try {
+            std::vector<std::string> found;
+            for (const folder_entry& e : list_application_folder(app.path, "", r.excludes)) {
+                found.push_back(utf16_to_utf8(e.name) + "=" + read_file(e.disk_path).substr(0, 2));
+            }
+            EXPECT_EQ(r.why, nullptr) << "packed: " << r.links[0].first;
+            if (r.links[0].first == "node_modules/.bin/tool") {
+                EXPECT_EQ(found,
+                          (std::vector<std::string>{"a.exe=MZ", "lib2\\x.dll=dl", "lib\\x.dll=dl",
+                                                    "node_modules\\.bin\\tool=js",
+                                                    "node_modules\\tool\\bin\\tool.js=js"}));
+            }
+        } catch (const tool_error& e) {
+            ASSERT_NE(r.why, nullptr) << e.what();
+            EXPECT_NE(std::string(e.what()).find(r.why), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find("--exclude"), std::string::npos) << e.what();
+        }
+    }
     scratch_folder app;
     write_file(app / "a.exe", fake_windows_program());
-    fs::create_symlink(app / "a.exe", app / "link.exe");
-    EXPECT_THROW(list_application_folder(app.path, "a.exe"), tool_error);
-    fs::remove(app / "link.exe");
     ASSERT_EQ(mkfifo((app / "pipe").c_str(), 0600), 0);
     EXPECT_THROW(list_application_folder(app.path, ""), tool_error);
+}
+
+// --exclude's patterns, as .gitignore reads them.
+TEST(PackerTest, ExcludePatternsMatchLikeGitignore) {
+    const struct {
+        const char* pattern;
+        const char* path;
+        bool folder, matches;
+    } rows[] = {
+        {"*.pdb", "a.pdb", false, true},
+        {"*.pdb", "lib/deep/a.pdb", false, true},
+        {"*.pdb", "a.pdb.txt", false, false},
+        {"docs", "x/docs", true, true},
+        {"docs/", "docs", false, false},
+        {"docs/", "docs", true, true},
+        {"/build", "build", true, true},
+        {"/build", "x/build", true, false},
+        {"lib/*.dll", "lib/a.dll", false, true},
+        {"lib/*.dll", "lib/x/a.dll", false, false},
+        {"lib/**/*.dll", "lib/a.dll", false, true},
+        {"lib/**/*.dll", "lib/x/y/a.dll", false, true},
+        {"**/test", "a/b/test", true, true},
+        {"x/**", "x/a/b", false, true},
+        {"a?c", "abc", false, true},
+        {"a?c", "a/c", false, false},
+        {"[ab]*.js", "b1.js", false, true},
+        {"[!ab]*.js", "b1.js", false, false},
+        {"[a-c]x", "cx", false, true},
+        {"\\*x", "*x", false, true},
+        {"\\*x", "ax", false, false},
+        {".bin", "node_modules/.bin", true, true},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(exclude_matches(r.pattern, r.path, r.folder), r.matches)
+            << r.pattern << " on " << r.path;
+    }
+    for (const char* bad : {"", "!keep.txt", "[abc"}) {
+        EXPECT_NE(exclude_pattern_problem(bad), "") << bad;
+    }
 }
 
 TEST(PackerTest, StreamsAFileLargerThanEveryBuffer) {

@@ -1,7 +1,11 @@
 // The resource section: icon refusals, the directory tree as the loader walks
-// it, and the version resource as VerQueryValueW walks it.
-#include "tools/pack/packer.h"
+// it, the version resource as VerQueryValueW walks it, and a program's own
+// version resource read back.
+#include "tests/support/host_support.h"
+#include "tools/cli/build_defaults.h"
 #include "tools/image/pe_resources.h"
+#include "tools/image/version_reader.h"
+#include "tools/pack/packer.h"
 
 #include <gtest/gtest.h>
 
@@ -45,8 +49,8 @@ bytes make_ico(const std::vector<std::uint32_t>& sizes) {
 }
 
 resource_values make_values(const bytes& ico) {
-    return {u"Quenmar Ltd", u"T\u00f6\u00f6l",    u"1.26.3.4",
-            {1, 26, 3, 4},  {'<', 'a', '/', '>'}, ico};
+    return {u"Quenmar Ltd", u"T\u00f6\u00f6l", u"1.26.3.4",          u"Tool that t\u00f6\u00f6ls",
+            u"(C) Quenmar", {1, 26, 3, 4},     {'<', 'a', '/', '>'}, ico};
 }
 
 // Follows type -> id -> language 1033 to the data, checking what the loader
@@ -137,15 +141,20 @@ TEST(PeResourcesTest, TreeHoldsIconsGroupAndManifestAtTheirRvas) {
 TEST(PeResourcesTest, VersionBlocksNestAndCarryEveryValueEmptyOnesToo) {
     resource_values v = make_values(make_ico({20}));
     v.company.clear();
+    v.copyright.clear();
     const bytes info = resource(resource_section(0x3000, v), 0x3000, 16, 1);
     std::map<std::u16string, bytes> values;
     walk(info, 0, info.size(), values);
     EXPECT_EQ(le(info, 0, 2), info.size());
     const std::map<std::u16string, std::u16string> expected = {
-        {u"CompanyName", u""},           {u"ProductName", v.product},
-        {u"FileDescription", v.product}, {u"LegalCopyright", u""},
-        {u"FileVersion", v.version},     {u"ProductVersion", v.version},
-        {u"InternalName", v.product},    {u"OriginalFilename", v.product + u".exe"}};
+        {u"CompanyName", u""},
+        {u"ProductName", v.product},
+        {u"FileDescription", v.description},
+        {u"LegalCopyright", u""},
+        {u"FileVersion", v.version},
+        {u"ProductVersion", v.version},
+        {u"InternalName", v.product},
+        {u"OriginalFilename", v.product + u".exe"}};
     for (const auto& [key, text] : expected) {
         EXPECT_EQ(values[key], utf16z(text)) << std::string(key.begin(), key.end());
     }
@@ -160,6 +169,54 @@ TEST(PeResourcesTest, VersionBlocksNestAndCarryEveryValueEmptyOnesToo) {
 
     v.product.assign(20000, u'x');  // more than a 16-bit block length can count
     EXPECT_THROW(resource_section(0x1000, v), tool_error);
+}
+
+// What a program says of itself, read back: from a section our writer made,
+// and from node.exe, whose resources another toolchain wrote.
+TEST(VersionReaderTest, ReadsTheStringsAndNumbersOfAVersionResource) {
+    const resource_values v = make_values(make_ico({20, 30}));
+    resource_span span;
+    span.section_rva = span.directory_rva = 0x5000;
+    const bytes section = resource_section(0x5000, v);
+    const program_version read = read_program_version(section, span);
+    EXPECT_EQ(read.product_name, v.product);
+    EXPECT_EQ(read.company_name, v.company);
+    EXPECT_EQ(read.file_description, v.description);
+    EXPECT_EQ(read.legal_copyright, v.copyright);
+    EXPECT_EQ(read.product_version, v.version);
+    ASSERT_TRUE(read.has_fixed);
+    EXPECT_EQ(read.fixed_product[1], 26u);
+    // Cut anywhere, the section gives no value rather than a wrong one or a crash.
+    for (std::size_t cut = 0; cut < section.size(); cut += 7) {
+        const program_version part =
+            read_program_version(bytes(section.begin(), section.begin() + cut), span);
+        EXPECT_TRUE(part.product_name.empty() || part.product_name == v.product);
+    }
+
+    const program_version node = read_version_of_file(source_file("build/node/app/node.exe"));
+    EXPECT_EQ(node.product_name, u"Node.js");
+    EXPECT_EQ(four_part_version(node.product_version), "22.22.0.0");
+    EXPECT_TRUE(read_version_of_file(source_file("README.md")).product_name.empty());
+}
+
+TEST(VersionReaderTest, VersionTextsBecomeFourNumbers) {
+    const struct {
+        const char16_t* text;
+        const char* four;
+    } rows[] = {
+        {u"22.22.0", "22.22.0.0"},
+        {u"1, 2, 3, 4", "1.2.3.4"},
+        {u"3.1-beta", "3.1.0.0"},
+        {u" 7 ", "7.0.0.0"},
+        {u"1.2.3.4.5", "1.2.3.4"},
+        {u"65536.1", ""},
+        {u"v1.2", ""},
+        {u"", ""},
+        {u"1.2 (build 7)", "1.2.0.0"},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(four_part_version(r.text), r.four) << r.four;
+    }
 }
 
 }  // namespace

@@ -66,6 +66,29 @@ void progress_text(char* out, std::size_t capacity, const char* what, std::uint6
                    std::uint64_t total_bytes, double seconds) {
     const double mib = 1024.0 * 1024.0;
     const double rate = seconds > 0 ? done_bytes / mib / seconds : 0.0;
-    std::snprintf(out, capacity, "%s  %.1f MiB of %.1f MiB, %.1f MiB/s", what, done_bytes / mib,
-                  total_bytes / mib, rate);
+    const unsigned percent =
+        total_bytes == 0 ? 100u : static_cast<unsigned>(done_bytes * 100.0 / total_bytes);
+    int n = std::snprintf(out, capacity, "%s  %.1f MiB of %.1f MiB (%u%%), %.1f MiB/s", what,
+                          done_bytes / mib, total_bytes / mib, percent, rate);
+    // Time left only once there is a rate to go by.
+    if (n > 0 && static_cast<std::size_t>(n) < capacity && rate > 0 && done_bytes < total_bytes) {
+        const double left = (total_bytes - done_bytes) / mib / rate;
+        std::snprintf(out + n, capacity - n, ", %.0f s left", left < 1 ? 1.0 : left);
+    }
+}
+
+std::string summary_text(const build_summary& s) {
+    const double mib = 1024.0 * 1024.0;
+    char number[64];
+    std::snprintf(number, sizeof number, "%.1f MiB", s.output_bytes / mib);
+    std::string out = "wrote " + s.output + ": " + number;
+    if (s.files != 0) {
+        const double ratio = s.file_bytes == 0 ? 100.0 : s.output_bytes * 100.0 / s.file_bytes;
+        std::snprintf(number, sizeof number, " %s of %.1f MiB (%.0f%% of %s size)",
+                      s.files == 1 ? "file" : "files", s.file_bytes / mib, ratio,
+                      s.files == 1 ? "its" : "their");
+        out += ", " + std::to_string(s.files) + number;
+    }
+    std::snprintf(number, sizeof number, ", in %.1f s", s.seconds);
+    return out + number + "; it unpacks into " + s.folder;
 }

@@ -69,7 +69,8 @@ void end_block(std::vector<unsigned char>& out, std::size_t start) {
     const std::size_t length = out.size() - start;
     if (length > 0xFFFF) {
         throw tool_error(
-            "the company, product and version texts are too long for a version "
+            "the company, product, version, description and copyright texts are too long for a "
+            "version "
             "resource (" +
             std::to_string(length) + " bytes in one block, at most 65535)");
     }
@@ -115,11 +116,10 @@ std::vector<unsigned char> version_info(const resource_values& v) {
     const std::size_t string_file_info = begin_block(out, u"StringFileInfo", 0, text_value);
     // Language neutral, Unicode code page: the same key as the translation below.
     const std::size_t table = begin_block(out, u"000004b0", 0, text_value);
-    const std::u16string copyright = v.company.empty() ? u"" : u"Copyright (C) " + v.company;
     append_string(out, u"CompanyName", v.company);
     append_string(out, u"ProductName", v.product);
-    append_string(out, u"FileDescription", v.product);
-    append_string(out, u"LegalCopyright", copyright);
+    append_string(out, u"FileDescription", v.description);
+    append_string(out, u"LegalCopyright", v.copyright);
     append_string(out, u"FileVersion", v.version);
     append_string(out, u"ProductVersion", v.version);
     append_string(out, u"InternalName", v.product);

@@ -14,7 +14,8 @@
 #include <vector>
 
 struct resource_values {
-    std::u16string company, product, version;  // version text as given, e.g. u"1.26.0.0"
+    std::u16string company, product, version;  // version text as given, e.g. u"2.4.0.0"
+    std::u16string description, copyright;     // FileDescription and LegalCopyright as given
     unsigned version_parts[4];                 // the same version as four numbers 0..65535
     std::vector<unsigned char> manifest;       // the manifest file's bytes, stored as they are
     std::vector<unsigned char> icon_file;      // a whole .ico file

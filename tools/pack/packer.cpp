@@ -1,11 +1,8 @@
 #include "tools/pack/packer.h"
 
 #include "format/block.h"
-#include "format/names.h"
-#include "format/upper_case.h"
 #include "tools/host/host_platform.h"
 #include "tools/pack/block_file.h"
-#include "tools/image/pe_image.h"
 
 #include <zlib.h>
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameProgression, stable in practice since 1.3
@@ -15,7 +12,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <thread>
 
@@ -24,17 +20,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t io_chunk = 1 << 20;
-
-// Windows compares file names without regard to case, by its own table and
-// not the builder's locale; two names that differ only in case would unpack
-// over each other.
-std::u16string case_folded(const std::u16string& name) {
-    std::u16string out = name;
-    for (char16_t& u : out) {
-        if (u < 0xD800 || u > 0xDFFF) u = upper_case_unit(u);
-    }
-    return out;
-}
 
 struct file_closer {
     void operator()(std::FILE* f) const {
@@ -115,160 +100,7 @@ private:
     std::uint64_t written_ = 0;
 };
 
-// The launcher can only start a 64-bit Windows program; anything else would
-// build fine and fail on every start on the user's machine.
-void check_main_program(const folder_entry& main) {
-    file_ptr f = open_for_reading(main.disk_path);
-    std::vector<unsigned char> head(program_head_size);
-    head.resize(std::fread(head.data(), 1, head.size(), f.get()));
-    if (std::ferror(f.get())) throw tool_error("cannot read " + in_quotes(main.disk_path));
-    const std::string problem = program_image_problem(head.data(), head.size());
-    if (!problem.empty()) {
-        throw tool_error("the main program " + in_quotes(utf16_to_utf8(main.name)) +
-                         " is not a 64-bit Windows program: " + problem);
-    }
-}
-
 }  // namespace
-
-std::string name_problem(const std::u16string& name) {
-    return entry_names::describe(entry_names::check(name.data(), name.size()));
-}
-
-std::vector<folder_entry> list_application_folder(const std::string& app_dir,
-                                                  const std::string& main_relpath) {
-    std::error_code ec;
-    const fs::path root = path_from_utf8(app_dir);
-    const fs::file_status root_status = fs::status(root, ec);
-    if (ec || !fs::is_directory(root_status)) {
-        throw tool_error("not a folder: " + in_quotes(app_dir));
-    }
-    std::vector<folder_entry> files;
-    fs::recursive_directory_iterator it(root, fs::directory_options::none, ec);
-    if (ec) throw tool_error("cannot read folder " + in_quotes(app_dir) + ": " + ec.message());
-    // The folder the next step reads: a step that fails turns the iterator
-    // into the end one, so its error is checked before the end is, or the
-    // listing would stop short without a word.
-    fs::path reading = root;
-    for (;;) {
-        if (ec) {
-            throw tool_error("cannot read folder " + in_quotes(path_to_utf8(reading)) + ": " +
-                             ec.message());
-        }
-        if (it == fs::recursive_directory_iterator()) break;
-        const fs::directory_entry& entry = *it;
-        const fs::path relative = entry.path().lexically_relative(root);
-        // Names are read as UTF-8 on both hosts (UTF-16 on Windows turned into
-        // UTF-8), so both give the same entry names and the same messages.
-        const std::string shown = path_to_utf8(relative);
-        const fs::file_status st = entry.symlink_status(ec);
-        if (ec) {
-            throw tool_error("cannot inspect " + in_quotes(path_to_utf8(entry.path())) + ": " +
-                             ec.message());
-        }
-        if (fs::is_symlink(st)) {
-            throw tool_error("symbolic links are not packed: " + in_quotes(shown) +
-                             " (copy the file or folder it points to into the folder instead)");
-        }
-        if (fs::is_directory(st)) {
-            // The next step opens this folder, which is what fails (no
-            // access, no file descriptor left); a failure to read on where
-            // this folder ends is rare enough to be named as this one's.
-            reading = entry.path();
-            it.increment(ec);
-            continue;
-        }
-        if (!fs::is_regular_file(st)) {
-            throw tool_error("not a regular file or folder: " + in_quotes(shown));
-        }
-        std::u16string name;
-        for (const fs::path& part : relative) {
-            const std::string part_text = path_to_utf8(part);
-            // A backslash inside a Linux file name would read as a folder level.
-            if (part_text.find('\\') != std::string::npos) {
-                throw tool_error(
-                    "cannot pack " + in_quotes(shown) +
-                    ": the name holds a character that Windows file names cannot hold");
-            }
-            if (!name.empty()) name += u'\\';
-            name += utf8_to_utf16(part_text, "the name " + in_quotes(shown));
-        }
-        const std::string problem = name_problem(name);
-        if (!problem.empty()) {
-            throw tool_error("cannot pack " + in_quotes(shown) + ": " + problem);
-        }
-        files.push_back({std::move(name), path_to_utf8(entry.path())});
-        reading = entry.path().parent_path();
-        it.increment(ec);
-    }
-    if (files.empty()) throw tool_error("the folder holds no files: " + in_quotes(app_dir));
-
-    std::sort(files.begin(), files.end(),
-              [](const folder_entry& a, const folder_entry& b) { return a.name < b.name; });
-
-    const auto case_clash = [](const std::u16string& a, const std::u16string& b) {
-        return tool_error("names differ only in case, which Windows cannot keep apart: " +
-                          in_quotes(utf16_to_utf8(a)) + " and " + in_quotes(utf16_to_utf8(b)));
-    };
-    std::vector<std::pair<std::u16string, std::size_t>> folded;
-    for (std::size_t i = 0; i < files.size(); ++i)
-        folded.push_back({case_folded(files[i].name), i});
-    std::sort(folded.begin(), folded.end());
-    for (std::size_t i = 1; i < folded.size(); ++i) {
-        if (folded[i].first == folded[i - 1].first) {
-            throw case_clash(files[folded[i - 1].second].name, files[folded[i].second].name);
-        }
-    }
-    // A file whose name is a folder's but for case would be that folder on
-    // Windows, so one of the two could never be unpacked. Two folders that
-    // differ only in case just merge into one there, which harms nothing.
-    // Folding works unit by unit, so a folded prefix is a prefix's folding.
-    std::map<std::u16string, std::u16string> folders;  // folded name, the name as found
-    for (const auto& [name, i] : folded) {
-        for (std::size_t at = name.find(u'\\'); at != std::u16string::npos;
-             at = name.find(u'\\', at + 1)) {
-            folders.emplace(name.substr(0, at), files[i].name.substr(0, at));
-        }
-    }
-    for (const auto& [name, i] : folded) {
-        const auto folder = folders.find(name);
-        if (folder != folders.end()) throw case_clash(folder->second, files[i].name);
-    }
-
-    std::size_t main_index = files.size();
-    if (!main_relpath.empty()) {
-        std::string normalized = main_relpath;
-        std::replace(normalized.begin(), normalized.end(), '/', '\\');
-        const std::u16string wanted = utf8_to_utf16(normalized, "--main");
-        for (std::size_t i = 0; i < files.size(); ++i) {
-            if (files[i].name == wanted) main_index = i;
-        }
-        if (main_index == files.size()) {
-            throw tool_error("--main " + in_quotes(main_relpath) + " is not a file in " +
-                             in_quotes(app_dir));
-        }
-    } else {
-        for (std::size_t i = 0; i < files.size(); ++i) {
-            const std::u16string& n = files[i].name;
-            if (n.find(u'\\') != std::u16string::npos || n.size() < 4) continue;
-            std::u16string ext = case_folded(n.substr(n.size() - 4));
-            if (ext != u".EXE") continue;
-            if (main_index != files.size()) {
-                throw tool_error("several .exe files at the top of " + in_quotes(app_dir) +
-                                 "; choose the main program with --main");
-            }
-            main_index = i;
-        }
-        if (main_index == files.size()) {
-            throw tool_error("no .exe file at the top of " + in_quotes(app_dir) +
-                             "; name the main program with --main");
-        }
-    }
-    check_main_program(files[main_index]);
-    std::rotate(files.begin(), files.begin() + static_cast<std::ptrdiff_t>(main_index),
-                files.begin() + static_cast<std::ptrdiff_t>(main_index) + 1);
-    return files;
-}
 
 void checksum_file(const std::string& path, std::uint32_t& crc, std::uint64_t& size) {
     file_ptr f = open_for_reading(path);

@@ -1,11 +1,10 @@
-// The packer: turns an application folder into a payload block.
-//
-// Entry order: the main program first, then every other regular file ordered
-// by its UTF-16 name, so the same folder always gives a byte-identical block.
-// File data is streamed: no file and no folder is ever held in memory whole.
+// The packer: turns the listed files of an application folder
+// (tools/pack/folder_listing.h) into a payload block. File data is streamed:
+// no file and no folder is ever held in memory whole.
 #pragma once
 
 #include "tools/host/text.h"
+#include "tools/pack/folder_listing.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -14,22 +13,6 @@
 #include <vector>
 
 constexpr int default_compression_level = 19;
-
-struct folder_entry {
-    std::u16string name;    // backslash-separated, relative to the folder
-    std::string disk_path;  // where the packer reads the file
-};
-
-// Lists the folder's files in block order. main_relpath may be empty (the
-// single top-level .exe is then the main program). Throws tool_error for an
-// empty folder, a missing or ambiguous main program, a name that cannot be
-// carried, names equal when case is ignored, and anything that is neither a
-// regular file nor a folder (symbolic links included).
-std::vector<folder_entry> list_application_folder(const std::string& app_dir,
-                                                  const std::string& main_relpath);
-
-// Why a name cannot be carried, or empty when it can.
-std::string name_problem(const std::u16string& name);
 
 // CRC-32 (zlib's) of a file, streamed, and the file's size.
 void checksum_file(const std::string& path, std::uint32_t& crc, std::uint64_t& size);
