@@ -7,6 +7,14 @@
 # fetch-node.sh and the npm installed here when the machine has none.
 set -euo pipefail
 
+# `setup.sh demo` installs only what packing the example and running it under
+# Wine need: the compilers, Wine and an X server; the rest is the tests'.
+demo_packages=(
+  cmake ninja-build make g++ pkg-config dpkg-dev
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libz-mingw-w64-dev
+  wine wine64 libzstd-dev zlib1g-dev googletest libgtest-dev
+  xz-utils gzip icoutils python3 xvfb nlohmann-json3-dev
+)
 packages=(
   cmake ninja-build make g++ pkg-config dpkg-dev
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libz-mingw-w64-dev
@@ -39,6 +47,7 @@ packages=(
 # fetch-node.sh needs npm; a machine that has one (Debian's or another
 # Node.js's) keeps it, as Debian's npm would conflict with another's.
 command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
+if [ "${1:-}" = demo ]; then packages=("${demo_packages[@]}"); fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -10,7 +10,9 @@
 # make-dist.sh takes the last commit's time unless given one.
 epoch=${SOURCE_DATE_EPOCH:-$(git -C "$source_dir" log -1 --format=%ct)}
 
-"$host_build/fenwix" build "$app" -o "$work/host.exe" --quiet
+# The same output name: without --product the name is the launcher's product.
+mkdir -p "$work/host" "$work/x64" "$work/arm64"
+"$host_build/fenwix" build "$app" -o "$work/host/app.exe" --quiet
 
 for arch in x64 arm64; do
     name="fenwix-$version-linux-$arch"
@@ -54,7 +56,7 @@ $name/fenwix.1"
         fail "$arch fenwix --version says: $("${run[@]}" --version)"
     [ "$("${run[@]}" --version)" = "$("$host_build/fenwix" --version)" ] ||
         fail "$arch fenwix compresses with another zstd than build/host/fenwix"
-    "${run[@]}" build "$app" -o "$work/$arch.exe" --quiet
-    cmp "$work/host.exe" "$work/$arch.exe" || fail "the $arch fenwix made another launcher"
+    "${run[@]}" build "$app" -o "$work/$arch/app.exe" --quiet
+    cmp "$work/host/app.exe" "$work/$arch/app.exe" || fail "the $arch fenwix made another launcher"
 done
 echo "both tarballs hold a static fenwix that makes the same launcher"
