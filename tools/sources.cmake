@@ -6,9 +6,16 @@
 # and a block read back), inspect/ (list, verify, extract), cli/ (the
 # command line and its options, their defaults, the checks before a build,
 # `fenwix build` with the stub it carries, and the progress line).
+# The system calls have one body for each kind of host.
+if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
+    set(FENWIX_HOST_KIND windows)
+else()
+    set(FENWIX_HOST_KIND posix)
+endif()
 set(FENWIX_TOOL_SOURCES
     "${CMAKE_CURRENT_LIST_DIR}/host/text.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/host/host_platform.cpp"
+    "${CMAKE_CURRENT_LIST_DIR}/host/host_platform_${FENWIX_HOST_KIND}.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/image/pe_image.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/image/pe_resources.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/image/version_reader.cpp"
