@@ -229,11 +229,18 @@ void fail_template_expansion(const wchar_t* template_text) {
 
 namespace {
 
-const unsigned char* image_begin = nullptr;  // the launcher's own image, once watched
-const unsigned char* image_end = nullptr;
+// The block's bytes in the mapped image, and the one thread that reads them
+// while the guard is on.
+const void* guarded_begin = nullptr;
+const void* guarded_end = nullptr;
+DWORD guarded_thread = 0;
+void* guard_handler = nullptr;
 
 LONG WINAPI on_exception(EXCEPTION_POINTERS* exception) {
-    if (is_unreadable_page_in(exception->ExceptionRecord, image_begin, image_end)) fail_decode();
+    if (GetCurrentThreadId() == guarded_thread &&
+        is_unreadable_page_in(exception->ExceptionRecord, guarded_begin, guarded_end)) {
+        fail_decode();
+    }
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
@@ -250,12 +257,15 @@ bool is_unreadable_page_in(const void* exception_record, const void* begin, cons
            address < reinterpret_cast<ULONG_PTR>(end);
 }
 
-void report_unreadable_image_pages() {
-    const auto* base = reinterpret_cast<const unsigned char*>(GetModuleHandleW(nullptr));
-    // The loader has checked these headers before running any code of ours.
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
-    image_begin = base;
-    image_end = base + nt->OptionalHeader.SizeOfImage;
-    AddVectoredExceptionHandler(1, on_exception);
+void guard_block_reads(const void* begin, const void* end) {
+    guarded_begin = begin;
+    guarded_end = end;
+    guarded_thread = GetCurrentThreadId();
+    if (guard_handler == nullptr) guard_handler = AddVectoredExceptionHandler(1, on_exception);
+}
+
+void end_block_read_guard() {
+    if (guard_handler != nullptr) RemoveVectoredExceptionHandler(guard_handler);
+    guard_handler = nullptr;
+    guarded_thread = 0;
 }

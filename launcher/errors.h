@@ -46,11 +46,15 @@ void note_file_in_hand(const wchar_t* path);
 // before the line end, a blank or a full stop, stays.
 std::size_t trim_line_ends(wchar_t* text, std::size_t n);
 
-// From now on, a page of the launcher's own image that cannot be read (an
-// in-page error: the share or the stick it runs from went away while the
-// block was being decoded from it) reports the decode failure, instead of
-// ending the process without a word.
-void report_unreadable_image_pages();
+// While the block is read: a page of it that cannot be read on the calling
+// thread (an in-page error: the share or the stick the launcher runs from
+// went away while the block was being decoded from it) reports the decode
+// failure, instead of ending the process without a word. Other threads and
+// other addresses keep the system's handling, so an in-page error elsewhere
+// (a background check, once the program runs) never ends the launcher as a
+// decode failure, nor its program with it.
+void guard_block_reads(const void* begin, const void* end);
+void end_block_read_guard();
 
 // The decision: whether an exception (an EXCEPTION_RECORD) is an in-page
 // error at an address within [begin, end).

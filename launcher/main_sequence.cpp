@@ -94,6 +94,17 @@ void unpack_payload() {
         memcmp(block, payload_format::magic, payload_format::magic_size) != 0) {
         fail_header();
     }
+    // A page of the block or its index that cannot be read (a launcher on a
+    // share or a stick that went away) is a block that cannot be decoded.
+    const unsigned char* guarded_end = block + length;
+    const unsigned char* guarded_begin = block;
+    if (values.index != nullptr) {
+        if (values.index < guarded_begin) guarded_begin = values.index;
+        if (values.index + values.index_length > guarded_end) {
+            guarded_end = values.index + values.index_length;
+        }
+    }
+    guard_block_reads(guarded_begin, guarded_end);
     // Other starts wait for the lock: a dialog that waits for the user
     // must not hold it.
     release_before_dialog(unlock_target_folder);
@@ -181,9 +192,6 @@ int run_launcher(int argc, wchar_t** argv) {
     // from the current folder.
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     SetDllDirectoryW(L"");
-    // A page of the image that cannot be read (a launcher on a share or a
-    // stick that went away) is a block that cannot be decoded.
-    report_unreadable_image_pages();
     trace_start();
     // Values inherited from a parent launcher must not leak into this run.
     clear_environment_variable(env_names::start);
@@ -215,6 +223,7 @@ int run_launcher(int argc, wchar_t** argv) {
     SetProcessShutdownParameters(shutdown_level_after_programs, 0);
 
     unpack_payload();
+    end_block_read_guard();
     progress_window_close();
     publish_launcher_location(argc, argv);
     set_launch_variables();

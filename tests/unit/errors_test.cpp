@@ -188,4 +188,39 @@ TEST(UnreadablePageTest, OnlyAnInPageErrorInTheImageCounts) {
     }
 }
 
+// The guard acts only on the thread that reads the block, and only while it
+// reads it: an in-page error on another thread, or once the program runs,
+// goes on to the next handler (here one that exits 5).
+constexpr int passed_on = 5;
+LONG WINAPI exit_passed_on(EXCEPTION_POINTERS*) { ExitProcess(passed_on); }
+
+void raise_in_page_at(const unsigned char* address) {
+    const ULONG_PTR parameters[] = {0, reinterpret_cast<ULONG_PTR>(address), 0};
+    RaiseException(EXCEPTION_IN_PAGE_ERROR, 0, 3, parameters);
+}
+
+DWORD WINAPI raise_in_page_thread(void* address) {
+    raise_in_page_at(static_cast<const unsigned char*>(address));
+    return 0;
+}
+
+TEST(UnreadablePageDeathTest, OnlyTheReadingThreadWhileItReadsGetsTheDecodeFailure) {
+    static unsigned char block[64];
+    const auto guarded = [](bool on_other_thread, bool ended) {
+        AddVectoredExceptionHandler(0, exit_passed_on);
+        guard_block_reads(block, block + sizeof block);
+        if (ended) end_block_read_guard();
+        if (on_other_thread) {
+            HANDLE thread = CreateThread(nullptr, 0, raise_in_page_thread, block + 8, 0, nullptr);
+            WaitForSingleObject(thread, INFINITE);
+        } else {
+            raise_in_page_at(block + 8);
+        }
+        ExitProcess(0);
+    };
+    EXPECT_EXIT(guarded(false, false), ::testing::ExitedWithCode(2), "");  // the decode failure
+    EXPECT_EXIT(guarded(true, false), ::testing::ExitedWithCode(passed_on), "");
+    EXPECT_EXIT(guarded(false, true), ::testing::ExitedWithCode(passed_on), "");
+}
+
 }  // namespace
