@@ -9,6 +9,7 @@
 #include "launcher/path_forms.h"
 #include "launcher/template.h"
 #include "launcher/windowed.h"
+#include "launcher/unpack/checksum.h"
 #include "launcher/unpack/confine.h"
 #include "launcher/unpack/folder_lock.h"
 #include "launcher/unpack/known_folders.h"
@@ -192,6 +193,7 @@ int run_launcher(int argc, wchar_t** argv) {
     // from the current folder.
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     SetDllDirectoryW(L"");
+    checksum_choose_implementation();
     trace_start();
     // Values inherited from a parent launcher must not leak into this run.
     clear_environment_variable(env_names::start);

@@ -2,13 +2,13 @@
 
 #include "launcher/fixed_buffer.h"
 #include "launcher/trace.h"
+#include "launcher/unpack/checksum.h"
 #include "launcher/unpack/write_entry.h"
 #include "launcher/unpack/index_check.h"
 #include "format/block.h"
 #include "format/index.h"
 
 #include <windows.h>
-#include <zlib.h>
 
 #include <cstdlib>
 #include <cwchar>
@@ -41,7 +41,7 @@ alignas(8) unsigned char listing_buffer[listing_buffer_size];
 unsigned char background_buffer[checksum_buffer_size];
 
 std::uint32_t crc_of(const unsigned char* data, std::size_t size) {
-    return static_cast<std::uint32_t>(crc32_z(crc32_z(0L, Z_NULL, 0), data, size));
+    return static_cast<std::uint32_t>(checksum_update(0, data, size));
 }
 
 // Compares units [from, to) of two entries' names.

@@ -2,12 +2,12 @@
 
 #include "launcher/busy_retry.h"
 #include "launcher/errors.h"
+#include "launcher/unpack/checksum.h"
 #include "launcher/unpack/confine.h"
 #include "format/block.h"
 #include "launcher/unpack/reader.h"
 
 #include <windows.h>
-#include <zlib.h>
 
 namespace {
 
@@ -36,7 +36,7 @@ std::uint32_t file_checksum_with(const wchar_t* path, unsigned char* buffer) {
     // Read to the end, whatever the size: a changed file of 4 GiB or more
     // must not pass for an unchanged one, and an empty file is readable
     // with a known content (the checksum of no bytes).
-    uLong crc = crc32_z(0L, Z_NULL, 0);
+    std::uint32_t crc = 0;
     for (;;) {
         DWORD got = 0;
         if (!ReadFile(file, buffer, static_cast<DWORD>(checksum_buffer_size), &got, nullptr)) {
@@ -44,7 +44,7 @@ std::uint32_t file_checksum_with(const wchar_t* path, unsigned char* buffer) {
             return 0;
         }
         if (got == 0) break;
-        crc = crc32_z(crc, buffer, got);
+        crc = checksum_update(crc, buffer, got);
     }
     CloseHandle(file);
     return payload_format::entry_checksum_from_crc(static_cast<std::uint32_t>(crc));
@@ -92,13 +92,13 @@ void unpack_checked_entry(const wchar_t* path, std::uint64_t stored_size,
     // without an error from the decoder (a stored block has nothing to check),
     // and a wrong byte must never count as the vendor's.
     std::uint64_t remaining = stored_size;
-    uLong crc = crc32_z(0L, Z_NULL, 0);
+    std::uint32_t crc = 0;
     while (remaining > 0) {
         const DWORD chunk =
             static_cast<DWORD>(remaining < sizeof copy_buffer ? remaining : sizeof copy_buffer);
         payload_read(copy_buffer, chunk);
         if (file != INVALID_HANDLE_VALUE) {
-            crc = crc32_z(crc, copy_buffer, chunk);
+            crc = checksum_update(crc, copy_buffer, chunk);
             DWORD written = 0;
             if (!WriteFile(file, copy_buffer, chunk, &written, nullptr))
                 fail_unpack(GetLastError());

@@ -1,5 +1,6 @@
 // Extraction on the real file system: the checksum test, folder creation,
 // and writing or skipping an entry's data read from a real stream reader.
+#include "launcher/unpack/checksum.h"
 #include "launcher/unpack/confine.h"
 #include "launcher/unpack/folder_lock.h"
 #include "launcher/unpack/known_folders.h"
@@ -226,6 +227,35 @@ TEST(UnpackEntryDeathTest, DifferingFileHeldWithoutWriteSharingFailsTheRun) {
         },
         ::testing::ExitedWithCode(2), "Error, failed to open '.*locked\\.exe' for writing\\.");
     CloseHandle(holder);
+}
+
+// The folded CRC-32 gives zlib's value for every length and alignment
+// around its 16- and 64-byte steps, whole or in pieces; the processor check
+// needs both instructions.
+TEST(ChecksumTest, FoldedCrcMatchesZlibWholeAndInPieces) {
+    EXPECT_TRUE(has_carryless_multiply((1u << 1) | (1u << 19)));
+    EXPECT_FALSE(has_carryless_multiply(1u << 1));
+    EXPECT_FALSE(has_carryless_multiply(1u << 19));
+    checksum_choose_implementation();
+    std::string data(70000, '\0');
+    std::uint32_t x = 2463534242u;
+    for (char& c : data) {
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
+    for (std::size_t offset : {0, 1, 3, 8}) {
+        for (std::size_t size : {0, 1, 15, 16, 17, 63, 64, 65, 80, 127, 128, 129, 1000, 65543}) {
+            const std::uint32_t expected =
+                static_cast<std::uint32_t>(crc32_z(0, bytes + offset, size));
+            EXPECT_EQ(checksum_update(0, bytes + offset, size), expected) << offset << "+" << size;
+            const std::size_t cut = size / 3;
+            EXPECT_EQ(checksum_update(checksum_update(0, bytes + offset, cut), bytes + offset + cut,
+                                      size - cut),
+                      expected)
+                << offset << "+" << size << " cut at " << cut;
+        }
+    }
 }
 
 }  // namespace
