@@ -7,6 +7,7 @@
 #include "launcher/unpack/index_check.h"
 #include "format/block.h"
 #include "format/index.h"
+#include "format/upper_case.h"
 
 #include <windows.h>
 
@@ -18,6 +19,7 @@ namespace {
 constexpr char record_magic[8] = {'F', 'W', 'X', 'R', 'E', 'C', '0', '1'};
 constexpr wchar_t record_name[] = L"\\.fenwix-record";
 constexpr wchar_t record_new_name[] = L"\\.fenwix-record.new";
+constexpr wchar_t sweep_name[] = L"\\.fenwix-record-sweep";
 constexpr std::size_t listing_buffer_size = 64 * 1024;
 
 // The check of the process, from quick_check_trust until exit (the
@@ -34,6 +36,8 @@ struct quick_state {
     bool* seen;               // heap: whether the last listing showed it
     bool* trusted;            // heap: vouched for by the record
     std::size_t trusted_count;
+    std::uint32_t record_checksum;  // the record's own: ties the sweep to it
+    std::size_t sweep_next;         // the entry number the content sweep goes on from
 };
 
 quick_state quick;
@@ -44,12 +48,16 @@ std::uint32_t crc_of(const unsigned char* data, std::size_t size) {
     return static_cast<std::uint32_t>(checksum_update(0, data, size));
 }
 
-// Compares units [from, to) of two entries' names.
+// A name's unit as names are compared: in upper case, as Windows folds
+// names, so a file renamed in case only is still found.
+unsigned folded(unsigned unit) { return upper_case_unit(static_cast<char16_t>(unit)); }
+
+// Compares units [from, to) of two entries' names, folded.
 int compare_units(const payload_index::entry& a, std::size_t a_from, std::size_t a_to,
                   const payload_index::entry& b, std::size_t b_from, std::size_t b_to) {
     for (; a_from < a_to && b_from < b_to; ++a_from, ++b_from) {
-        const unsigned ua = payload_index::name_unit(a, a_from);
-        const unsigned ub = payload_index::name_unit(b, b_from);
+        const unsigned ua = folded(payload_index::name_unit(a, a_from));
+        const unsigned ub = folded(payload_index::name_unit(b, b_from));
         if (ua != ub) return ua < ub ? -1 : 1;
     }
     return a_from < a_to ? 1 : b_from < b_to ? -1 : 0;
@@ -85,8 +93,8 @@ long long find_in_folder(std::size_t first, std::size_t last, const wchar_t* nam
         int c = 0;
         std::size_t i = 0;
         for (; c == 0 && i < units && start + i < e.units; ++i) {
-            const unsigned a = payload_index::name_unit(e, start + i);
-            const unsigned b = static_cast<unsigned>(name[i]);
+            const unsigned a = folded(payload_index::name_unit(e, start + i));
+            const unsigned b = folded(static_cast<unsigned>(name[i]));
             c = a < b ? -1 : a > b ? 1 : 0;
         }
         if (c == 0) c = start + i < e.units ? 1 : i < units ? -1 : 0;
@@ -189,6 +197,47 @@ unsigned char* read_record() {
     return data;
 }
 
+// The sweep's file, opened without following a link and only when it is
+// the launcher's own (one name, no link, no folder); INVALID_HANDLE_VALUE
+// otherwise, and then the sweep starts again from the first file.
+HANDLE open_sweep_file(DWORD disposition) {
+    wchar_t path[path_capacity];
+    if (!record_path(sweep_name, path)) return INVALID_HANDLE_VALUE;
+    const HANDLE file = CreateFileW(
+        path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return file;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info) || info.nNumberOfLinks != 1 ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
+std::size_t read_sweep_next() {
+    const HANDLE file = open_sweep_file(OPEN_EXISTING);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    unsigned char data[sweep_size];
+    DWORD got = 0;
+    const bool read = ReadFile(file, data, sizeof data, &got, nullptr) && got == sizeof data;
+    CloseHandle(file);
+    std::size_t next = 0;
+    return read && decode_sweep(data, quick.record_checksum, quick.count, next) ? next : 0;
+}
+
+void save_sweep_next(std::size_t next) {
+    const HANDLE file = open_sweep_file(OPEN_ALWAYS);
+    if (file == INVALID_HANDLE_VALUE) return;
+    unsigned char data[sweep_size];
+    encode_sweep(data, quick.record_checksum, next);
+    DWORD written = 0;
+    WriteFile(file, data, sizeof data, &written, nullptr);
+    SetEndOfFile(file);
+    CloseHandle(file);
+}
+
 bool allocate(std::size_t count) {
     quick.name_start = static_cast<std::size_t*>(calloc(count, sizeof(std::size_t)));
     quick.order = static_cast<std::size_t*>(calloc(count, sizeof(std::size_t)));
@@ -203,15 +252,22 @@ DWORD WINAPI check_in_background(void*) {
     // Below the program in processor and disk time.
     SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN);
     wchar_t path[path_capacity];
-    for (std::size_t i = 0; i < quick.count; ++i) {
-        if (!quick.trusted[i]) continue;
+    ULONGLONG saved_at = GetTickCount64();
+    // Once round from where this start's slice ended; how far it got is kept
+    // every quarter second, so a short program's next start goes on from there.
+    for (std::size_t k = 0; k < quick.count; ++k) {
+        const std::size_t i = (quick.sweep_next + k) % quick.count;
         const payload_index::entry& e = quick.entries[i];
-        if (!index_entry_path(quick.folder, quick.folder_units, e, path)) continue;
-        if (file_checksum_with(path, background_buffer) != e.checksum) {
+        if (quick.trusted[i] && index_entry_path(quick.folder, quick.folder_units, e, path) &&
+            file_checksum_with(path, background_buffer) != e.checksum) {
             // The next start checks and repairs by content.
             if (record_path(record_name, path)) DeleteFileW(path);
             trace(L"quick check: a file differs behind its record; record dropped");
             return 0;
+        }
+        if (GetTickCount64() - saved_at >= 250 || k + 1 == quick.count) {
+            save_sweep_next((i + 1) % quick.count);
+            saved_at = GetTickCount64();
         }
     }
     return 0;
@@ -253,6 +309,24 @@ listed_file recorded_file(const unsigned char* record, std::size_t number) {
             payload_format::read_le(at + 16, 8)};
 }
 
+std::size_t sweep_slice(std::size_t count) { return (count + sweep_starts - 1) / sweep_starts; }
+
+void encode_sweep(unsigned char* out, std::uint32_t record_checksum, std::size_t next) {
+    payload_format::write_le(out, record_checksum, 4);
+    payload_format::write_le(out + 4, next, 4);
+    payload_format::write_le(out + 8, crc_of(out, 8), 4);
+}
+
+bool decode_sweep(const unsigned char* data, std::uint32_t record_checksum, std::size_t count,
+                  std::size_t& next) {
+    if (payload_format::read_le(data + 8, 4) != crc_of(data, 8) ||
+        payload_format::read_le(data, 4) != record_checksum) {
+        return false;
+    }
+    next = static_cast<std::size_t>(payload_format::read_le(data + 4, 4));
+    return next < count;
+}
+
 std::size_t quick_check_trust(const index_entries& index, const wchar_t* folder) {
     if (index.count == 0 || !allocate(index.count)) {
         quick.count = 0;
@@ -277,19 +351,41 @@ std::size_t quick_check_trust(const index_entries& index, const wchar_t* folder)
         return 0;
     }
     list_every_folder();
-    std::size_t trusted = 0;
     for (std::size_t i = 0; i < quick.count; ++i) {
         const listed_file was = recorded_file(record, i);
         const listed_file& is = quick.listed[i];
         quick.trusted[i] = quick.seen[i] && is.size == quick.entries[i].size &&
                            is.size == was.size && is.write_time == was.write_time &&
                            is.id == was.id;
+    }
+    quick.record_checksum = static_cast<std::uint32_t>(
+        payload_format::read_le(record + record_size(quick.count) - 4, 4));
+    free(record);
+    // A slice of the files is checked by content at every start, going on
+    // where the last sweep stopped: a change no listing can see (same size,
+    // time and id) is found within sweep_starts starts, however short the
+    // program runs.
+    const std::size_t next = read_sweep_next();
+    const std::size_t slice = sweep_slice(quick.count);
+    wchar_t path[path_capacity];
+    for (std::size_t k = 0; k < slice; ++k) {
+        const std::size_t i = (next + k) % quick.count;
+        const payload_index::entry& e = quick.entries[i];
+        if (quick.trusted[i] && (!index_entry_path(quick.folder, quick.folder_units, e, path) ||
+                                 file_checksum_with(path, background_buffer) != e.checksum)) {
+            quick.trusted[i] = false;
+            trace(L"quick check: a file differs behind its record");
+        }
+    }
+    quick.sweep_next = (next + slice) % quick.count;
+    save_sweep_next(quick.sweep_next);
+    std::size_t trusted = 0;
+    for (std::size_t i = 0; i < quick.count; ++i) {
         if (quick.trusted[i]) {
             index_check_trust(i);
             ++trusted;
         }
     }
-    free(record);
     quick.trusted_count = trusted;
     trace(L"quick check: the record vouches for %Iu of %Iu files", trusted, quick.count);
     return trusted;
@@ -314,6 +410,8 @@ void quick_check_record() {
         return;
     }
     encode_record(data, quick.index_checksum, quick.listed, quick.count);
+    const auto new_checksum =
+        static_cast<std::uint32_t>(payload_format::read_le(data + size - 4, 4));
     // Made new, so that nothing planted under that name is written through,
     // then renamed over the old record whole.
     DeleteFileW(new_path);
@@ -327,6 +425,9 @@ void quick_check_record() {
     free(data);
     if (complete && MoveFileExW(new_path, path, MOVEFILE_REPLACE_EXISTING)) {
         trace(L"quick check: record written for %Iu files", quick.count);
+        // The sweep goes on with the new record from where it was.
+        quick.record_checksum = new_checksum;
+        save_sweep_next(quick.sweep_next);
     } else {
         DeleteFileW(new_path);
     }

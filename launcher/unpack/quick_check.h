@@ -4,8 +4,9 @@
 // every file by content. Such a start opens no file. The content check comes
 // after the program has started, in the background at low priority; a file
 // found changed there drops the record, so the next start checks and repairs
-// by content. The trade: a change that keeps a file's size, time and id is
-// repaired one start later.
+// by content. Names compare as Windows folds them, so a file renamed in case
+// only keeps its place. The trade: a change that keeps a file's size, time
+// and id is repaired a few starts later (see the sweep below).
 //
 // The record is ".fenwix-record" in the target folder, the launcher's own
 // data, written under the folder's lock and replaced whole. A record that is
@@ -35,6 +36,21 @@ void encode_record(unsigned char* out, std::uint32_t index_checksum, const liste
 bool record_is_usable(const unsigned char* data, std::size_t size, std::uint32_t index_checksum,
                       std::size_t count);
 listed_file recorded_file(const unsigned char* record, std::size_t number);
+
+// The content sweep: every start checks by content the next slice of the
+// files (in index order, going round), and the background check goes on
+// from there while the program runs; ".fenwix-record-sweep" keeps where it
+// stopped, tied to one record: u32 record checksum, u32 next entry number,
+// then the CRC-32 of those 8 bytes. A change that keeps a file's size, time
+// and id is so found within sweep_starts starts, however short each runs.
+constexpr std::size_t sweep_starts = 32;
+constexpr std::size_t sweep_size = 12;
+std::size_t sweep_slice(std::size_t count);
+void encode_sweep(unsigned char* out, std::uint32_t record_checksum, std::size_t next);
+// False (next untouched) for bytes that are damaged, tied to another record,
+// or point past the last of `count` files.
+bool decode_sweep(const unsigned char* data, std::uint32_t record_checksum, std::size_t count,
+                  std::size_t& next);
 
 // Lists the folders of the index's files below `folder` (extended form) and
 // marks each file the record vouches for as right (index_check_trust).

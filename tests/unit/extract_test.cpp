@@ -4,6 +4,7 @@
 #include "launcher/unpack/confine.h"
 #include "launcher/unpack/folder_lock.h"
 #include "launcher/unpack/known_folders.h"
+#include "launcher/unpack/quick_check.h"
 #include "launcher/unpack/write_entry.h"
 #include "format/block.h"
 #include "launcher/unpack/reader.h"
@@ -255,6 +256,26 @@ TEST(ChecksumTest, FoldedCrcMatchesZlibWholeAndInPieces) {
                       expected)
                 << offset << "+" << size << " cut at " << cut;
         }
+    }
+}
+
+// Where the content sweep goes on is trusted only from undamaged bytes tied
+// to the record in hand; a slice is never empty, so a whole sweep fits in
+// sweep_starts starts.
+TEST(QuickCheckSweepTest, PositionIsTiedToItsRecordAndSlicesCoverAll) {
+    unsigned char data[sweep_size];
+    encode_sweep(data, 0xABCD1234u, 7);
+    std::size_t next = 99;
+    EXPECT_TRUE(decode_sweep(data, 0xABCD1234u, 8, next));
+    EXPECT_EQ(next, 7u);
+    EXPECT_FALSE(decode_sweep(data, 0xABCD1235u, 8, next));  // another record's
+    EXPECT_FALSE(decode_sweep(data, 0xABCD1234u, 7, next));  // past the last file
+    data[5] ^= 1;
+    EXPECT_FALSE(decode_sweep(data, 0xABCD1234u, 1u << 20, next));
+    for (std::size_t count : {1, 4, 31, 32, 33, 1000, 70001}) {
+        EXPECT_GE(sweep_slice(count), 1u) << count;
+        EXPECT_GE(sweep_slice(count) * sweep_starts, count) << count;
+        EXPECT_LT((sweep_slice(count) - 1) * sweep_starts, count) << count;
     }
 }
 
