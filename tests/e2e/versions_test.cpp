@@ -73,6 +73,14 @@ struct versioned_app {
     }
 };
 
+// A marker naming this product, `version`, and a folder called `name`.
+bytes marker_of(const char16_t* version, const char16_t* name) {
+    const char16_t* const texts[] = {u"Orvelle", u"Quenmar Ltd", version, name};
+    bytes out(version_folders::max_marker_size);
+    out.resize(version_folders::encode_marker(out.data(), texts));
+    return out;
+}
+
 TEST(VersionsTest, OldVersionsGoOnlyWhenFreeAndOnlyIfTheyAreOurs) {
     versioned_app app("turns");
     for (int n = 1; n <= 4; ++n) app.build(n);
@@ -87,10 +95,7 @@ TEST(VersionsTest, OldVersionsGoOnlyWhenFreeAndOnlyIfTheyAreOurs) {
     const std::string outside = app.work / "outside";
     write_file(app.parent + "/notes.txt", "notes");
     write_file(app.parent + "/0.1.0.0/kept.txt", "kept");
-    const char16_t* const marker[] = {u"Orvelle", u"Quenmar Ltd", u"0.9.0.0", u"0.9.0.0"};
-    bytes marker_bytes(version_folders::max_marker_size);
-    marker_bytes.resize(version_folders::encode_marker(marker_bytes.data(), marker));
-    write_file(outside + "/.fenwix-version", marker_bytes);
+    write_file(outside + "/.fenwix-version", marker_of(u"0.9.0.0", u"0.9.0.0"));
     write_file(outside + "/keep.txt", "outside");
     fs::create_directory_symlink(outside, app.parent + "/0.9.0.0");
     app.start(1, ".other.exe");
@@ -137,6 +142,44 @@ TEST(VersionsTest, OldVersionsGoOnlyWhenFreeAndOnlyIfTheyAreOurs) {
     EXPECT_EQ(read_file(outside + "/keep.txt"), "outside");
     EXPECT_EQ(files_differing(app.parent + "/other-1.0.0.0", versioned_app::files(1)), "");
     EXPECT_EQ(files_differing(app.parent + "/backup", versioned_app::files(1)), "");
+}
+
+// Links anywhere (a version folder or rubbish that is a link, links inside
+// an old version, inside planted rubbish) are removed as links or left
+// alone: nothing they lead to is touched, and everything of ours still goes.
+TEST(VersionsTest, NoLinkIsFollowedAndEveryRubbishGoes) {
+    versioned_app app("links");
+    app.build(1);
+    app.build(2, 2, "1");
+    app.start(1);
+    // The user's folders, each with a marker that would make it ours.
+    const std::string victim = app.work / "victim", empty = app.work / "empty-victim";
+    write_file(victim + "/.fenwix-version", marker_of(u"0.5.0.0", u"0.5.0.0"));
+    write_file(victim + "/precious.txt", "precious");
+    write_file(victim + "/sub/deep.txt", "deep");
+    fs::create_directory(empty);
+    const std::string old = app.parent + "/1.0.0.0";
+    fs::create_directory_symlink(victim, old + "/data/to-victim");
+    fs::create_directory_symlink(empty, old + "/to-empty");
+    fs::create_symlink(victim + "/precious.txt", old + "/data/precious-link");
+    fs::create_directory_symlink(victim, app.parent + "/0.5.0.0");
+    const std::string rubbish = app.parent + "/.fenwix-rubbish-00000000000000";
+    fs::create_directory_symlink(victim, rubbish + "aa");
+    write_file(rubbish + "bb/.fenwix-version", marker_of(u"0.1.0.0", u"x"));
+    fs::create_directory_symlink(victim, rubbish + "bb/inner");
+    write_file(rubbish + "bb/sub/file.txt", "ours");
+    fs::create_directory(rubbish + "cc");
+    write_file(rubbish + "dd/not-ours.txt", "no marker: left");
+
+    const std::string trace = app.start(2);
+    EXPECT_EQ(app.names(),
+              (std::set<std::string>{"2.0.0.0", "0.5.0.0", ".fenwix-rubbish-00000000000000dd"}))
+        << trace;
+    EXPECT_EQ(read_file(victim + "/precious.txt"), "precious");
+    EXPECT_EQ(read_file(victim + "/sub/deep.txt"), "deep");
+    EXPECT_EQ(to_bytes(read_file(victim + "/.fenwix-version")), marker_of(u"0.5.0.0", u"0.5.0.0"));
+    EXPECT_TRUE(fs::is_directory(empty));
+    EXPECT_EQ(read_file(rubbish + "dd/not-ours.txt"), "no marker: left");
 }
 
 TEST(VersionsTest, ARemovalKilledHalfWayIsFinishedByTheNextStart) {

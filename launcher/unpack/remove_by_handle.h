@@ -1,0 +1,79 @@
+// Removal from handles, never by path: the other half of confinement.
+// Whatever is removed is opened relative to a folder held open (the
+// versions' parent, or a folder already opened and checked), without
+// following a link at its place, checked by its handle, and deleted through
+// that handle; a link found on the way is deleted as a link. A name swapped
+// for a link at any moment leads nowhere: no path is ever resolved again.
+#pragma once
+
+#include "launcher/unpack/removal_rules.h"
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+
+// A name holds at most 255 units on the file systems Windows writes.
+constexpr std::size_t listed_name_capacity = 256;
+
+// One name of a folder's listing, with what the listing said of it.
+struct listed_entry {
+    wchar_t name[listed_name_capacity];
+    std::uint64_t id;
+    DWORD attributes;
+};
+
+// The next name of the folder open as `folder` (its handle keeps the place;
+// `restart` starts from the first), "." and ".." left out. False at the end,
+// or when the folder cannot be listed.
+bool next_listed(HANDLE folder, listed_entry& out, bool restart);
+
+// Opens `name` in the folder `folder`, never following a link at its place
+// (a link opens as itself). INVALID_HANDLE_VALUE on failure, GetLastError
+// telling why.
+HANDLE open_in_folder(HANDLE folder, const wchar_t* name, ACCESS_MASK access, DWORD share,
+                      ULONG options);
+
+// The folder that holds the candidates, open for the whole removal, and its
+// final name (every link on the way resolved: the path to it is the user's
+// choice). `final_name` holds final_name_capacity units.
+constexpr std::size_t final_name_capacity = 8192;
+HANDLE hold_parent_folder(const wchar_t* path, wchar_t* final_name);
+
+// Opens the candidate `listed` of the held parent with `access` and
+// `share`, and checks by its handle that it is a real folder, with the id
+// listed, whose parent is the held one (parent_final its final name).
+// INVALID_HANDLE_VALUE with `fault` saying why when a check fails, or with
+// fault `none` and GetLastError when it could not be opened.
+HANDLE open_candidate(HANDLE parent, const wchar_t* parent_final, const listed_entry& listed,
+                      ACCESS_MASK access, DWORD share, removal_rules::candidate_fault& fault);
+
+// Opens the link `listed` of the held parent as itself, to delete it:
+// INVALID_HANDLE_VALUE unless what opened is a link with the id listed.
+HANDLE open_link(HANDLE parent, const listed_entry& listed);
+
+// Whether a program or library anywhere below `folder` (a checked handle)
+// is open or mapped, or cannot be vouched for: the worst found.
+removal_rules::image_use images_in_use(HANDLE folder);
+
+// Empties `folder` (a checked handle, opened with DELETE) and removes it,
+// the entry named `last` at its top (the marker, which keeps unfinished
+// rubbish known as ours) just before the folder itself. A folder with no
+// `last` in it is removed only once empty. Links are removed as links.
+// Stops before the next entry when stop() says so. True when the folder
+// is gone; the handle stays the caller's to close.
+bool empty_and_remove(HANDLE folder, const wchar_t* last, bool (*stop)());
+
+// Deletes what `handle` has open (opened with DELETE): POSIX semantics
+// where the system has them (the name goes at once, even while a scanner
+// holds the file), the classic disposition elsewhere, a read-only file's
+// attribute cleared first.
+bool delete_by_handle(HANDLE handle);
+
+// Deletes `name` at the top of `folder` (not a folder; a link as a link);
+// true when it is gone or was never there.
+bool delete_in_folder(HANDLE folder, const wchar_t* name);
+
+// Makes a new file `name` at the top of `folder`, shared with no one; a
+// name that exists (a file, a folder, a link) is never opened.
+HANDLE make_in_folder(HANDLE folder, const wchar_t* name, ACCESS_MASK access);
