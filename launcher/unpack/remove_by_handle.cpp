@@ -1,6 +1,7 @@
 #include "launcher/unpack/remove_by_handle.h"
 
 #include "launcher/busy_retry.h"
+#include "launcher/trace.h"
 
 #include <winternl.h>
 
@@ -23,6 +24,7 @@ constexpr std::size_t max_levels = 512;
 // The system's classes and flags for deleting through a handle, named here:
 // the headers give them only to builds that ask for Windows 10.
 constexpr auto file_id_both_directory_information = static_cast<FILE_INFORMATION_CLASS>(37);
+constexpr auto file_internal_information = static_cast<FILE_INFORMATION_CLASS>(6);
 constexpr auto file_disposition_information_ex = static_cast<FILE_INFORMATION_CLASS>(64);
 constexpr ULONG disposition_delete = 0x1;
 constexpr ULONG disposition_posix_semantics = 0x2;
@@ -39,6 +41,9 @@ struct walk_state {
         OBJECT_NAME_INFORMATION) unsigned char name_reply[sizeof(OBJECT_NAME_INFORMATION) +
                                                           final_name_capacity * sizeof(wchar_t)];
     wchar_t found_final[final_name_capacity];
+    wchar_t folder_final[final_name_capacity];
+    HANDLE folder_final_of;  // the folder whose final name folder_final holds
+    bool no_posix_delete;    // the system refused POSIX semantics once
 };
 walk_state walk;
 
@@ -65,23 +70,17 @@ bool same_names(const wchar_t* a, std::size_t a_units, const wchar_t* b, std::si
            CSTR_EQUAL;
 }
 
-// What a handle holds: its attributes and id.
-bool facts_of(HANDLE handle, DWORD& attributes, std::uint64_t& id) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle, &info)) return false;
-    attributes = info.dwFileAttributes;
-    id = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-    return true;
-}
-
 bool is_real_folder(DWORD attributes) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
+bool is_where_named_in_walk(HANDLE entry, HANDLE folder, const wchar_t* name);
+
 // An entry met inside a folder being walked, opened relative to it and
 // checked against its listing: a real folder to enter only when both say
-// so and the ids agree; anything else (a file, a link) is never entered.
+// so and the ids agree; anything else (a file, a link) is never entered,
+// and nothing that is not where its name says is touched.
 enum class met { folder, other, fault };
 met open_met(HANDLE folder, const listed_entry& listed, ACCESS_MASK access, HANDLE& out) {
     out = INVALID_HANDLE_VALUE;
@@ -93,16 +92,62 @@ met open_met(HANDLE folder, const listed_entry& listed, ACCESS_MASK access, HAND
     if (!opened) return met::fault;
     DWORD attributes = 0;
     std::uint64_t id = 0;
-    if (!facts_of(out, attributes, id)) return met::fault;
     const bool listed_folder = is_real_folder(listed.attributes);
-    if (is_real_folder(attributes) != listed_folder || (listed_folder && id != listed.id)) {
+    if (!handle_facts(out, attributes, id) || is_real_folder(attributes) != listed_folder ||
+        (listed_folder && id != listed.id) || !is_where_named_in_walk(out, folder, listed.name)) {
+        trace(
+            L"versions: %ls left alone: not what was listed, or a link that cannot be opened "
+            L"as itself",
+            listed.name);
         return met::fault;
     }
     return listed_folder ? met::folder : met::other;
 }
 
+void close_level(HANDLE folder) {
+    if (walk.folder_final_of == folder) walk.folder_final_of = nullptr;
+    CloseHandle(folder);
+}
+
 void close_levels(std::size_t from, std::size_t depth) {
-    for (std::size_t i = from; i < depth; ++i) CloseHandle(walk.levels[i]);
+    for (std::size_t i = from; i < depth; ++i) close_level(walk.levels[i]);
+}
+
+}  // namespace
+
+bool handle_facts(HANDLE handle, DWORD& attributes, std::uint64_t& id) {
+    IO_STATUS_BLOCK status;
+    FILE_BASIC_INFORMATION basic;
+    LARGE_INTEGER internal;
+    if (!NT_SUCCESS(
+            NtQueryInformationFile(handle, &status, &basic, sizeof basic, FileBasicInformation)) ||
+        !NT_SUCCESS(NtQueryInformationFile(handle, &status, &internal, sizeof internal,
+                                           file_internal_information))) {
+        return false;
+    }
+    attributes = basic.FileAttributes;
+    id = static_cast<std::uint64_t>(internal.QuadPart);
+    return true;
+}
+
+bool is_where_named(HANDLE entry, HANDLE folder, const wchar_t* name) {
+    walk.folder_final_of = nullptr;
+    return is_where_named_in_walk(entry, folder, name);
+}
+
+namespace {
+
+// The same within a walk, whose folder handles stay open while their
+// entries are looked at (close_level forgets a closed one's name): one
+// folder's entries come one after another, so its name is asked once.
+bool is_where_named_in_walk(HANDLE entry, HANDLE folder, const wchar_t* name) {
+    if (walk.folder_final_of != folder) {
+        walk.folder_final_of = nullptr;
+        if (!final_name_of(folder, walk.folder_final)) return false;
+        walk.folder_final_of = folder;
+    }
+    return final_name_of(entry, walk.found_final) &&
+           rr::is_child_of(walk.folder_final, walk.found_final, name, same_names);
 }
 
 }  // namespace
@@ -170,7 +215,7 @@ HANDLE open_candidate(HANDLE parent, const wchar_t* parent_final, const listed_e
     if (candidate == INVALID_HANDLE_VALUE) return candidate;
     DWORD attributes = 0;
     std::uint64_t id = 0;
-    const bool known = facts_of(candidate, attributes, id);
+    const bool known = handle_facts(candidate, attributes, id);
     const bool in_parent = known && final_name_of(candidate, walk.found_final) &&
                            rr::is_child_of(parent_final, walk.found_final, listed.name, same_names);
     fault = known ? rr::judge_candidate(attributes, id, listed.id, in_parent)
@@ -186,7 +231,7 @@ HANDLE open_link(HANDLE parent, const listed_entry& listed) {
     if (link == INVALID_HANDLE_VALUE) return link;
     DWORD attributes = 0;
     std::uint64_t id = 0;
-    if (facts_of(link, attributes, id) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+    if (handle_facts(link, attributes, id) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
         id == listed.id) {
         return link;
     }
@@ -195,6 +240,7 @@ HANDLE open_link(HANDLE parent, const listed_entry& listed) {
 }
 
 rr::image_use images_in_use(HANDLE folder) {
+    walk.folder_final_of = nullptr;
     walk.levels[0] = folder;
     std::size_t depth = 1;
     bool restart = true;
@@ -202,7 +248,7 @@ rr::image_use images_in_use(HANDLE folder) {
     while (depth > 0 && worst == rr::image_use::free) {
         HANDLE here = walk.levels[depth - 1];
         if (!next_listed(here, walk.entry, restart)) {
-            if (--depth > 0) CloseHandle(here);
+            if (--depth > 0) close_level(here);
             restart = false;
             continue;
         }
@@ -236,12 +282,13 @@ rr::image_use images_in_use(HANDLE folder) {
             const HANDLE attrs = open_in_folder(
                 here, walk.entry.name, FILE_WRITE_ATTRIBUTES,
                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_NON_DIRECTORY_FILE);
-            if (attrs != INVALID_HANDLE_VALUE) {
+            if (attrs != INVALID_HANDLE_VALUE &&
+                is_where_named_in_walk(attrs, here, walk.entry.name)) {
                 FILE_BASIC_INFO change = {};  // times of 0 stay as they are
                 change.FileAttributes = FILE_ATTRIBUTE_NORMAL;
                 SetFileInformationByHandle(attrs, FileBasicInfo, &change, sizeof change);
-                CloseHandle(attrs);
             }
+            if (attrs != INVALID_HANDLE_VALUE) CloseHandle(attrs);
             image = open_in_folder(here, walk.entry.name, FILE_WRITE_DATA | DELETE, 0,
                                    FILE_NON_DIRECTORY_FILE);
             code = image != INVALID_HANDLE_VALUE ? ERROR_SUCCESS : GetLastError();
@@ -257,9 +304,14 @@ rr::image_use images_in_use(HANDLE folder) {
 bool delete_by_handle(HANDLE handle) {
     IO_STATUS_BLOCK status;
     ULONG flags = disposition_delete | disposition_posix_semantics | disposition_ignore_read_only;
-    if (NT_SUCCESS(NtSetInformationFile(handle, &status, &flags, sizeof flags,
-                                        file_disposition_information_ex))) {
-        return true;
+    if (!walk.no_posix_delete) {
+        const NTSTATUS done = NtSetInformationFile(handle, &status, &flags, sizeof flags,
+                                                   file_disposition_information_ex);
+        if (NT_SUCCESS(done)) return true;
+        // An older system (or Wine) knows no such request: asked no more.
+        walk.no_posix_delete = done == static_cast<NTSTATUS>(0xC0000003) /* invalid class */ ||
+                               done == static_cast<NTSTATUS>(0xC000000D) /* invalid parameter */ ||
+                               done == static_cast<NTSTATUS>(0xC0000002) /* not implemented */;
     }
     FILE_DISPOSITION_INFO remove{TRUE};
     if (SetFileInformationByHandle(handle, FileDispositionInfo, &remove, sizeof remove)) {
@@ -307,7 +359,8 @@ bool delete_in_folder(HANDLE folder, const wchar_t* name) {
         return file != INVALID_HANDLE_VALUE;
     });
     if (!opened) return GetLastError() == ERROR_FILE_NOT_FOUND;
-    const bool gone = retry_while_busy([&] { return delete_by_handle(file); });
+    const bool gone = is_where_named(file, folder, name) &&
+                      retry_while_busy([&] { return delete_by_handle(file); });
     CloseHandle(file);
     return gone;
 }
@@ -315,6 +368,7 @@ bool delete_in_folder(HANDLE folder, const wchar_t* name) {
 bool empty_and_remove(HANDLE folder, const wchar_t* last, bool (*stop)()) {
     constexpr ACCESS_MASK access =
         DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+    walk.folder_final_of = nullptr;
     walk.levels[0] = folder;
     std::size_t depth = 1;
     bool restart = true, whole = true, last_seen = false;
@@ -328,12 +382,8 @@ bool empty_and_remove(HANDLE folder, const wchar_t* last, bool (*stop)()) {
             restart = false;
             if (--depth == 0) break;
             // Emptied: the folder goes, through the handle it was emptied by.
-            const bool gone = retry_while_busy([&] { return delete_by_handle(here); });
-            CloseHandle(here);
-            if (!gone) {
-                whole = false;
-                break;
-            }
+            if (!retry_while_busy([&] { return delete_by_handle(here); })) whole = false;
+            close_level(here);
             continue;
         }
         restart = false;
@@ -348,14 +398,14 @@ bool empty_and_remove(HANDLE folder, const wchar_t* last, bool (*stop)()) {
             restart = true;
             continue;
         }
-        // A file, or a link of any kind: deleted as itself.
-        const bool gone =
-            kind == met::other && retry_while_busy([&] { return delete_by_handle(met_handle); });
-        if (met_handle != INVALID_HANDLE_VALUE) CloseHandle(met_handle);
-        if (!gone) {
-            whole = false;
-            break;
+        // A file, or a link of any kind: deleted as itself. What cannot be
+        // is left alone, and the rest still goes.
+        if (kind == met::other && retry_while_busy([&] { return delete_by_handle(met_handle); })) {
+            CloseHandle(met_handle);
+            continue;
         }
+        if (met_handle != INVALID_HANDLE_VALUE) CloseHandle(met_handle);
+        whole = false;
     }
     close_levels(1, depth);
     if (!whole) return false;

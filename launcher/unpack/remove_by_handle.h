@@ -34,6 +34,16 @@ bool next_listed(HANDLE folder, listed_entry& out, bool restart);
 HANDLE open_in_folder(HANDLE folder, const wchar_t* name, ACCESS_MASK access, DWORD share,
                       ULONG options);
 
+// What a handle holds: its attributes and id (two small questions: under
+// Wine, GetFileInformationByHandle costs ten times as much).
+bool handle_facts(HANDLE handle, DWORD& attributes, std::uint64_t& id);
+
+// Whether `entry`, opened as `name` in `folder`, is there: its final name
+// is the folder's and its own. A system that follows a link whatever the
+// open asks (Wine, for the links of its host) gives the final name of what
+// the link leads to instead, and nothing is done through such a handle.
+bool is_where_named(HANDLE entry, HANDLE folder, const wchar_t* name);
+
 // The folder that holds the candidates, open for the whole removal, and its
 // final name (every link on the way resolved: the path to it is the user's
 // choice). `final_name` holds final_name_capacity units.

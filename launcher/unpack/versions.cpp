@@ -8,6 +8,7 @@
 #include "format/version_folders.h"
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <cstring>
 #include <cwchar>
@@ -59,10 +60,10 @@ std::size_t read_marker(HANDLE folder) {
     const HANDLE h =
         open_in_folder(folder, marker_name, GENERIC_READ, FILE_SHARE_READ, FILE_NON_DIRECTORY_FILE);
     if (h == INVALID_HANDLE_VALUE) return 0;
-    BY_HANDLE_FILE_INFORMATION info;
-    DWORD size = 0;
-    const BOOL read = GetFileInformationByHandle(h, &info) &&
-                      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+    DWORD attributes = 0, size = 0;
+    std::uint64_t id = 0;
+    const BOOL read = handle_facts(h, attributes, id) &&
+                      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
                       ReadFile(h, marker_bytes, sizeof marker_bytes, &size, nullptr);
     CloseHandle(h);
     return read ? size : 0;
@@ -186,8 +187,12 @@ bool rename_to_rubbish(HANDLE folder, wchar_t (&rubbish)[name_capacity]) {
         request.info.RootDirectory = held_parent;
         request.info.FileNameLength = static_cast<DWORD>(2 * wcslen(rubbish));
         const bool renamed = retry_while_busy([&] {
-            return SetFileInformationByHandle(folder, FileRenameInfo, &request,
-                                              sizeof request.info + request.info.FileNameLength);
+            IO_STATUS_BLOCK status;
+            const NTSTATUS done = NtSetInformationFile(
+                folder, &status, &request, sizeof request.info + request.info.FileNameLength,
+                static_cast<FILE_INFORMATION_CLASS>(10 /* rename */));
+            SetLastError(RtlNtStatusToDosError(done));
+            return NT_SUCCESS(done);
         });
         if (renamed) return true;
     }
