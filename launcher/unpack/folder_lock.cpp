@@ -73,63 +73,53 @@ HANDLE take_lock(HANDLE folder, bool& created) {
         OBJECT_ATTRIBUTES attributes;
         InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, folder, nullptr);
         IO_STATUS_BLOCK status{};
-        HANDLE lock = INVALID_HANDLE_VALUE;
+        HANDLE lock = nullptr;
         // Reading is enough to keep others out; DELETE takes a link away.
         const NTSTATUS opened = NtCreateFile(
             &lock, GENERIC_READ | DELETE | SYNCHRONIZE, &attributes, &status, nullptr,
             FILE_ATTRIBUTE_NORMAL, 0 /* shared with no one */, FILE_OPEN_IF,
             FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT,
             nullptr, 0);
-        DWORD attributes_found = 0;
-        if (NT_SUCCESS(opened)) {
-            std::uint64_t id = 0;
-            handle_facts(lock, attributes_found, id);
-            if ((attributes_found & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-                if (is_where_named(lock, folder, lock_name)) {
-                    created = status.Information == FILE_CREATED;
-                    return lock;
-                }
-                // A link the system followed, whatever the open asked (Wine,
-                // for its host's links): it cannot be removed as a link.
-                CloseHandle(lock);
-                SetLastError(ERROR_CANNOT_MAKE);
+        if (!NT_SUCCESS(opened)) {
+            lock = INVALID_HANDLE_VALUE;
+            if (opened != status_file_is_a_directory) {
+                SetLastError(RtlNtStatusToDosError(opened));  // the caller judges
                 return INVALID_HANDLE_VALUE;
             }
-        }
-        const DWORD code = NT_SUCCESS(opened) ? ERROR_SUCCESS : RtlNtStatusToDosError(opened);
-        if (!NT_SUCCESS(opened) && opened != status_file_is_a_directory) {
-            SetLastError(code);  // not a folder in its place: the caller judges
-            return INVALID_HANDLE_VALUE;
-        }
-        if (replaced == max_replaced) {
-            if (lock != INVALID_HANDLE_VALUE) CloseHandle(lock);
-            SetLastError(ERROR_CANNOT_MAKE);
-            return INVALID_HANDLE_VALUE;
-        }
-        // A link (open as itself), or a folder: removed as what it is.
-        if (lock == INVALID_HANDLE_VALUE) {
+            // A folder, or a link to one: opened as itself to be removed.
             lock = open_in_folder(
                 folder, lock_name,
                 DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
-            std::uint64_t id = 0;
-            if (lock != INVALID_HANDLE_VALUE) handle_facts(lock, attributes_found, id);
+            if (lock == INVALID_HANDLE_VALUE) return lock;
         }
-        trace(L"a %ls stands where the lock goes: removed",
-              (attributes_found & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? L"link" : L"folder");
-        if (lock != INVALID_HANDLE_VALUE && !is_where_named(lock, folder, lock_name)) {
+        DWORD found = 0;
+        std::uint64_t id = 0;
+        // A link the system followed, whatever the open asked (Wine, for its
+        // host's links), cannot be removed as a link: nothing starts.
+        if (!handle_facts(lock, found, id) || !is_where_named(lock, folder, lock_name)) {
             CloseHandle(lock);
             SetLastError(ERROR_CANNOT_MAKE);
             return INVALID_HANDLE_VALUE;
         }
-        if (lock != INVALID_HANDLE_VALUE) {
-            if ((attributes_found & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-                retry_while_busy([&] { return delete_by_handle(lock); });
-            } else if ((attributes_found & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-                empty_and_remove(lock, L"", never_stop);
-            }
-            CloseHandle(lock);
+        const bool link = (found & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        const bool a_folder = (found & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (!link && !a_folder) {
+            created = status.Information == FILE_CREATED;
+            return lock;
         }
+        if (replaced == max_replaced) {
+            CloseHandle(lock);
+            SetLastError(ERROR_CANNOT_MAKE);
+            return INVALID_HANDLE_VALUE;
+        }
+        trace(L"a %ls stands where the lock goes: removed", link ? L"link" : L"folder");
+        if (link) {
+            retry_while_busy([&] { return delete_by_handle(lock); });
+        } else {
+            empty_and_remove(lock, L"", never_stop);
+        }
+        CloseHandle(lock);
     }
 }
 
