@@ -5,6 +5,7 @@
 #include "launcher/path_forms.h"
 #include "launcher/unpack/confine.h"
 #include "launcher/unpack/known_folders.h"
+#include "launcher/unpack/owner_only.h"
 #include "launcher/unpack/remove_by_handle.h"
 #include "launcher/busy_retry.h"
 #include "launcher/trace.h"
@@ -124,8 +125,8 @@ HANDLE take_lock(HANDLE folder, bool& created) {
 }
 
 HANDLE open_target_folder(const wchar_t* folder) {
-    return CreateFileW(folder,                                                  //
-                       FILE_ADD_FILE | FILE_LIST_DIRECTORY | FILE_TRAVERSE,     //
+    return CreateFileW(folder,  //
+                       FILE_ADD_FILE | FILE_LIST_DIRECTORY | FILE_TRAVERSE | READ_CONTROL,
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,  //
                        nullptr,                                                 //
                        OPEN_EXISTING,                                           //
@@ -165,6 +166,12 @@ bool lock_target_folder(const wchar_t* folder, bool hold_while_in_use) {
         if (target == INVALID_HANDLE_VALUE) {
             code = GetLastError();
         } else {
+            // Another ordinary user's folder: that user could change
+            // anything in it, whatever is checked here.
+            if (!folder_owner_is_acceptable(target)) {
+                trace(L"the folder belongs to another user");
+                fail_open_for_writing(folder);
+            }
             lock = take_lock(target, created);
             code = GetLastError();
             CloseHandle(target);
