@@ -1,6 +1,7 @@
 #include "launcher/unpack/remove_by_handle.h"
 
 #include "launcher/busy_retry.h"
+#include "launcher/fixed_buffer.h"
 #include "launcher/trace.h"
 
 #include <winternl.h>
@@ -30,8 +31,11 @@ constexpr ULONG disposition_delete = 0x1;
 constexpr ULONG disposition_posix_semantics = 0x2;
 constexpr ULONG disposition_ignore_read_only = 0x10;
 
-// The walks' own state: removal runs on one background thread, and each
-// walk is done before the next begins.
+// The walks' own state. The main thread takes the lock and writes the
+// marker before any other thread starts; then the removal of old versions
+// (holding walks_lock throughout) and the quick check's background thread
+// (dropping its record) take turns on it. Each walk is done before the next
+// begins.
 struct walk_state {
     HANDLE levels[max_levels];  // levels[0] is the caller's; the rest are the walk's
     listed_entry entry;
@@ -46,6 +50,7 @@ struct walk_state {
     bool no_posix_delete;    // the system refused POSIX semantics once
 };
 walk_state walk;
+SRWLOCK walks_lock = SRWLOCK_INIT;
 
 DWORD error_of(NTSTATUS status) { return RtlNtStatusToDosError(status); }
 
@@ -362,6 +367,32 @@ bool delete_in_folder(HANDLE folder, const wchar_t* name) {
     const bool gone = is_where_named(file, folder, name) &&
                       retry_while_busy([&] { return delete_by_handle(file); });
     CloseHandle(file);
+    return gone;
+}
+
+void hold_walks() { AcquireSRWLockExclusive(&walks_lock); }
+void release_walks() { ReleaseSRWLockExclusive(&walks_lock); }
+
+bool delete_file_at(const wchar_t* path) {
+    const wchar_t* split = wcsrchr(path, L'\\');
+    if (split == nullptr || split - path >= static_cast<std::ptrdiff_t>(path_capacity))
+        return false;
+    wchar_t folder_path[path_capacity];
+    wmemcpy(folder_path, path, static_cast<std::size_t>(split - path));
+    folder_path[split - path] = L'\0';
+    const HANDLE folder = CreateFileW(folder_path,                                             //
+                                      FILE_LIST_DIRECTORY | FILE_TRAVERSE,                     //
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,  //
+                                      nullptr,                                                 //
+                                      OPEN_EXISTING,                                           //
+                                      FILE_FLAG_BACKUP_SEMANTICS,  // a folder opens only with it
+                                      nullptr);
+    if (folder == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
+    hold_walks();
+    const bool gone = delete_in_folder(folder, split + 1);
+    release_walks();
+    CloseHandle(folder);
     return gone;
 }
 

@@ -87,3 +87,15 @@ bool delete_in_folder(HANDLE folder, const wchar_t* name);
 // Makes a new file `name` at the top of `folder`, shared with no one; a
 // name that exists (a file, a folder, a link) is never opened.
 HANDLE make_in_folder(HANDLE folder, const wchar_t* name, ACCESS_MASK access);
+
+// Deletes the file at `path` (a full path in the extended form) through a
+// handle opened relative to its folder's, as delete_in_folder does: never
+// what a link there leads to; true when it is gone or was never there.
+// Safe beside a removal on another thread: it waits for its turn.
+bool delete_file_at(const wchar_t* path);
+
+// Taken by a thread that removes (old versions) for as long as it calls the
+// functions above, so that delete_file_at on another thread takes turns
+// with it: they share their buffers.
+void hold_walks();
+void release_walks();

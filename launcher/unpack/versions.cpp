@@ -252,9 +252,11 @@ DWORD WINAPI remove_old_versions(void* keep_pointer) {
     // Below the program in processor and disk time.
     SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN);
     const std::size_t keep = reinterpret_cast<std::uintptr_t>(keep_pointer);
+    hold_walks();
     held_parent = hold_parent_folder(parent, parent_final);
     if (held_parent == INVALID_HANDLE_VALUE) {
         trace(L"versions: the parent folder cannot be opened (error %lu)", GetLastError());
+        release_walks();
         return 0;
     }
     const std::size_t count = list_our_folders();
@@ -285,6 +287,7 @@ DWORD WINAPI remove_old_versions(void* keep_pointer) {
     }
     CloseHandle(held_parent);
     held_parent = INVALID_HANDLE_VALUE;
+    release_walks();
     return 0;
 }
 
