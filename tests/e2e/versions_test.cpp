@@ -112,6 +112,28 @@ TEST(VersionsTest, OldVersionsGoOnlyWhenFreeAndOnlyIfTheyAreOurs) {
                 std::string::npos);
     expect_versions({"1.0.0.0", "2.0.0.0"}, "after 2");
 
+    // Version 1's program started without its launcher (a pinned shortcut,
+    // a helper that outlived it): its folder stays while the program runs.
+    {
+        run_options o = app.options(1);
+        o.env.push_back({"PROBE_MODE", "wait"});
+        o.env.push_back({"PROBE_MARK", windows_path(app.work / "alone")});
+        // Nothing to check: the program runs as a shortcut would start it.
+        o.env.erase(std::remove_if(o.env.begin(), o.env.end(),
+                                   [](const auto& v) { return v.first == "PROBE_CHECK"; }),
+                    o.env.end());
+        windows_run alone(app.parent + "/1.0.0.0/probe.exe", {}, o);
+        ASSERT_TRUE(wait_until([&] { return fs::exists(app.work / "alone"); }, 60));
+        const std::string busy = app.start(3);
+        EXPECT_NE(busy.find("versions: 1.0.0.0 left for a later start: a program or library in "
+                            "it is in use"),
+                  std::string::npos)
+            << busy;
+        expect_versions({"1.0.0.0", "2.0.0.0", "3.0.0.0"}, "after 3, with 1's program alone");
+        alone.interrupt();
+        alone.finish();
+    }
+
     // Version 1 runs on while 3 and 4 start: its folder stays until it has ended.
     windows_run first(app.exe(1), {}, [&] {
         run_options o = app.options(1);
@@ -148,7 +170,7 @@ TEST(VersionsTest, OldVersionsGoOnlyWhenFreeAndOnlyIfTheyAreOurs) {
 // Links anywhere (a version folder or rubbish that is a link, links inside
 // an old version, inside planted rubbish) are removed as links or left
 // alone: nothing they lead to is touched, and everything of ours still goes.
-TEST(VersionsTest, NoLinkIsFollowedAndEveryRubbishGoes) {
+TEST(VersionsTest, NoLinkIsFollowedAndAllElseOfOursGoes) {
     versioned_app app("links");
     app.build(1);
     app.build(2, 2, "1");
