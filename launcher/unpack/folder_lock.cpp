@@ -12,6 +12,8 @@
 
 #include <winternl.h>
 
+extern "C" NTSTATUS NTAPI RtlGetLastNtStatus();
+
 #include <windows.h>
 
 namespace {
@@ -54,11 +56,16 @@ bool try_again(DWORD code, bool folder_missing, const wchar_t* folder, bool& fol
 namespace {
 
 constexpr wchar_t lock_name[] = L".fenwix-lock";
-// Things in the lock's place removed in one start, before it gives up: one
-// is a mistake, more is someone putting them back.
-constexpr int max_replaced = 3;
+// Tries at removing what stands in the lock's place, lock_poll_ms apart:
+// starts at once may each try, and find the others' work half done; a
+// thing that stays (held open, or put back) fails the start within a
+// second.
+constexpr int max_replaced = 20;
 // What opening a folder as a file gives.
 constexpr NTSTATUS status_file_is_a_directory = static_cast<NTSTATUS>(0xC00000BA);
+// What opening a name another start is removing, or has removed, gives.
+constexpr NTSTATUS status_delete_pending = static_cast<NTSTATUS>(0xC0000056);
+constexpr NTSTATUS status_name_not_found = static_cast<NTSTATUS>(0xC0000034);
 
 bool never_stop() { return false; }
 
@@ -84,7 +91,10 @@ HANDLE take_lock(HANDLE folder, bool& created) {
         if (!NT_SUCCESS(opened)) {
             lock = INVALID_HANDLE_VALUE;
             if (opened != status_file_is_a_directory) {
-                SetLastError(RtlNtStatusToDosError(opened));  // the caller judges
+                // Another start removing what stood there is waited for as
+                // one holding the lock; anything else the caller judges.
+                SetLastError(opened == status_delete_pending ? ERROR_SHARING_VIOLATION
+                                                             : RtlNtStatusToDosError(opened));
                 return INVALID_HANDLE_VALUE;
             }
             // A folder, or a link to one: opened as itself to be removed.
@@ -92,7 +102,13 @@ HANDLE take_lock(HANDLE folder, bool& created) {
                 folder, lock_name,
                 DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
-            if (lock == INVALID_HANDLE_VALUE) return lock;
+            if (lock == INVALID_HANDLE_VALUE) {
+                const NTSTATUS why = RtlGetLastNtStatus();
+                if (why == status_delete_pending || why == status_name_not_found) {
+                    SetLastError(ERROR_SHARING_VIOLATION);  // gone or going meanwhile
+                }
+                return lock;
+            }
         }
         DWORD found = 0;
         std::uint64_t id = 0;
@@ -114,13 +130,11 @@ HANDLE take_lock(HANDLE folder, bool& created) {
             SetLastError(ERROR_CANNOT_MAKE);
             return INVALID_HANDLE_VALUE;
         }
-        trace(L"a %ls stands where the lock goes: removed", link ? L"link" : L"folder");
-        if (link) {
-            retry_while_busy([&] { return delete_by_handle(lock); });
-        } else {
-            empty_and_remove(lock, L"", never_stop);
-        }
+        trace(L"a %ls stands where the lock goes: removing it", link ? L"link" : L"folder");
+        const bool removed = link ? retry_while_busy([&] { return delete_by_handle(lock); })
+                                  : empty_and_remove(lock, L"", never_stop);
         CloseHandle(lock);
+        if (!removed) Sleep(lock_poll_ms);
     }
 }
 
