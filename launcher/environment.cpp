@@ -73,8 +73,8 @@ namespace {
 // extended form of `path`, which the system takes at any length, and
 // writes its answer in the ordinary form to `out` (own_path_capacity
 // units). Its length, 0 when it failed or did not fit.
-DWORD path_call_extended(const wchar_t* path, wchar_t* out, std::size_t capacity,
-                         DWORD(WINAPI* call)(LPCWSTR, LPWSTR, DWORD)) {
+template <typename Call>
+DWORD path_call_extended(const wchar_t* path, wchar_t* out, std::size_t capacity, Call call) {
     wchar_t extended[own_path_capacity + 8], answer[own_path_capacity + 8];
     if (!to_extended_form(path, extended, own_path_capacity + 8) &&
         !wide_copy(extended, own_path_capacity + 8, path)) {
