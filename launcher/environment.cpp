@@ -2,6 +2,7 @@
 
 #include "launcher/errors.h"
 #include "launcher/fixed_buffer.h"
+#include "launcher/path_forms.h"
 
 #include <windows.h>
 
@@ -66,6 +67,26 @@ void clear_environment_variable(const char* name) {
     SetEnvironmentVariableW(wide_name, nullptr);
 }
 
+namespace {
+
+// Calls a path conversion (GetLongPathNameW, GetShortPathNameW) with the
+// extended form of `path`, which the system takes at any length, and
+// writes its answer in the ordinary form to `out` (own_path_capacity
+// units). Its length, 0 when it failed or did not fit.
+template <typename Call>
+DWORD path_call_extended(const wchar_t* path, wchar_t* out, std::size_t capacity, Call call) {
+    wchar_t extended[own_path_capacity + 8], answer[own_path_capacity + 8];
+    if (!to_extended_form(path, extended, own_path_capacity + 8) &&
+        !wide_copy(extended, own_path_capacity + 8, path)) {
+        return 0;
+    }
+    const DWORD n = call(extended, answer, own_path_capacity + 8);
+    if (n == 0 || n >= own_path_capacity + 8 || !to_ordinary_form(answer, out, capacity)) return 0;
+    return static_cast<DWORD>(wcslen(out));
+}
+
+}  // namespace
+
 module_path_state read_module_path(wchar_t* out, std::size_t capacity) {
     const DWORD n = GetModuleFileNameW(nullptr, out, static_cast<DWORD>(capacity));
     if (n == 0) {
@@ -79,7 +100,8 @@ module_path_state read_module_path(wchar_t* out, std::size_t capacity) {
         return module_path_state::cut;
     }
     static wchar_t long_form[own_path_capacity];
-    const DWORD m = GetLongPathNameW(out, long_form, own_path_capacity);
+    // Asked in the extended form, which the system takes at any length.
+    const DWORD m = path_call_extended(out, long_form, own_path_capacity, GetLongPathNameW);
     // A long form that does not fit leaves the spelling the system gave.
     if (m != 0 && m < own_path_capacity && m < capacity) wmemcpy(out, long_form, m + 1);
     return module_path_state::whole;
@@ -102,13 +124,14 @@ const wchar_t* get_own_path() {
     // A bare drive ("X:" for a launcher in a drive's root) is left alone: the
     // system would read it as that drive's current folder.
     const bool bare_drive = split == own_path + 2 && own_path[1] == L':';
-    const DWORD needed = bare_drive ? 0 : GetShortPathNameW(own_path, nullptr, 0);
-    if (needed != 0) {
-        wchar_t* short_folder = static_cast<wchar_t*>(malloc((needed + 1) * sizeof(wchar_t)));
+    if (!bare_drive) {
+        wchar_t* short_folder = static_cast<wchar_t*>(malloc(own_path_capacity * sizeof(wchar_t)));
         if (short_folder == nullptr) abnormal_end();
-        const DWORD got = GetShortPathNameW(own_path, short_folder, needed + 1);
-        if (got > needed) abnormal_end();
-        if (got != 0) wide_copy_or_abort(own_path, own_path_capacity, short_folder);
+        const DWORD got =
+            path_call_extended(own_path, short_folder, own_path_capacity, GetShortPathNameW);
+        if (got != 0 && got < own_path_capacity) {
+            wide_copy_or_abort(own_path, own_path_capacity, short_folder);
+        }
         free(short_folder);
     }
 

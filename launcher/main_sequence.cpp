@@ -38,6 +38,7 @@ wchar_t child_program_path[path_capacity];   // current file path of the first e
 wchar_t launcher_folder[own_path_capacity];  // own path cut at its last backslash
 std::size_t quick_trusted = 0;               // files the quick check vouched for
 index_entries index;                         // the index, read once for both checks
+wchar_t home_for_files[path_capacity];       // {HOME} in the extended form
 
 void publish_parent_id() {
     wchar_t id[process_id_text_capacity];
@@ -130,10 +131,14 @@ void unpack_payload() {
     trace(fresh     ? L"new folder, decoding"
           : indexed ? L"index: a file is not right, decoding"
                     : L"no index, decoding");
-    // Folders are made below the profile folder, which always exists.
+    // Folders are made below the profile folder, which always exists; known
+    // in the extended form every folder call uses.
     static wchar_t home[path_capacity];
     if (!expand_template(home, L"{HOME}", path_capacity)) fail_template_expansion(L"{HOME}");
-    know_folder(home);
+    if (!to_extended_form(home, home_for_files, path_capacity)) {
+        wide_copy_or_abort(home_for_files, path_capacity, home);
+    }
+    know_folder(home_for_files);
     progress_window_start(payload_reader_consumed, length - payload_format::magic_size);
     payload_reader_open(block + payload_format::magic_size, length - payload_format::magic_size);
     std::size_t number = 0, written = 0;

@@ -4,6 +4,7 @@
 #include "launcher/fixed_buffer.h"
 #include "launcher/path_forms.h"
 #include "launcher/unpack/known_folders.h"
+#include "launcher/unpack/owner_only.h"
 
 #include <winternl.h>
 
@@ -132,7 +133,10 @@ bool learn_confined_folder() {
 // nowhere) is found to exist, and the check refuses it.
 bool ensure_confined_folder(const wchar_t* folder) {
     if (is_known_folder(folder)) return true;
-    CreateDirectoryW(folder, nullptr);  // the open below tells whether it is there
+    // The open below tells whether it is there; a scanner holding the
+    // folder above for a moment is waited out.
+    retry_while_busy([&] { return CreateDirectoryW(folder, owner_only_attributes()) != FALSE; },
+                     is_busy_reading_error);
     const HANDLE handle = open_folder(folder);
     if (handle == INVALID_HANDLE_VALUE) return false;
     const bool inside = is_where_its_name_says(handle, below_confined(folder));

@@ -1,5 +1,6 @@
 // Confinement: nothing below the target folder is ever written or created
-// through a link, and nothing outside it through a name below it.
+// through a link, and nothing outside it through a name below it. Its other
+// half, removal from handles, is in remove_by_handle.h.
 #pragma once
 
 #include <windows.h>

@@ -5,6 +5,14 @@
 #include "launcher/path_forms.h"
 #include "launcher/unpack/confine.h"
 #include "launcher/unpack/known_folders.h"
+#include "launcher/unpack/owner_only.h"
+#include "launcher/unpack/remove_by_handle.h"
+#include "launcher/busy_retry.h"
+#include "launcher/trace.h"
+
+#include <winternl.h>
+
+extern "C" NTSTATUS NTAPI RtlGetLastNtStatus();
 
 #include <windows.h>
 
@@ -45,12 +53,108 @@ bool try_again(DWORD code, bool folder_missing, const wchar_t* folder, bool& fol
 
 }  // namespace
 
+namespace {
+
+constexpr wchar_t lock_name[] = L".fenwix-lock";
+// Tries at removing what stands in the lock's place, lock_poll_ms apart:
+// starts at once may each try, and find the others' work half done; a
+// thing that stays (held open, or put back) fails the start within a
+// second.
+constexpr int max_replaced = 20;
+// What opening a folder as a file gives.
+constexpr NTSTATUS status_file_is_a_directory = static_cast<NTSTATUS>(0xC00000BA);
+// What opening a name another start is removing, or has removed, gives.
+constexpr NTSTATUS status_delete_pending = static_cast<NTSTATUS>(0xC0000056);
+constexpr NTSTATUS status_name_not_found = static_cast<NTSTATUS>(0xC0000034);
+
+bool never_stop() { return false; }
+
+// Takes the lock in the open folder `folder`: made or opened as a file,
+// never through a link, shared with no one. A link in its place is deleted
+// as a link, a folder emptied and removed (through handles, as old versions
+// are), and the lock made anew. INVALID_HANDLE_VALUE with GetLastError
+// telling why when it cannot be had.
+HANDLE take_lock(HANDLE folder, bool& created) {
+    for (int replaced = 0;; ++replaced) {
+        const USHORT bytes = static_cast<USHORT>((sizeof lock_name / sizeof(wchar_t) - 1) * 2);
+        UNICODE_STRING name{bytes, bytes, const_cast<wchar_t*>(lock_name)};
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, folder, nullptr);
+        IO_STATUS_BLOCK status{};
+        HANDLE lock = nullptr;
+        // Reading is enough to keep others out; DELETE takes a link away.
+        const NTSTATUS opened = NtCreateFile(
+            &lock, GENERIC_READ | DELETE | SYNCHRONIZE, &attributes, &status, nullptr,
+            FILE_ATTRIBUTE_NORMAL, 0 /* shared with no one */, FILE_OPEN_IF,
+            FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT,
+            nullptr, 0);
+        if (!NT_SUCCESS(opened)) {
+            lock = INVALID_HANDLE_VALUE;
+            if (opened != status_file_is_a_directory) {
+                // Another start removing what stood there is waited for as
+                // one holding the lock; anything else the caller judges.
+                SetLastError(opened == status_delete_pending ? ERROR_SHARING_VIOLATION
+                                                             : RtlNtStatusToDosError(opened));
+                return INVALID_HANDLE_VALUE;
+            }
+            // A folder, or a link to one: opened as itself to be removed.
+            lock = open_in_folder(
+                folder, lock_name,
+                DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+            if (lock == INVALID_HANDLE_VALUE) {
+                const NTSTATUS why = RtlGetLastNtStatus();
+                if (why == status_delete_pending || why == status_name_not_found) {
+                    SetLastError(ERROR_SHARING_VIOLATION);  // gone or going meanwhile
+                }
+                return lock;
+            }
+        }
+        DWORD found = 0;
+        std::uint64_t id = 0;
+        // A link the system followed, whatever the open asked (Wine, for its
+        // host's links), cannot be removed as a link: nothing starts.
+        if (!handle_facts(lock, found, id) || !is_where_named(lock, folder, lock_name)) {
+            CloseHandle(lock);
+            SetLastError(ERROR_CANNOT_MAKE);
+            return INVALID_HANDLE_VALUE;
+        }
+        const bool link = (found & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        const bool a_folder = (found & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (!link && !a_folder) {
+            created = status.Information == FILE_CREATED;
+            return lock;
+        }
+        if (replaced == max_replaced) {
+            CloseHandle(lock);
+            SetLastError(ERROR_CANNOT_MAKE);
+            return INVALID_HANDLE_VALUE;
+        }
+        trace(L"a %ls stands where the lock goes: removing it", link ? L"link" : L"folder");
+        const bool removed = link ? retry_while_busy([&] { return delete_by_handle(lock); })
+                                  : empty_and_remove(lock, L"", never_stop);
+        CloseHandle(lock);
+        if (!removed) Sleep(lock_poll_ms);
+    }
+}
+
+HANDLE open_target_folder(const wchar_t* folder) {
+    return CreateFileW(folder,  //
+                       FILE_ADD_FILE | FILE_LIST_DIRECTORY | FILE_TRAVERSE | READ_CONTROL,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,  //
+                       nullptr,                                                 //
+                       OPEN_EXISTING,                                           //
+                       FILE_FLAG_BACKUP_SEMANTICS,  // a folder opens only with it
+                       nullptr);
+}
+
+}  // namespace
+
 bool lock_target_folder(const wchar_t* folder, bool hold_while_in_use) {
     wchar_t lock_path[path_capacity];
-    if (!wide_copy(lock_path, path_capacity, folder) ||
-        !wide_append(lock_path, path_capacity, L"\\.fenwix-lock")) {
-        return false;
-    }
+    wide_copy_or_abort(lock_path, path_capacity, folder);
+    wide_append_or_abort(lock_path, path_capacity, L"\\");
+    wide_append_or_abort(lock_path, path_capacity, lock_name);
     bool folder_made = false;
     // The folder itself, open without sharing its deletion: no one can
     // rename or remove it while this start runs from it. A start that
@@ -66,22 +170,39 @@ bool lock_target_folder(const wchar_t* folder, bool hold_while_in_use) {
             break;
         }
         const bool missing = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
-        if (!try_again(code, missing, folder, folder_made, waited)) break;  // go on without
+        if (!try_again(code, missing, folder, folder_made, waited)) break;  // the lock tells
     }
     for (DWORD waited = 0;;) {
-        // Made once, then only opened; reading is enough to keep others out.
+        DWORD code = ERROR_SUCCESS;
         bool created = false;
-        const HANDLE lock = make_or_open(lock_path, GENERIC_READ, GENERIC_READ, created);
-        const DWORD code = GetLastError();
+        HANDLE lock = INVALID_HANDLE_VALUE;
+        const HANDLE target = open_target_folder(folder);
+        if (target == INVALID_HANDLE_VALUE) {
+            code = GetLastError();
+        } else {
+            // Another ordinary user's folder: that user could change
+            // anything in it, whatever is checked here.
+            if (!folder_owner_is_acceptable(target)) {
+                trace(L"the folder belongs to another user");
+                fail_open_for_writing(folder);
+            }
+            lock = take_lock(target, created);
+            code = GetLastError();
+            CloseHandle(target);
+        }
         if (lock != INVALID_HANDLE_VALUE) {
             target_lock = lock;
             // Another start that made the lock first (in a folder either
             // made) has been in it.
             return folder_made && created;
         }
-        // No lock to be had: go on without.
-        if (!try_again(code, code == ERROR_PATH_NOT_FOUND, folder, folder_made, waited)) {
-            return false;
+        const bool missing = target == INVALID_HANDLE_VALUE &&
+                             (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND);
+        // Only another launcher holding it is waited for; nothing starts
+        // without the lock.
+        if (!try_again(code, missing, folder, folder_made, waited)) {
+            trace(L"the lock cannot be taken (error %lu)", code);
+            fail_open_for_writing(lock_path);
         }
     }
 }

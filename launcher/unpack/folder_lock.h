@@ -8,7 +8,10 @@
 // sessions (a service and the desktop of one user), between machines that
 // share the folder, and whatever spelling led to the folder. It is waited
 // for at most 60 s, then the unpack failure (ERROR_TIMEOUT) ends the start.
-// A lock that cannot be made (a read-only disk) is skipped.
+// The lock is a real file or nothing starts: it is opened without following
+// a link, and a link or a folder in its place is removed as what it is and
+// the lock made anew; any other failure to take it (a read-only disk) ends
+// the start with the open failure naming the lock's path.
 // Returns true when the folder is new: it was not there, and this start made
 // the lock in it, so no other start has been in it and every file is missing.
 // With hold_while_in_use, the folder is also held open until exit without

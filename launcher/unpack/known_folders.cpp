@@ -1,6 +1,8 @@
 #include "launcher/unpack/known_folders.h"
 
+#include "launcher/busy_retry.h"
 #include "launcher/path_forms.h"
+#include "launcher/unpack/owner_only.h"
 
 #include <windows.h>
 
@@ -72,7 +74,14 @@ bool ensure_folder(const wchar_t* folder) {
     // A drive or a share exists or it does not; it can never be created.
     const std::size_t root = root_length(folder);
     if (root != 0 && folder[root] == L'\0') return true;
-    if (!CreateDirectoryW(folder, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    // A scanner holding the folder above for a moment is waited out.
+    const bool made = retry_while_busy(
+        [&] {
+            return CreateDirectoryW(folder, owner_only_attributes()) ||
+                   GetLastError() == ERROR_ALREADY_EXISTS;
+        },
+        is_busy_reading_error);
+    if (!made) return false;
     remember_folder(folder);
     return true;
 }

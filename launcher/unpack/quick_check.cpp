@@ -1,10 +1,12 @@
 #include "launcher/unpack/quick_check.h"
 
+#include "launcher/busy_retry.h"
 #include "launcher/fixed_buffer.h"
 #include "launcher/trace.h"
 #include "launcher/unpack/checksum.h"
 #include "launcher/unpack/write_entry.h"
 #include "launcher/unpack/index_check.h"
+#include "launcher/unpack/remove_by_handle.h"
 #include "format/block.h"
 #include "format/index.h"
 #include "format/upper_case.h"
@@ -261,7 +263,7 @@ DWORD WINAPI check_in_background(void*) {
         if (quick.trusted[i] && index_entry_path(quick.folder, quick.folder_units, e, path) &&
             file_checksum_with(path, background_buffer) != e.checksum) {
             // The next start checks and repairs by content.
-            if (record_path(record_name, path)) DeleteFileW(path);
+            if (record_path(record_name, path)) delete_file_at(path);
             trace(L"quick check: a file differs behind its record; record dropped");
             return 0;
         }
@@ -399,7 +401,7 @@ void quick_check_record() {
     for (std::size_t i = 0; i < quick.count; ++i) {
         // A file not seen (it could not be written) leaves no record at all.
         if (!quick.seen[i] || quick.listed[i].size != quick.entries[i].size) {
-            DeleteFileW(path);
+            delete_file_at(path);
             return;
         }
     }
@@ -414,22 +416,28 @@ void quick_check_record() {
         static_cast<std::uint32_t>(payload_format::read_le(data + size - 4, 4));
     // Made new, so that nothing planted under that name is written through,
     // then renamed over the old record whole.
-    DeleteFileW(new_path);
-    const HANDLE file = CreateFileW(new_path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    delete_file_at(new_path);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    retry_while_busy([&] {
+        file = CreateFileW(new_path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+        return file != INVALID_HANDLE_VALUE;
+    });
     DWORD written = 0;
     const bool complete = file != INVALID_HANDLE_VALUE &&
                           WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr) &&
                           written == size;
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     free(data);
-    if (complete && MoveFileExW(new_path, path, MOVEFILE_REPLACE_EXISTING)) {
+    if (complete && retry_while_busy([&] {
+            return MoveFileExW(new_path, path, MOVEFILE_REPLACE_EXISTING) != FALSE;
+        })) {
         trace(L"quick check: record written for %Iu files", quick.count);
         // The sweep goes on with the new record from where it was.
         quick.record_checksum = new_checksum;
         save_sweep_next(quick.sweep_next);
     } else {
-        DeleteFileW(new_path);
+        delete_file_at(new_path);
     }
 }
 

@@ -5,12 +5,17 @@
 //
 // A folder is in use while a launcher runs a program from it: each such
 // launcher holds the folder open without sharing its deletion, from before
-// it unpacks until it exits (lock_target_folder). A removal opens a folder
-// shared with no one, so it gets a free folder or none; while it holds it,
-// it renames it whole to rubbish, so a launcher of that version that starts
-// then finds no folder and unpacks afresh. Only then is the rubbish emptied,
-// never through a link, the marker last, so that rubbish an interrupted
-// removal left is still known as ours and finished by a later start.
+// it unpacks until it exits (lock_target_folder); and while any of its
+// programs or libraries is open or mapped (a program started without its
+// launcher). A removal holds the parent folder open throughout, opens each
+// folder relative to it shared with no one, so it gets a free folder or
+// none, and checks by its handle that it is the real folder listed; while
+// it holds it, it renames it whole to rubbish, so a launcher of that
+// version that starts then finds no folder and unpacks afresh. Only then is
+// the rubbish emptied, each entry through a handle of its own (never
+// through a link), the marker last but one, so that rubbish an interrupted
+// removal left is still known as ours and finished by a later start
+// (unpack/remove_by_handle.h).
 #pragma once
 
 // After a complete unpack, under the folder's lock: writes the folder's

@@ -15,7 +15,9 @@ DYNAMIC_BASE, HIGH_ENTROPY_VA, NX_COMPAT = 0x40, 0x20, 0x100
 SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 
 
-KNOWN_DLLS = {"kernel32.dll", "ntdll.dll", "msvcrt.dll", "shell32.dll"}
+# Each is in the system's KnownDLLs list (advapi32: the access lists of the
+# folders the launcher makes).
+KNOWN_DLLS = {"kernel32.dll", "ntdll.dll", "msvcrt.dll", "shell32.dll", "advapi32.dll"}
 
 
 def align(value, alignment):

@@ -249,9 +249,10 @@ TEST(ExtractionTest, PathWithCharactersAboveLatin1GivesAWholeMessage) {
     build_launcher(work / "block", work / "l.exe",
                    {"--template", windows_path(work / "file.txt") + "\\\xe4\xb8\xad\xc3\xa9"});
     const run_result r = run_windows(work / "l.exe");
+    // The folder cannot be made, so neither can its lock: nothing starts.
     EXPECT_EQ(r.err, "Error, failed to open '" + windows_path(work / "file.txt") +
-                         "\\\xe4\xb8\xad\xc3\xa9\\app.exe' for writing." + system_error_suffix(3) +
-                         "\r\n");
+                         "\\\xe4\xb8\xad\xc3\xa9\\.fenwix-lock' for writing." +
+                         system_error_suffix(3) + "\r\n");
     EXPECT_EQ(r.exit_code, 2u);
 }
 

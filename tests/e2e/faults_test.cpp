@@ -167,7 +167,7 @@ void expect_open_failure(const std::string& target, const std::string& failing_n
     EXPECT_EQ(r.exit_code, 2u);
 }
 
-TEST(FaultTest, ReadOnlyTargetFolderNamesTheFirstFileAndChangesNothing) {
+TEST(FaultTest, ReadOnlyTargetFolderNamesTheLockAndChangesNothing) {
     scratch_folder work;
     const std::string target = work / "target";
     write_file(target + "/keep.txt", "kept");
@@ -175,7 +175,8 @@ TEST(FaultTest, ReadOnlyTargetFolderNamesTheFirstFileAndChangesNothing) {
     mounted bound(target, {"--bind", target});
     ASSERT_TRUE(bound.ok);
     ASSERT_TRUE(bound.remount("bind,ro"));
-    expect_open_failure(target, "app.exe", access_denied);
+    // Nothing starts without the lock.
+    expect_open_failure(target, ".fenwix-lock", access_denied);
     EXPECT_EQ(read_file(target + "/keep.txt"), "kept");
     EXPECT_EQ(std::distance(fs::directory_iterator(target), fs::directory_iterator()), 1);
 }
@@ -258,17 +259,53 @@ TEST(FaultTest, LaunchersStartedTogetherEachGiveTheirProgramACompleteFolder) {
     run_options o = with_env({{"PROBE_CHECK", windows_path(work / "list")}});
     o.timeout_seconds = 180;
 
-    // Started from one Windows process, so that "at once" is not spread out
-    // by Wine's start-up of each.
-    for (const char* gap_ms : {"0", "150"}) {
-        SCOPED_TRACE(std::string("started ") + gap_ms + " ms apart");
+    // Whatever stands where the lock goes is removed as what it is (a link as
+    // a link) and the lock made anew: nothing it leads to is touched.
+    const std::string lock = target + "/.fenwix-lock", victim = work / "victim";
+    write_file(victim + "/precious.txt", "precious");
+    const std::function<void()> nothing = [] {};
+    const struct {
+        const char* planted;
+        const char* gap_ms;
+        bool link;
+        std::function<void()> plant;
+    } cases[] = {
+        {"nothing", "0", false, nothing},
+        {"nothing", "150", false, nothing},
+        {"a folder", "0", false, [&] { write_file(lock + "/inside.txt", "in the lock's place"); }},
+        {"a link to a folder", "0", true, [&] { fs::create_directory_symlink(victim, lock); }},
+        {"a link to a file", "0", true,
+         [&] { fs::create_symlink(victim + "/precious.txt", lock); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.planted) + ", started " + c.gap_ms + " ms apart");
         fs::remove_all(target);
+        fs::create_directories(target);
+        c.plant();
+        // Started from one Windows process, so that "at once" is not spread
+        // out by Wine's start-up of each.
         const run_result r = run_windows(process_tool_program(),
-                                         {"start", "8", gap_ms, windows_path(work / "l.exe")}, o);
-        // 0x7e (126): a program found a file incomplete.
-        EXPECT_EQ(r.out, "0\r\n0\r\n0\r\n0\r\n0\r\n0\r\n0\r\n0\r\n") << r.err;
-        EXPECT_EQ(r.exit_code, 0u);
-        expect_files_match(target, files);
+                                         {"start", "8", c.gap_ms, windows_path(work / "l.exe")}, o);
+        if (c.link) {
+            // Wine follows its host's links whatever an open asks, so the
+            // lock cannot be had without following one: every start fails
+            // at once, naming it, and runs nothing (Windows opens the link
+            // as itself and replaces it).
+            EXPECT_EQ(r.out, "2\r\n2\r\n2\r\n2\r\n2\r\n2\r\n2\r\n2\r\n") << r.err;
+            EXPECT_NE(r.err.find("Error, failed to open '" + windows_path(target) +
+                                 "\\.fenwix-lock' for writing. ([Error "),
+                      std::string::npos)
+                << r.err;
+            EXPECT_TRUE(fs::is_symlink(lock));
+        } else {
+            // 0x7e (126): a program found a file incomplete.
+            EXPECT_EQ(r.out, "0\r\n0\r\n0\r\n0\r\n0\r\n0\r\n0\r\n0\r\n") << r.err;
+            EXPECT_EQ(r.exit_code, 0u);
+            expect_files_match(target, files);
+            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(lock)));
+        }
+        EXPECT_EQ(read_file(victim + "/precious.txt"), "precious");
+        EXPECT_EQ(std::distance(fs::directory_iterator(victim), fs::directory_iterator()), 1);
     }
 }
 

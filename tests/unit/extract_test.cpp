@@ -4,6 +4,7 @@
 #include "launcher/unpack/confine.h"
 #include "launcher/unpack/folder_lock.h"
 #include "launcher/unpack/known_folders.h"
+#include "launcher/unpack/owner_only.h"
 #include "launcher/unpack/quick_check.h"
 #include "launcher/unpack/write_entry.h"
 #include "format/block.h"
@@ -11,6 +12,7 @@
 #include "tests/support/zstd_frames.h"
 
 #include <windows.h>
+#include <aclapi.h>
 #include <zlib.h>
 
 #include <gtest/gtest.h>
@@ -131,6 +133,90 @@ TEST(FolderTest, NestedFoldersAreCreatedAndBareDrivesNeverTouched) {
     write_file(dir + L"\\plain", "x");
     EXPECT_FALSE(ensure_folder((dir + L"\\plain\\sub").c_str()));
     EXPECT_FALSE(create_parent_folders((dir + L"\\plain\\sub\\f").c_str()));
+}
+
+// The access list of a folder: which identities it grants anything, and
+// whether it is protected from what the folder above would pass on.
+struct granted {
+    bool protected_list = false, everyone = false, others = false;
+    int user_system_admins = 0;
+};
+granted access_list_of(const SECURITY_DESCRIPTOR* given, const std::wstring& folder) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR read = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    if (given != nullptr) {
+        GetSecurityDescriptorDacl(const_cast<SECURITY_DESCRIPTOR*>(given), &present, &dacl,
+                                  &defaulted);
+    } else {
+        GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &dacl, nullptr, &read);
+    }
+    granted out;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(given != nullptr ? const_cast<SECURITY_DESCRIPTOR*>(given) : read,
+                                 &control, &revision);
+    out.protected_list = (control & SE_DACL_PROTECTED) != 0;
+    // The user's identity, SYSTEM, the Administrators, Everyone.
+    unsigned char sids[4][SECURITY_MAX_SID_SIZE];
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    alignas(8) unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, user, sizeof user, &size);
+    CloseHandle(token);
+    CopySid(SECURITY_MAX_SID_SIZE, sids[0], reinterpret_cast<TOKEN_USER*>(user)->User.Sid);
+    const WELL_KNOWN_SID_TYPE kinds[] = {WinLocalSystemSid, WinBuiltinAdministratorsSid,
+                                         WinWorldSid};
+    for (int i = 0; i < 3; ++i) {
+        size = SECURITY_MAX_SID_SIZE;
+        CreateWellKnownSid(kinds[i], nullptr, sids[i + 1], &size);
+    }
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        GetAce(dacl, i, reinterpret_cast<void**>(&ace));
+        PSID sid = &ace->SidStart;
+        constexpr BYTE below = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+        if (EqualSid(sid, sids[3])) {
+            out.everyone = true;
+        } else if (EqualSid(sid, sids[0]) || EqualSid(sid, sids[1]) || EqualSid(sid, sids[2])) {
+            out.user_system_admins += (ace->Header.AceFlags & below) == below ? 1 : 0;
+        } else {
+            out.others = true;
+        }
+    }
+    if (read != nullptr) LocalFree(read);
+    return out;
+}
+
+// What the launcher hands to the system for every folder it makes, and
+// what the folder has once made: Wine keeps no access list, but turns it
+// into the folder's mode, so a list that grants nothing to Everyone reads
+// back so, unlike that of a folder made without one.
+TEST(FolderTest, FoldersMadeGrantOnlyTheUserSystemAndAdministrators) {
+    const SECURITY_ATTRIBUTES* attributes = owner_only_attributes();
+    ASSERT_NE(attributes, nullptr);
+    const granted given = access_list_of(
+        static_cast<const SECURITY_DESCRIPTOR*>(attributes->lpSecurityDescriptor), L"");
+    EXPECT_TRUE(given.protected_list);
+    EXPECT_EQ(given.user_system_admins, 3);
+    EXPECT_FALSE(given.everyone || given.others);
+
+    const std::wstring dir = scratch_folder();
+    const std::wstring made = dir + L"\\made", plain = dir + L"\\plain";
+    ASSERT_TRUE(create_parent_folders((made + L"\\inner\\file.txt").c_str()));
+    ASSERT_TRUE(CreateDirectoryW(plain.c_str(), nullptr));
+    for (const std::wstring& folder : {made, made + L"\\inner"}) {
+        const granted read = access_list_of(nullptr, folder);
+        EXPECT_FALSE(read.everyone || read.others);
+        EXPECT_GE(read.user_system_admins, 1);
+    }
+    EXPECT_TRUE(access_list_of(nullptr, plain).everyone);
+
+    EXPECT_TRUE(owner_is_acceptable(true, false));
+    EXPECT_TRUE(owner_is_acceptable(false, true));
+    EXPECT_FALSE(owner_is_acceptable(false, false));  // another, ordinary user
 }
 
 TEST(FolderTest, HundredsOfMissingLevelsAreCreatedDeepestLast) {
