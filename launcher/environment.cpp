@@ -14,6 +14,7 @@ namespace {
 
 wchar_t value_buffer[env_value_capacity];  // scratch for reads, copied out
 wchar_t own_path[own_path_capacity];       // empty until the first get_own_path
+wchar_t own_long_form[own_path_capacity];  // the own path's long form, as asked
 
 }  // namespace
 
@@ -53,6 +54,15 @@ wchar_t* read_environment_variable(const char* name) {
     const DWORD n = GetEnvironmentVariableW(wide_name, value_buffer, env_value_capacity);
     if (n == 0 || n >= env_value_capacity) return nullptr;
     return _wcsdup(value_buffer);
+}
+
+std::size_t read_environment_value(const wchar_t* name, wchar_t* out, std::size_t capacity) {
+    const DWORD n = GetEnvironmentVariableW(name, out, static_cast<DWORD>(capacity));
+    if (n == 0 || n >= capacity) {
+        if (capacity > 0) out[0] = L'\0';
+        return 0;
+    }
+    return n;
 }
 
 void set_environment_variable(const char* name, const wchar_t* value) {
@@ -99,11 +109,10 @@ module_path_state read_module_path(wchar_t* out, std::size_t capacity) {
         out[capacity - 1] = L'\0';
         return module_path_state::cut;
     }
-    static wchar_t long_form[own_path_capacity];
     // Asked in the extended form, which the system takes at any length.
-    const DWORD m = path_call_extended(out, long_form, own_path_capacity, GetLongPathNameW);
+    const DWORD m = path_call_extended(out, own_long_form, own_path_capacity, GetLongPathNameW);
     // A long form that does not fit leaves the spelling the system gave.
-    if (m != 0 && m < own_path_capacity && m < capacity) wmemcpy(out, long_form, m + 1);
+    if (m != 0 && m < own_path_capacity && m < capacity) wmemcpy(out, own_long_form, m + 1);
     return module_path_state::whole;
 }
 

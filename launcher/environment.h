@@ -43,6 +43,9 @@ void own_process_id_text(wchar_t (&out)[process_id_text_capacity]);
 // A fresh heap copy of the value, or nullptr when the variable is unset,
 // empty, or too long. Callers keep the copy until exit.
 wchar_t* read_environment_variable(const char* name);
+// The value into out (capacity units, terminator included) and its length;
+// 0, out empty, when the variable is unset or its value does not fit.
+std::size_t read_environment_value(const wchar_t* name, wchar_t* out, std::size_t capacity);
 void set_environment_variable(const char* name, const wchar_t* value);
 void clear_environment_variable(const char* name);
 

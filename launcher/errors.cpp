@@ -42,6 +42,9 @@ wchar_t system_text[system_text_capacity];
 char encoded_line[3 * line_capacity];
 // The file being written when unpacking failed (nullptr: none yet).
 const wchar_t* file_in_hand = nullptr;
+// A path in a failure line, in its ordinary form however the file call spelt
+// it (never longer than the path itself, so it always fits).
+wchar_t shown_path[path_capacity];
 
 [[noreturn]] void failure_exit() { exit(2); }
 
@@ -179,10 +182,9 @@ void fail_unpack(std::uint32_t code) {
     if (file_in_hand != nullptr) {
         // Shown in its ordinary form, however the file call spelt it; never
         // longer than the path itself, so it always fits.
-        static wchar_t shown[path_capacity];
-        to_ordinary_form(file_in_hand, shown, path_capacity);
+        to_ordinary_form(file_in_hand, shown_path, path_capacity);
         put_ascii(msg_file_before);
-        put_wide(shown);
+        put_wide(shown_path);
         put_ascii(msg_file_after);
     }
     write_failure(STD_ERROR_HANDLE);
@@ -207,11 +209,10 @@ void fail_launch_path_too_long(const wchar_t* path, std::size_t limit) {
 void fail_open_for_writing(const wchar_t* path) {
     // Taken first: the caller reports straight after the call that failed.
     const DWORD code = GetLastError();
-    static wchar_t shown[path_capacity];
-    to_ordinary_form(path, shown, path_capacity);
+    to_ordinary_form(path, shown_path, path_capacity);
     begin_line();
     put_ascii(msg_open_before);
-    put_wide(shown);
+    put_wide(shown_path);
     put_ascii(msg_open_after);
     if (code != ERROR_SUCCESS) put_system_error(code);
     write_failure(STD_ERROR_HANDLE);

@@ -53,8 +53,8 @@ struct launch_expansion {
         in_name = false;
         if (name_units == 0) return put(L"%", 1);
         name[name_units] = L'\0';
-        const DWORD n = GetEnvironmentVariableW(name, variable_value, env_value_capacity);
-        return put(variable_value, n < env_value_capacity ? n : 0);
+        return put(variable_value,
+                   read_environment_value(name, variable_value, env_value_capacity));
     }
     bool literal(wchar_t unit) {
         if (!with_variables) return put(&unit, 1);

@@ -39,6 +39,9 @@ wchar_t launcher_folder[own_path_capacity];  // own path cut at its last backsla
 std::size_t quick_trusted = 0;               // files the quick check vouched for
 index_entries index;                         // the index, read once for both checks
 wchar_t home_for_files[path_capacity];       // {HOME} in the extended form
+wchar_t home[path_capacity];                 // {HOME} as expanded
+wchar_t first_program_path[path_capacity];   // the program, when every file is right
+wchar_t full_target[path_capacity];          // the target folder as Windows makes it full
 
 void publish_parent_id() {
     wchar_t id[process_id_text_capacity];
@@ -61,10 +64,9 @@ void set_child_program_path(const wchar_t* path) {
 // every file call then takes paths of any length, whatever the machine's
 // policy on long paths.
 void settle_target_folder(const wchar_t* extraction_template) {
-    static wchar_t full[path_capacity];
-    const DWORD n = GetFullPathNameW(target_folder, path_capacity, full, nullptr);
+    const DWORD n = GetFullPathNameW(target_folder, path_capacity, full_target, nullptr);
     if (n == 0 || n >= path_capacity) fail_template_expansion(extraction_template);
-    wide_copy_or_abort(target_folder, path_capacity, full);
+    wide_copy_or_abort(target_folder, path_capacity, full_target);
     if (!to_extended_form(target_folder, target_for_files, path_capacity)) abnormal_end();
 }
 
@@ -116,15 +118,14 @@ void unpack_payload() {
     const bool fresh = lock_target_folder(target_for_files, kept_versions() > 0);
     trace(fresh ? L"lock taken; the folder is new" : L"lock taken");
     // The common start: every file is already right, and nothing is decoded.
-    static wchar_t first_path[path_capacity];
     // A new folder gets its record too, once every file is written.
     const bool quick = values.index != nullptr && uses_quick_check();
     if (!fresh || quick) read_index_entries(values.index, values.index_length, index);
     const bool indexed = !fresh && index_check_open(index, target_for_files);
     if (quick) quick_trusted = quick_check_trust(index, target_for_files);
-    if (indexed && index_check_all_right(first_path)) {
+    if (indexed && index_check_all_right(first_program_path)) {
         trace(L"index: every file is right, nothing to decode");
-        set_child_program_path(first_path);
+        set_child_program_path(first_program_path);
         finish_folder(quick);
         return;
     }
@@ -133,7 +134,6 @@ void unpack_payload() {
                     : L"no index, decoding");
     // Folders are made below the profile folder, which always exists; known
     // in the extended form every folder call uses.
-    static wchar_t home[path_capacity];
     if (!expand_template(home, L"{HOME}", path_capacity)) fail_template_expansion(L"{HOME}");
     if (!to_extended_form(home, home_for_files, path_capacity)) {
         wide_copy_or_abort(home_for_files, path_capacity, home);

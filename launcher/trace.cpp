@@ -1,5 +1,7 @@
 #include "launcher/trace.h"
 
+#include "launcher/environment.h"
+
 #include <windows.h>
 
 #include <cstdarg>
@@ -36,8 +38,8 @@ void trace_start() {
     QueryPerformanceCounter(&started);
     QueryPerformanceFrequency(&frequency);
     wchar_t value[MAX_PATH + 1];
-    const DWORD n = GetEnvironmentVariableW(L"FENWIX_ONEFILE_TRACE", value, MAX_PATH + 1);
-    if (n == 0 || n > MAX_PATH || wcscmp(value, L"0") == 0) return;
+    const std::size_t n = read_environment_value(L"FENWIX_ONEFILE_TRACE", value, MAX_PATH + 1);
+    if (n == 0 || wcscmp(value, L"0") == 0) return;
     if (wcscmp(value, L"1") == 0) {
         output = GetStdHandle(STD_ERROR_HANDLE);
         if (output == INVALID_HANDLE_VALUE) output = nullptr;

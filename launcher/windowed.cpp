@@ -86,13 +86,14 @@ bool station_is_visible() {
 // Decided once; two threads that ask at once decide the same, so the answer
 // is kept without the C++ runtime's guard, which would bring its exception
 // machinery (a third of the launcher's size) into the image.
+volatile LONG windows_known = 0;  // 0 not yet, 1 no, 2 yes
+
 bool can_show_windows() {
-    static volatile LONG known = 0;  // 0 not yet, 1 no, 2 yes
-    if (known == 0) {
+    if (windows_known == 0) {
         const bool can = windowed() && load_window_calls() && station_is_visible();
-        InterlockedExchange(&known, can ? 2 : 1);
+        InterlockedExchange(&windows_known, can ? 2 : 1);
     }
-    return known == 2;
+    return windows_known == 2;
 }
 
 void (*release_before_waiting)() = nullptr;  // what a dialog must not hold

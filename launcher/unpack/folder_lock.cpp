@@ -66,6 +66,14 @@ constexpr NTSTATUS status_file_is_a_directory = static_cast<NTSTATUS>(0xC00000BA
 // What opening a name another start is removing, or has removed, gives.
 constexpr NTSTATUS status_delete_pending = static_cast<NTSTATUS>(0xC0000056);
 constexpr NTSTATUS status_name_not_found = static_cast<NTSTATUS>(0xC0000034);
+constexpr NTSTATUS status_no_such_file = static_cast<NTSTATUS>(0xC000000F);
+
+// What another start that is removing a folder in the lock's place leaves
+// for a moment: waited for as a start holding the lock is.
+bool gone_meanwhile(NTSTATUS status) {
+    return status == status_delete_pending || status == status_name_not_found ||
+           status == status_no_such_file;
+}
 
 bool never_stop() { return false; }
 
@@ -93,8 +101,8 @@ HANDLE take_lock(HANDLE folder, bool& created) {
             if (opened != status_file_is_a_directory) {
                 // Another start removing what stood there is waited for as
                 // one holding the lock; anything else the caller judges.
-                SetLastError(opened == status_delete_pending ? ERROR_SHARING_VIOLATION
-                                                             : RtlNtStatusToDosError(opened));
+                SetLastError(gone_meanwhile(opened) ? ERROR_SHARING_VIOLATION
+                                                    : RtlNtStatusToDosError(opened));
                 return INVALID_HANDLE_VALUE;
             }
             // A folder, or a link to one: opened as itself to be removed.
@@ -104,7 +112,7 @@ HANDLE take_lock(HANDLE folder, bool& created) {
                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
             if (lock == INVALID_HANDLE_VALUE) {
                 const NTSTATUS why = RtlGetLastNtStatus();
-                if (why == status_delete_pending || why == status_name_not_found) {
+                if (gone_meanwhile(why)) {
                     SetLastError(ERROR_SHARING_VIOLATION);  // gone or going meanwhile
                 }
                 return lock;
