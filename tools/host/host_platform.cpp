@@ -42,6 +42,10 @@ struct interrupted_output {
 };
 interrupted_output interrupted;
 
+// What a pipe holds before its writer waits for the reader (Linux's own
+// default is the same).
+constexpr unsigned pipe_buffer_size = 1 << 16;
+
 void remove_temporary_and_stop(int signal_number) {
     if (interrupted.pending) {
 #ifdef _WIN32
@@ -364,6 +368,36 @@ void make_executable(const std::string& path) {
 #else
     ::chmod(path.c_str(), 0755);
 #endif
+}
+
+bool open_pipe(std::FILE*& read_end, std::FILE*& write_end) {
+    int ends[2];
+#ifdef _WIN32
+    // Not inherited: the tool starts no program, and none should hold it.
+    if (_pipe(ends, pipe_buffer_size, _O_BINARY | _O_NOINHERIT) != 0) return false;
+    read_end = _fdopen(ends[0], "rb");
+    write_end = _fdopen(ends[1], "wb");
+#else
+    if (::pipe2(ends, O_CLOEXEC) != 0) return false;
+    read_end = ::fdopen(ends[0], "rb");
+    write_end = ::fdopen(ends[1], "wb");
+#endif
+    if (read_end != nullptr && write_end != nullptr) return true;
+    const int error = errno;
+    for (int end = 0; end < 2; ++end) {
+        std::FILE* stream = end == 0 ? read_end : write_end;
+        if (stream != nullptr) {
+            std::fclose(stream);
+        } else {
+#ifdef _WIN32
+            _close(ends[end]);
+#else
+            ::close(ends[end]);
+#endif
+        }
+    }
+    errno = error;
+    return false;
 }
 
 bool is_terminal(std::FILE* stream) {
