@@ -23,7 +23,7 @@ namespace {
 constexpr std::size_t chunk_size = 1 << 16;
 // 9999-12-31T23:59:59Z: the last time ISO 8601's four-digit years hold.
 constexpr std::uint64_t last_timestamp = 253402300799ull;
-constexpr char hex_digits[] = "0123456789abcdef";
+constexpr char hex_digits[] = "0123456789abcdef";  // as UUIDs are written
 
 // One packed file as the bill names it.
 struct file_component {
@@ -86,8 +86,10 @@ file_component read_entry(block_stream& s, const block_entry& e, pipe_ends& pipe
     std::vector<unsigned char> buffer(chunk_size);
     std::uint64_t left = e.size;
     while (left > 0) {
-        const std::size_t n =
-            std::fread(buffer.data(), 1, left < chunk_size ? left : chunk_size, pipe.read);
+        const std::size_t want = static_cast<std::size_t>(left < chunk_size ? left : chunk_size);
+        // Nothing read: the decoder failed and closed its end (a read of a
+        // pipe fails in no other way).
+        const std::size_t n = std::fread(buffer.data(), 1, want, pipe.read);
         if (n == 0) break;
         sha256_feed(digest, buffer.data(), n);
         if (program) version_stream_feed(version, buffer.data(), n);
@@ -96,14 +98,15 @@ file_component read_entry(block_stream& s, const block_entry& e, pipe_ends& pipe
     decoder.join();
     if (failure) std::rethrow_exception(failure);
     if (left > 0) throw tool_error("cannot read a pipe");
-    if (computed != e.checksum)
+    if (computed != e.checksum) {
         throw tool_error(in_quotes(launcher) + ": " + mismatch_text(e, computed));
+    }
     c.sha256 = sha256_hex(sha256_finish(digest));
     if (program) c.version = version_stream_finish(version);
     return c;
 }
 
-std::string launcher_digest(const launcher_file& f) {
+sha256_digest launcher_digest(const launcher_file& f) {
     sha256_state digest;
     sha256_start(digest);
     std::vector<unsigned char> buffer(chunk_size);
@@ -114,22 +117,22 @@ std::string launcher_digest(const launcher_file& f) {
         sha256_feed(digest, buffer.data(), n);
         offset += n;
     }
-    return sha256_hex(sha256_finish(digest));
+    return sha256_finish(digest);
 }
 
 // A UUID in the name-based form (version 5 and the RFC 4122 variant, the
-// form CycloneDX's schema takes) from the first 16 bytes of a digest given
-// in hex: the same launcher always gets the same serial number.
-std::string uuid_from_digest(const std::string& hex) {
-    std::string out;
-    for (std::size_t i = 0; i < 32; ++i) {
-        char digit = hex[i];
-        if (i == 12) digit = '5';
-        if (i == 16) digit = hex_digits[8 + (std::strchr(hex_digits, hex[i]) - hex_digits) % 4];
-        if (i == 8 || i == 12 || i == 16 || i == 20) out += '-';
-        out += digit;
+// form CycloneDX's schema takes) from the first 16 bytes of a digest: the
+// same launcher always gets the same serial number.
+std::string uuid_from_digest(sha256_digest d) {
+    d[6] = static_cast<unsigned char>((d[6] & 0x0F) | 0x50);
+    d[8] = static_cast<unsigned char>((d[8] & 0x3F) | 0x80);
+    std::string out = "urn:uuid:";
+    for (std::size_t i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) out += '-';
+        out += hex_digits[d[i] >> 4];
+        out += hex_digits[d[i] & 15];
     }
-    return "urn:uuid:" + out;
+    return out;
 }
 
 std::u16string u16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
@@ -183,8 +186,9 @@ std::string file_json(const file_component& c, std::size_t number, int depth) {
         members.push_back({"description", json_string(v.file_description)});
     }
     members.push_back({"hashes", sha256_json(c.sha256, depth + 1)});
-    if (!v.legal_copyright.empty())
+    if (!v.legal_copyright.empty()) {
         members.push_back({"copyright", json_string(v.legal_copyright)});
+    }
     std::vector<std::string> properties = {
         property_json("fenwix:size", u16(std::to_string(c.size)), depth + 2)};
     if (!v.product_name.empty()) {
@@ -297,7 +301,7 @@ void run_sbom(const sbom_request& request) {
         throw tool_error(in_quotes(request.output) + " is the launcher itself; name another file");
     }
     launcher_file f = open_launcher(request.launcher);
-    const std::string digest = launcher_digest(f);
+    const sha256_digest digest = launcher_digest(f);
     std::vector<file_component> files;
     {
         pipe_ends pipe;
@@ -327,7 +331,7 @@ void run_sbom(const sbom_request& request) {
                                           {"version", json_string(u16(request.tool_version))}},
                                          4);
     metadata.push_back({"tools", object_json({{"components", array_json({tool}, 3)}}, 2)});
-    metadata.push_back({"component", launcher_json(f, digest, 2)});
+    metadata.push_back({"component", launcher_json(f, sha256_hex(digest), 2)});
     const std::string document =
         object_json({{"bomFormat", "\"CycloneDX\""},
                      {"specVersion", "\"1.5\""},
