@@ -49,8 +49,8 @@ npm_flags=(--offline --no-audit --no-fund)
     npm install "${npm_flags[@]}" --save-dev "$main" "$dist/fenwix-linux-x64-$version.tgz" \
         >"$work/install.log" 2>&1) || { cat "$work/install.log"; fail "npm install of the tarballs failed"; }
 
-"$host_build/fenwix" build "$app" -o "$work/host.exe" --quiet
-(cd "$project" && npx --offline fenwix build "$app" -o "$work/npm.exe" --quiet) ||
+"$host_build/fenwix" build "$app" -o "$work/host.exe" --quiet "${same_product[@]}"
+(cd "$project" && npx --offline fenwix build "$app" -o "$work/npm.exe" --quiet "${same_product[@]}") ||
     fail "npx fenwix build failed"
 cmp "$work/host.exe" "$work/npm.exe" || fail "npx fenwix made another launcher than build/host/fenwix"
 # The exit code comes through: a refused build fails.

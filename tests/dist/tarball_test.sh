@@ -11,7 +11,7 @@
 # make-dist.sh takes the last commit's time unless given one.
 epoch=${SOURCE_DATE_EPOCH:-$(git -C "$source_dir" log -1 --format=%ct)}
 
-"$host_build/fenwix" build "$app" -o "$work/host.exe" --quiet
+"$host_build/fenwix" build "$app" -o "$work/host.exe" --quiet "${same_product[@]}"
 
 for arch in x64 arm64; do
     name="fenwix-$version-linux-$arch"
@@ -65,7 +65,7 @@ $name/lib/cmake/Fenwix/FenwixConfigVersion.cmake"
         fail "$arch fenwix --version says: $("${run[@]}" --version)"
     [ "$("${run[@]}" --version)" = "$("$host_build/fenwix" --version)" ] ||
         fail "$arch fenwix compresses with another zstd than build/host/fenwix"
-    "${run[@]}" build "$app" -o "$work/$arch.exe" --quiet
+    "${run[@]}" build "$app" -o "$work/$arch.exe" --quiet "${same_product[@]}"
     cmp "$work/host.exe" "$work/$arch.exe" || fail "the $arch fenwix made another launcher"
 done
 echo "both tarballs hold a static fenwix that makes the same launcher"
