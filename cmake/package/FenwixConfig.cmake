@@ -10,8 +10,8 @@
 #
 #   fenwix_add_onefile(TARGET name APP_DIR dir [OUTPUT file.exe] [MAIN exe]
 #                      [PRODUCT name] [COMPANY name] [VERSION a.b.c.d]
-#                      [TEMPLATE text] [ARGS value...] [EXCLUDE pattern...]
-#                      [LEVEL n] [WINDOWED] [DEPENDS target-or-file...])
+#                      [DESCRIPTION text] [COPYRIGHT text] [TEMPLATE text] [ARGS value...] [EXCLUDE pattern...]
+#                      [LEVEL n] [WINDOWED] [DEPENDS target...])
 #
 # adds the target `name`, built by default, which runs `fenwix build` on
 # APP_DIR (relative to the current source folder) and writes OUTPUT
@@ -19,8 +19,8 @@
 # option is the `fenwix build` option of the same name (ARGS: --arg, once per
 # value). The target runs at every build, since fenwix cannot know what
 # changed in the folder: the output is replaced only once complete, and is
-# the same bytes for the same folder. DEPENDS names what makes the folder,
-# so that it is made first.
+# the same bytes for the same folder. DEPENDS names the targets that make the
+# folder, so that they are built first.
 get_filename_component(_fenwix_prefix "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLUTE)
 find_program(FENWIX_EXECUTABLE NAMES fenwix
     PATHS "${_fenwix_prefix}" "${_fenwix_prefix}/bin"
@@ -43,7 +43,7 @@ endif()
 
 function(fenwix_add_onefile)
     cmake_parse_arguments(PARSE_ARGV 0 arg "WINDOWED"
-        "TARGET;APP_DIR;OUTPUT;MAIN;PRODUCT;COMPANY;VERSION;TEMPLATE;LEVEL"
+        "TARGET;APP_DIR;OUTPUT;MAIN;PRODUCT;COMPANY;VERSION;DESCRIPTION;COPYRIGHT;TEMPLATE;LEVEL"
         "ARGS;EXCLUDE;DEPENDS")
     if(arg_UNPARSED_ARGUMENTS)
         message(FATAL_ERROR "fenwix_add_onefile: unknown arguments ${arg_UNPARSED_ARGUMENTS}")
@@ -63,7 +63,7 @@ function(fenwix_add_onefile)
     get_filename_component(output "${arg_OUTPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
 
     set(command Fenwix::fenwix build "${app_dir}" -o "${output}")
-    foreach(option MAIN PRODUCT COMPANY VERSION TEMPLATE LEVEL)
+    foreach(option MAIN PRODUCT COMPANY VERSION DESCRIPTION COPYRIGHT TEMPLATE LEVEL)
         if(DEFINED arg_${option})
             string(TOLOWER "${option}" name)
             list(APPEND command "--${name}" "${arg_${option}}")
