@@ -40,7 +40,7 @@ TEST(Sha256Test, KnownDigestsWhateverThePiecesFedIn) {
 
 TEST(SbomTest, SourceDateEpochAsUtcTime) {
     EXPECT_EQ(utc_timestamp("0"), "1970-01-01T00:00:00Z");
-    EXPECT_EQ(utc_timestamp("951782400"), "2000-02-29T00:00:00Z");  // a leap day of a 400th year
+    EXPECT_EQ(utc_timestamp("951782400"), "2000-02-29T00:00:00Z");   // a leap day of a 400th year
     EXPECT_EQ(utc_timestamp("4107542399"), "2100-02-28T23:59:59Z");  // 2100 has no leap day
     EXPECT_EQ(utc_timestamp("4107542400"), "2100-03-01T00:00:00Z");
     EXPECT_EQ(utc_timestamp("253402300799"), "9999-12-31T23:59:59Z");
@@ -54,6 +54,7 @@ TEST(SbomTest, JsonStringsEscapeWhatJsonCannotHoldAsItIs) {
     EXPECT_EQ(json_string(u"\x01\x1f\x7f"), "\"\\u0001\\u001f\x7f\"");
     EXPECT_EQ(json_string(u"é\U0001F600"), "\"\xc3\xa9\xf0\x9f\x98\x80\"");
     // Lone surrogates have no UTF-8 form; a reversed pair is two of them.
-    EXPECT_EQ(json_string(u"a\xd800" u"b\xdc00\xdc00\xd800"),
+    EXPECT_EQ(json_string(u"a\xd800"
+                          u"b\xdc00\xdc00\xd800"),
               "\"a\\ud800b\\udc00\\udc00\\ud800\"");
 }
