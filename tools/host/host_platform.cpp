@@ -42,10 +42,6 @@ struct interrupted_output {
 };
 interrupted_output interrupted;
 
-// What a pipe holds before its writer waits for the reader (Linux's own
-// default is the same).
-constexpr unsigned pipe_buffer_size = 1 << 16;
-
 void remove_temporary_and_stop(int signal_number) {
     if (interrupted.pending) {
 #ifdef _WIN32
@@ -373,8 +369,10 @@ void make_executable(const std::string& path) {
 bool open_pipe(std::FILE*& read_end, std::FILE*& write_end) {
     int ends[2];
 #ifdef _WIN32
-    // Not inherited: the tool starts no program, and none should hold it.
-    if (_pipe(ends, pipe_buffer_size, _O_BINARY | _O_NOINHERIT) != 0) return false;
+    // What the pipe holds before its writer waits for the reader, as on
+    // Linux; not inherited: the tool starts no program to hold it.
+    constexpr unsigned buffer_size = 1 << 16;
+    if (_pipe(ends, buffer_size, _O_BINARY | _O_NOINHERIT) != 0) return false;
     read_end = _fdopen(ends[0], "rb");
     write_end = _fdopen(ends[1], "wb");
 #else
