@@ -82,6 +82,11 @@ int main(int argc, char** argv) {
         std::fputs(help_build, stdout);
         return 0;
     }
+    // sbom has no page of its own: the whole help describes it.
+    if (command == "sbom" && !args.empty() && asks_for_help(args[0])) {
+        std::fputs(help_full, stdout);
+        return 0;
+    }
     try {
         if (command == "pack" || command == "build") {
             const build_options o = parse_build_arguments(args, command == "build");
