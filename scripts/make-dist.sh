@@ -26,7 +26,13 @@ man="$build/host/fenwix.1"
 readme="$root/tools/dist/README.txt"
 license="$root/LICENSE"
 notices="$root/tools/dist/THIRD_PARTY_NOTICES.txt"
-for f in "$linux_x64" "$linux_arm64" "$windows" "$man" "$readme" "$license" "$notices"; do
+# The CMake package, find_package(Fenwix), as the host build lays it out:
+# each package puts it in lib/cmake/Fenwix below the program's folder (or
+# below /usr, whose bin/ holds the program), where it finds the program.
+cmake_config="$build/host/lib/cmake/Fenwix/FenwixConfig.cmake"
+cmake_version="$build/host/lib/cmake/Fenwix/FenwixConfigVersion.cmake"
+for f in "$linux_x64" "$linux_arm64" "$windows" "$man" "$readme" "$license" "$notices" \
+    "$cmake_config" "$cmake_version"; do
     [ -f "$f" ] || die "$f is missing; build it first (./fenwix dist does)"
 done
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/host/CMakeCache.txt")
@@ -62,13 +68,18 @@ put() {
     cp "$file" "$path"
     chmod "$mode" "$path"
 }
+# Puts the CMake package below the staged folder PREFIX.
+put_cmake_package() {
+    put "$cmake_config" "$1/lib/cmake/Fenwix/FenwixConfig.cmake" 0644
+    put "$cmake_version" "$1/lib/cmake/Fenwix/FenwixConfigVersion.cmake" 0644
+}
 # Fixes the times of everything below a staged folder.
 settle() {
     find "$1" -exec chmod go-w {} + -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 }
 
-# ---- The Linux tarballs: one folder holding the static program, the README
-# ---- and the man page.
+# ---- The Linux tarballs: one folder holding the static program, the README,
+# ---- the man page and the CMake package.
 tarball() {
     local arch=$1 program=$2 name="fenwix-$version-linux-$1"
     local dir="$stage/tar-$arch/$name"
@@ -77,6 +88,7 @@ tarball() {
     put "$license" "$dir/LICENSE" 0644
     put "$notices" "$dir/THIRD_PARTY_NOTICES.txt" 0644
     put "$man" "$dir/fenwix.1" 0644
+    put_cmake_package "$dir"
     settle "$stage/tar-$arch"
     tar -C "$stage/tar-$arch" --sort=name --format=gnu --owner=0 --group=0 --numeric-owner \
         --mtime="@$SOURCE_DATE_EPOCH" -cf - "$name" | gzip -9n >"$out/$name.tar.gz"
@@ -90,11 +102,13 @@ put "$windows" "$zip_dir/fenwix.exe" 0755
 put "$readme" "$zip_dir/README.txt" 0644
 put "$license" "$zip_dir/LICENSE" 0644
 put "$notices" "$zip_dir/THIRD_PARTY_NOTICES.txt" 0644
+put_cmake_package "$zip_dir"
 settle "$stage/zip"
 # Its files named one by one, in order: a folder would be read in the file
 # system's order. Zip's times are local: TZ is UTC above.
 (cd "$stage/zip" && cmake -E tar cf "$out/fenwix-$version-windows-x64.zip" --format=zip \
-    fenwix/LICENSE fenwix/README.txt fenwix/THIRD_PARTY_NOTICES.txt fenwix/fenwix.exe) || die "making the Windows zip failed"
+    fenwix/LICENSE fenwix/README.txt fenwix/THIRD_PARTY_NOTICES.txt fenwix/fenwix.exe \
+    fenwix/lib/cmake/Fenwix/FenwixConfig.cmake fenwix/lib/cmake/Fenwix/FenwixConfigVersion.cmake) || die "making the Windows zip failed"
 
 # ---- The Debian package, built from a staged tree by dpkg-deb, which takes
 # ---- its members' times from SOURCE_DATE_EPOCH.
@@ -102,6 +116,7 @@ deb="$stage/deb"
 put "$linux_x64" "$deb/usr/bin/fenwix" 0755
 put "$readme" "$deb/usr/share/doc/fenwix/README.txt" 0644
 put "$notices" "$deb/usr/share/doc/fenwix/THIRD_PARTY_NOTICES.txt" 0644
+put_cmake_package "$deb/usr"
 # Debian's machine-readable copyright: our licence, then what the static
 # program carries of others (their full texts are in THIRD_PARTY_NOTICES.txt).
 {

@@ -3,7 +3,7 @@
 # The rooms, from the bottom up, each using only those before it: host/
 # (the tool's error type, text and its few system calls), image/ (reading
 # and writing Windows images and their resources), pack/ (folder to block,
-# and a block read back), inspect/ (list, verify, extract), cli/ (the
+# and a block read back), inspect/ (list, verify, extract, sbom), cli/ (the
 # command line and its options, their defaults, the checks before a build,
 # `fenwix build` with the stub it carries, and the progress line).
 # The system calls have one body for each kind of host.
@@ -16,6 +16,7 @@ set(FENWIX_TOOL_SOURCES
     "${CMAKE_CURRENT_LIST_DIR}/host/text.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/host/host_platform.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/host/host_platform_${FENWIX_HOST_KIND}.cpp"
+    "${CMAKE_CURRENT_LIST_DIR}/host/sha256.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/image/pe_image.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/image/pe_resources.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/image/version_reader.cpp"
@@ -26,6 +27,7 @@ set(FENWIX_TOOL_SOURCES
     "${CMAKE_CURRENT_LIST_DIR}/inspect/launcher_file.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/inspect/contents.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/inspect/extract.cpp"
+    "${CMAKE_CURRENT_LIST_DIR}/inspect/sbom.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/cli/build_parse.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/cli/build_defaults.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/cli/build_checks.cpp"

@@ -13,3 +13,7 @@ fail() {
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$host_build/CMakeCache.txt")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# The launchers a test compares are written under different names, which
+# would otherwise give them different products (the example's program has
+# no version resource to give one).
+same_product=(--product Example)

@@ -49,12 +49,10 @@ npm_flags=(--offline --no-audit --no-fund)
     npm install "${npm_flags[@]}" --save-dev "$main" "$dist/fenwix-linux-x64-$version.tgz" \
         >"$work/install.log" 2>&1) || { cat "$work/install.log"; fail "npm install of the tarballs failed"; }
 
-# The same output name: without --product the name is the launcher's product.
-mkdir -p "$work/host" "$work/npm"
-"$host_build/fenwix" build "$app" -o "$work/host/app.exe" --quiet
-(cd "$project" && npx --offline fenwix build "$app" -o "$work/npm/app.exe" --quiet) ||
+"$host_build/fenwix" build "$app" -o "$work/host.exe" --quiet "${same_product[@]}"
+(cd "$project" && npx --offline fenwix build "$app" -o "$work/npm.exe" --quiet "${same_product[@]}") ||
     fail "npx fenwix build failed"
-cmp "$work/host/app.exe" "$work/npm/app.exe" || fail "npx fenwix made another launcher than build/host/fenwix"
+cmp "$work/host.exe" "$work/npm.exe" || fail "npx fenwix made another launcher than build/host/fenwix"
 # The exit code comes through: a refused build fails.
 if (cd "$project" && npx --offline fenwix build "$work/no-such-folder" -o "$work/x.exe" 2>/dev/null); then
     fail "npx fenwix build of a missing folder succeeded"

@@ -23,10 +23,16 @@ if grep -E '^(Pre-)?Depends:' <<<"$fields"; then fail "the Debian package depend
 contents=$(dpkg-deb -c "$deb")
 if grep -v ' root/root ' <<<"$contents"; then fail "the Debian package holds files not owned by root"; fi
 for path in ./usr/bin/fenwix ./usr/share/man/man1/fenwix.1.gz ./usr/share/doc/fenwix/README.txt \
-    ./usr/share/doc/fenwix/copyright ./usr/share/doc/fenwix/THIRD_PARTY_NOTICES.txt; do
+    ./usr/share/doc/fenwix/copyright ./usr/share/doc/fenwix/THIRD_PARTY_NOTICES.txt \
+    ./usr/lib/cmake/Fenwix/FenwixConfig.cmake ./usr/lib/cmake/Fenwix/FenwixConfigVersion.cmake; do
     grep -q " $path\$" <<<"$contents" || fail "the Debian package has no $path"
 done
 dpkg-deb -x "$deb" "$work/root"
+# Its CMake package finds /usr/bin/fenwix (here below the unpacked root).
+cmake -DPREFIX="$work/root/usr" -DPROBE="$win64_build/tests/harness/probe_child.exe" \
+    -DWORK="$work/cmake-package" -DGENERATOR=Ninja \
+    -P "$source_dir/tests/cmake_package/run.cmake" >"$work/cmake.log" 2>&1 ||
+    { cat "$work/cmake.log" >&2; fail "the Debian package's CMake package made no launcher"; }
 zcat "$work/root/usr/share/man/man1/fenwix.1.gz" | cmp - "$host_build/fenwix.1" ||
     fail "the Debian package's man page is not the build's"
 # The copyright file in Debian's machine-readable format: every licence a
@@ -43,6 +49,10 @@ zip="$work/first/fenwix-$version-windows-x64.zip"
 cmp "$work/fenwix/LICENSE" "$source_dir/LICENSE" || fail "the Windows zip lacks the LICENSE"
 cmp "$work/fenwix/THIRD_PARTY_NOTICES.txt" "$source_dir/tools/dist/THIRD_PARTY_NOTICES.txt" ||
     fail "the Windows zip lacks the third-party notices"
+for f in FenwixConfig.cmake FenwixConfigVersion.cmake; do
+    cmp "$work/fenwix/lib/cmake/Fenwix/$f" "$host_build/lib/cmake/Fenwix/$f" ||
+        fail "the Windows zip lacks the CMake package's $f"
+done
 # make-dist.sh empties its folder first: a folder it did not make is refused
 # and keeps its files.
 mkdir -p "$work/mine" && echo keep >"$work/mine/file"

@@ -1,6 +1,7 @@
 // fenwix.exe under Wine and the Linux tool turn the same folder into the same
 // executable: names outside ASCII read alike through UTF-16 and UTF-8, both
-// link the same Zstandard with the same settings, and both carry one stub.
+// link the same Zstandard with the same settings, and both carry one stub;
+// both write the same bill of materials of it.
 #include "tests/support/host_support.h"
 
 #include <gtest/gtest.h>
@@ -58,6 +59,16 @@ TEST(WindowsToolTest, BuildsTheSameExecutableAsTheHostToolAndItRuns) {
     const std::string windows_exe = read_file(work / "windows.exe");
     EXPECT_TRUE(windows_exe == host_exe)
         << "fenwix.exe wrote " << windows_exe.size() << " bytes, the host tool " << host_exe.size();
+
+    // Its bill of materials too: the same bytes on both hosts, though its
+    // entries pass through a Windows pipe and its names through UTF-16.
+    std::string host_bom;
+    ASSERT_EQ(run_host({fenwix_tool(), "sbom", work / "host.exe"}, &err, &host_bom), 0) << err;
+    const run_result bom = run_windows(
+        windows_tool(),
+        {"sbom", windows_path(work / "host.exe"), "-o", windows_path(work / "bom.json")}, options);
+    ASSERT_EQ(bom.exit_code, 0u) << bom.err;
+    EXPECT_EQ(read_file(work / "bom.json"), host_bom);
 
     const run_result launched = run_windows(work / "windows.exe", {"--exit", "3"});
     EXPECT_EQ(launched.exit_code, 3u) << launched.out << launched.err;

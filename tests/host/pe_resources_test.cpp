@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
 namespace {
@@ -197,6 +198,29 @@ TEST(VersionReaderTest, ReadsTheStringsAndNumbersOfAVersionResource) {
     EXPECT_EQ(node.product_name, u"Node.js");
     EXPECT_EQ(four_part_version(node.product_version), "22.22.0.0");
     EXPECT_TRUE(read_version_of_file(source_file("README.md")).product_name.empty());
+}
+
+// A program whose bytes pass once, as `fenwix sbom` decodes it, gives what
+// reading its file gives, whatever the pieces (crossing the headers' end and
+// the resource section's ends anywhere); a file that is no image, nothing.
+TEST(VersionReaderTest, StreamedProgramGivesTheVersionItsFileGives) {
+    for (const char* file : {"build/node/app/node.exe", "README.md"}) {
+        const std::string path = source_file(file);
+        const program_version whole = read_version_of_file(path);
+        const bytes data = to_bytes(read_file(path));
+        for (const std::size_t piece :
+             {std::size_t{4093}, std::size_t{65536}, std::size_t{65537}, std::size_t{1} << 20}) {
+            version_stream v;
+            version_stream_start(v, data.size());
+            for (std::size_t at = 0; at < data.size(); at += piece) {
+                version_stream_feed(v, data.data() + at, std::min(piece, data.size() - at));
+            }
+            const program_version streamed = version_stream_finish(v);
+            EXPECT_EQ(streamed.product_name, whole.product_name) << file << ", " << piece;
+            EXPECT_EQ(streamed.product_version, whole.product_version) << file << ", " << piece;
+            EXPECT_EQ(streamed.legal_copyright, whole.legal_copyright) << file << ", " << piece;
+        }
+    }
 }
 
 TEST(VersionReaderTest, VersionTextsBecomeFourNumbers) {

@@ -9,12 +9,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The resources of a program lie in one section, mostly a few hundred KiB;
-// one larger than this is not read for a default.
-constexpr std::uint64_t max_resource_section = 64u << 20;
-// Enough for the headers of any program a linker writes.
-constexpr std::size_t header_bytes = 64 * 1024;
-
 std::string utf8(const std::u16string& text) { return utf16_to_utf8(text); }
 
 // The output's file name without ".exe" (in any case).
@@ -97,7 +91,7 @@ program_version read_version_of_file(const std::string& path) {
     program_version out{};
     std::error_code ec;
     const std::uintmax_t file_size = fs::file_size(path_from_utf8(path), ec);
-    std::vector<unsigned char> head(header_bytes);
+    std::vector<unsigned char> head(version_head_bytes);
     head.resize(std::fread(head.data(), 1, head.size(), f));
     try {
         const pe_headers headers = parse_pe_headers(head.data(), head.size(), file_size, "");

@@ -3,6 +3,7 @@
 #include "tools/cli/build_command.h"
 #include "tools/host/host_platform.h"
 #include "tools/inspect/contents.h"
+#include "tools/inspect/sbom.h"
 #include "tools/pack/packer.h"
 #include "tools/cli/progress.h"
 
@@ -23,7 +24,38 @@ namespace {
 
 bool asks_for_help(const std::string& a) { return a == "--help" || a == "-h"; }
 
-const char* const commands[] = {"build", "pack", "list", "verify", "extract"};
+const char* const commands[] = {"build", "pack", "list", "verify", "extract", "sbom"};
+
+// `sbom OUT.exe [-o FILE]`, the output also as --output and with `=`.
+sbom_request parse_sbom_arguments(const std::vector<std::string>& args) {
+    sbom_request r{};
+    bool have_output = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        const std::size_t equals = a.find('=');
+        const std::string name = a.rfind("-", 0) == 0 ? a.substr(0, equals) : std::string();
+        if (name == "-o" || name == "--output") {
+            if (have_output) throw tool_error("--output given twice");
+            if (equals == std::string::npos && i + 1 == args.size()) {
+                throw tool_error(name + " needs a file name");
+            }
+            r.output = equals == std::string::npos ? args[++i] : a.substr(equals + 1);
+            if (r.output.empty()) throw tool_error(name + " needs a file name");
+            have_output = true;
+        } else if (!name.empty()) {
+            std::string message = "unknown option " + name;
+            const std::string near = closest_word(name, {"--output"});
+            if (!near.empty()) message += "; did you mean " + near + "?";
+            throw tool_error(message);
+        } else if (r.launcher.empty()) {
+            r.launcher = a;
+        } else {
+            throw tool_error("give one OUT.exe");
+        }
+    }
+    if (r.launcher.empty()) throw tool_error("give one OUT.exe");
+    return r;
+}
 
 }  // namespace
 
@@ -50,6 +82,11 @@ int main(int argc, char** argv) {
         std::fputs(help_build, stdout);
         return 0;
     }
+    // sbom has no page of its own: the whole help describes it.
+    if (command == "sbom" && !args.empty() && asks_for_help(args[0])) {
+        std::fputs(help_full, stdout);
+        return 0;
+    }
     try {
         if (command == "pack" || command == "build") {
             const build_options o = parse_build_arguments(args, command == "build");
@@ -64,6 +101,11 @@ int main(int argc, char** argv) {
                 write_block(entries, o.output, o.level, progress_reach);
                 progress_finish();
             }
+        } else if (command == "sbom") {
+            sbom_request r = parse_sbom_arguments(args);
+            r.tool_version = FENWIX_TOOL_VERSION;
+            r.source_date_epoch = std::getenv("SOURCE_DATE_EPOCH");
+            run_sbom(r);
         } else if (command == "list" && args.size() == 1) {
             run_list(args[0]);
         } else if (command == "verify" && args.size() == 1) {

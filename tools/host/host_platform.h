@@ -49,6 +49,11 @@ bool replace_file(const std::string& from, const std::string& to);
 // Marks a finished file as executable where the host has such a mark.
 void make_executable(const std::string& path);
 
+// An anonymous pipe as two binary streams: what is written to `write_end`
+// is read from `read_end`, and closing `write_end` ends the reading. False
+// (errno set) when the system gives none.
+bool open_pipe(std::FILE*& read_end, std::FILE*& write_end);
+
 // Whether the stream is an interactive terminal (progress lines go only there).
 bool is_terminal(std::FILE* stream);
 

@@ -122,4 +122,23 @@ bool replace_file(const std::string& from, const std::string& to) {
 
 void make_executable(const std::string& path) { ::chmod(path.c_str(), 0755); }
 
+bool open_pipe(std::FILE*& read_end, std::FILE*& write_end) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return false;
+    read_end = ::fdopen(ends[0], "rb");
+    write_end = ::fdopen(ends[1], "wb");
+    if (read_end != nullptr && write_end != nullptr) return true;
+    const int error = errno;
+    if (read_end != nullptr)
+        std::fclose(read_end);
+    else
+        ::close(ends[0]);
+    if (write_end != nullptr)
+        std::fclose(write_end);
+    else
+        ::close(ends[1]);
+    errno = error;
+    return false;
+}
+
 bool is_terminal(std::FILE* stream) { return ::isatty(fileno(stream)) != 0; }

@@ -191,6 +191,28 @@ bool replace_file(const std::string& from, const std::string& to) {
 // Windows runs a file by its name's extension; there is no mark to set.
 void make_executable(const std::string&) {}
 
+bool open_pipe(std::FILE*& read_end, std::FILE*& write_end) {
+    int ends[2];
+    // What the pipe holds before its writer waits for the reader, as on
+    // Linux; not inherited: the tool starts no program to hold it.
+    constexpr unsigned buffer_size = 1 << 16;
+    if (_pipe(ends, buffer_size, _O_BINARY | _O_NOINHERIT) != 0) return false;
+    read_end = _fdopen(ends[0], "rb");
+    write_end = _fdopen(ends[1], "wb");
+    if (read_end != nullptr && write_end != nullptr) return true;
+    const int error = errno;
+    if (read_end != nullptr)
+        std::fclose(read_end);
+    else
+        _close(ends[0]);
+    if (write_end != nullptr)
+        std::fclose(write_end);
+    else
+        _close(ends[1]);
+    errno = error;
+    return false;
+}
+
 bool is_terminal(std::FILE* stream) {
     // _isatty is also true for NUL and other character devices; only a
     // console answers GetConsoleMode.

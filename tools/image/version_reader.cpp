@@ -1,6 +1,9 @@
 #include "tools/image/version_reader.h"
 
 #include "format/block.h"
+#include "tools/host/text.h"
+
+#include <cstring>
 
 namespace {
 
@@ -224,4 +227,59 @@ std::string four_part_version(const std::u16string& text) {
     if (parts == 0) return {};
     for (; parts < 4; ++parts) out += ".0";
     return out;
+}
+
+namespace {
+
+// The headers are complete (or the file ended within them): where does its
+// resource section lie, if anywhere?
+void locate_resources(version_stream& v) {
+    try {
+        const pe_headers headers = parse_pe_headers(v.head.data(), v.head.size(), v.file_size, "");
+        v.located = find_resource_span(v.head.data(), v.head.size(), headers, v.span) &&
+                    v.span.size <= max_resource_section;
+    } catch (const tool_error&) {
+        v.located = false;  // not an image this reader follows: it gives no names
+    }
+    v.hopeless = !v.located;
+    if (v.located) v.section.resize(v.span.size);
+}
+
+// Keeps the part of [at, at + size) of the file that lies in the section.
+void keep_section_bytes(version_stream& v, std::uint64_t at, const unsigned char* data,
+                        std::size_t size) {
+    const std::uint64_t first = v.span.file_offset, end = first + v.span.size;
+    const std::uint64_t from = at > first ? at : first, to = at + size < end ? at + size : end;
+    if (from < to) {
+        std::memcpy(v.section.data() + (from - first), data + (from - at),
+                    static_cast<std::size_t>(to - from));
+    }
+}
+
+}  // namespace
+
+void version_stream_start(version_stream& v, std::uint64_t file_size) {
+    v = version_stream{};
+    v.file_size = file_size;
+}
+
+void version_stream_feed(version_stream& v, const unsigned char* data, std::size_t size) {
+    if (v.hopeless) return;
+    if (!v.located) {
+        const std::size_t room = version_head_bytes - v.head.size();
+        v.head.insert(v.head.end(), data, data + (size < room ? size : room));
+        if (v.head.size() == version_head_bytes || v.seen + size == v.file_size) {
+            locate_resources(v);
+            // The section may begin within the headers' bytes.
+            if (v.located) keep_section_bytes(v, 0, v.head.data(), v.head.size());
+        }
+    }
+    if (v.located) keep_section_bytes(v, v.seen, data, size);
+    v.seen += size;
+}
+
+program_version version_stream_finish(version_stream& v) {
+    if (!v.located && !v.hopeless) locate_resources(v);  // an empty file
+    if (!v.located || v.seen < v.span.file_offset + v.span.size) return {};
+    return read_program_version(v.section, v.span);
 }

@@ -24,6 +24,12 @@ struct program_version {
     unsigned fixed_product[4];  // its product version, when has_fixed
 };
 
+// Enough for the headers of any program a linker writes.
+constexpr std::size_t version_head_bytes = 64 * 1024;
+// The resources of a program lie in one section, mostly a few hundred KiB;
+// one larger than this is not read.
+constexpr std::uint64_t max_resource_section = 64u << 20;
+
 // Where the resource directory lies: the file offset and raw size of the
 // section that holds it, and the section's RVA; false when the image has no
 // resources.
@@ -46,3 +52,20 @@ program_version read_program_version(const std::vector<unsigned char>& section,
 // 0, each at most 65535 ("22.22.0" gives "22.22.0.0", "1, 2, 3, 4" gives
 // "1.2.3.4", "3.1-beta" gives "3.1.0.0"); empty when it starts with no number.
 std::string four_part_version(const std::u16string& text);
+
+// The version resource of a program whose bytes pass once, in order, in
+// pieces of any size (an entry decoded from a block): only its headers and
+// its resource section are kept, never the whole file.
+struct version_stream {
+    std::uint64_t file_size = 0;
+    std::uint64_t seen = 0;  // bytes fed so far
+    std::vector<unsigned char> head;
+    bool located = false;   // the headers were read and name a resource section to keep
+    bool hopeless = false;  // no version resource can come of it
+    resource_span span;
+    std::vector<unsigned char> section;
+};
+void version_stream_start(version_stream& v, std::uint64_t file_size);
+void version_stream_feed(version_stream& v, const unsigned char* data, std::size_t size);
+// After the file's last byte: its version resource, all empty when it has none.
+program_version version_stream_finish(version_stream& v);
