@@ -304,6 +304,14 @@ TEST(PackerTest, FrameSizeGivesEightFramesOnLargeFoldersWithinBounds) {
     EXPECT_GE((668'000'000 + frame_bytes_for(668'000'000) - 1) / frame_bytes_for(668'000'000), 8u);
 }
 
+TEST(PackerTest, StreamOrderKeepsTheMainProgramFirstAndGroupsKinByExtensionThenName) {
+    const std::vector<folder_entry> entries = {
+        {u"z.exe", ""},      {u"a\\LICENSE", ""},  {u"a\\index.js", ""}, {u"a\\x.dll", ""},
+        {u"b\\LICENSE", ""}, {u"b\\index.js", ""}, {u"b\\util.js", ""},  {u"c.exe", ""}};
+    const std::vector<std::size_t> expected = {0, 1, 4, 3, 7, 2, 5, 6};
+    EXPECT_EQ(stream_order(entries), expected);
+}
+
 // Frames cut through headers and data alike: the frames read back as one
 // stream, the index says where each begins, the tool reads it the same way,
 // and the number of threads changes nothing.
@@ -335,7 +343,8 @@ TEST(PackerTest, ManyFramesAreOneStreamRecordedInTheIndexWhateverTheThreads) {
     EXPECT_EQ(index.size(), index_length(entries, frame_plan{4096, 0}));
 
     bytes stream;
-    for (const folder_entry& e : entries) {
+    for (const std::size_t i : stream_order(entries)) {
+        const folder_entry& e = entries[i];
         const bytes data = entry_bytes(e.name, to_bytes(read_file(e.disk_path)));
         stream.insert(stream.end(), data.begin(), data.end());
     }

@@ -120,6 +120,24 @@ std::uint64_t frame_bytes_for(std::uint64_t stream_bytes) {
     return std::min(std::max(eighth, 32 * mib), 128 * mib);
 }
 
+std::vector<std::size_t> stream_order(const std::vector<folder_entry>& entries) {
+    std::vector<std::size_t> order(entries.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    if (order.size() < 2) return order;
+    // Extension and file name, as UTF-16 units, so every host sorts alike.
+    const auto key = [&](std::size_t i) {
+        const std::u16string& name = entries[i].name;
+        const std::size_t slash = name.rfind(u'\\');
+        const std::u16string base = slash == std::u16string::npos ? name : name.substr(slash + 1);
+        const std::size_t dot = base.rfind(u'.');
+        return std::make_pair(dot == std::u16string::npos ? std::u16string() : base.substr(dot),
+                              base);
+    };
+    std::stable_sort(order.begin() + 1, order.end(),
+                     [&](std::size_t a, std::size_t b) { return key(a) < key(b); });
+    return order;
+}
+
 std::uint64_t index_length(const std::vector<folder_entry>& entries, const frame_plan& plan) {
     std::uint64_t length = 2;  // the terminator
     for (const folder_entry& e : entries) length += 2 * e.name.size() + 2 + 12;
@@ -138,7 +156,8 @@ void write_block_to(const std::vector<folder_entry>& entries, int level, const b
     stream_layout layout;
     layout.entries.reserve(entries.size());
     std::uint64_t at = 0;
-    for (const folder_entry& e : entries) {
+    for (const std::size_t i : stream_order(entries)) {
+        const folder_entry& e = entries[i];
         stream_entry s;
         checksum_file(e.disk_path, s.crc, s.size);
         s.header =

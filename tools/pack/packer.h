@@ -39,7 +39,13 @@ struct frame_plan {
 // hold a core alone).
 std::uint64_t frame_bytes_for(std::uint64_t stream_bytes);
 
-// Streams the complete block for the entries into `out`, telling `progress`
+// The order in which the entries go into the stream: the first (the main
+// program) first, then the others grouped by extension, then by file name,
+// then by their order in `entries`, so that copies and kin of a file (the
+// many LICENSE and index.js of node_modules) lie within one frame's window.
+std::vector<std::size_t> stream_order(const std::vector<folder_entry>& entries);
+
+// Streams the complete block for the entries, in stream_order, into `out`, telling `progress`
 // (when given) how far it is. When `index` is given, it receives the block's
 // index (format/index.h): every entry's header, the terminator, the frames.
 void write_block_to(const std::vector<folder_entry>& entries, int level, const block_sink& out,
