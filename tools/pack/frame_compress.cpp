@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -171,7 +172,7 @@ void work_on_frames(frame_work& w) {
         std::vector<data_piece> pieces;
         try {
             compress_frame(w, c, k, out, pieces);
-        } catch (const tool_error& e) {
+        } catch (const std::exception& e) {  // a tool_error, or memory running out
             std::lock_guard<std::mutex> hold(w.lock);
             if (w.error.empty()) w.error = e.what();
             w.stop = true;
@@ -239,19 +240,21 @@ std::vector<payload_index::frame> compress_frames(
     std::vector<std::thread> workers;
     for (unsigned t = 0; t < threads; ++t) workers.emplace_back(work_on_frames, std::ref(w));
     std::vector<payload_index::frame> frames;
-    std::string fault;
+    std::exception_ptr sink_fault;  // the threads are joined before it goes on
     try {
         frames = write_frames_in_order(w, out, progress);
-    } catch (const tool_error& e) {
-        fault = e.what();
+    } catch (...) {
+        sink_fault = std::current_exception();
     }
+    std::string fault;
     {
         std::lock_guard<std::mutex> hold(w.lock);
         w.stop = true;
-        if (fault.empty()) fault = w.error;
+        fault = w.error;
         w.changed.notify_all();
     }
     for (std::thread& t : workers) t.join();
+    if (sink_fault) std::rethrow_exception(sink_fault);
     if (!fault.empty()) throw tool_error(fault);
 
     // Every entry's pieces, in stream order, must sum to what the layout
