@@ -1,8 +1,10 @@
 // The attached payload block, byte for byte. Both the launcher (which reads
 // blocks) and the packer (which writes them) take the layout from here.
 //
-// Block:   "QJX" | one Zstandard frame | 4 zero bytes | u64 count of the bytes before it
-// Frame content (the entry stream), all integers little-endian:
+// Block:   "QJX" | Zstandard frames | 4 zero bytes | u64 count of the bytes before it
+// The frames are independent and back to back, so a streaming decoder reads
+// them as one stream; older blocks hold one frame.
+// Their content (the entry stream), all integers little-endian:
 //   per entry: name (UTF-16LE units, then a 0 unit) | u64 size | u32 checksum | data
 //   then the terminator: one 0 unit (an empty name).
 #pragma once
@@ -26,10 +28,14 @@ constexpr std::size_t name_buffer_units = max_name_units + 1;
 constexpr std::size_t window_size = 131072;
 constexpr std::size_t copy_chunk_size = 32768;
 
-// The frame as the packer builds it: window 2^27, no content size, a
-// content checksum (checked by every reader when the frame ends), no
-// dictionary id.
+// The largest window a reader accepts (2^27, Zstandard's default limit):
+// the one frame of older blocks has exactly this window.
 constexpr int frame_window_log = 27;
+
+// The frames as the packer builds them: a window of 2^25, no content size, a
+// content checksum (checked by every reader when the frame ends), no
+// dictionary id. The window bounds what each decoding thread holds.
+constexpr int packed_window_log = 25;
 
 // Stored checksums are never 0: 0 means "no readable file on disk", so an
 // entry whose CRC-32 is 0 (all empty data) stores 1 instead.

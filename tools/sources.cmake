@@ -23,6 +23,7 @@ set(FENWIX_TOOL_SOURCES
     "${CMAKE_CURRENT_LIST_DIR}/pack/block_file.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/pack/exclude.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/pack/folder_listing.cpp"
+    "${CMAKE_CURRENT_LIST_DIR}/pack/frame_compress.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/pack/packer.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/inspect/launcher_file.cpp"
     "${CMAKE_CURRENT_LIST_DIR}/inspect/contents.cpp"

@@ -88,6 +88,24 @@ TEST(ExtractionTest, FirstRunUnpacksEveryFileSecondRunWritesNothing) {
     for (const auto& [path, times] : before) EXPECT_TRUE(after.at(path) == times) << path;
 }
 
+// The packer's frames are independent and cut anywhere, even inside a name
+// or a size; the launcher reads them back to back as one stream.
+TEST(ExtractionTest, ABlockOfManyFramesCutAnywhereUnpacksEveryFile) {
+    const auto files = sample_files();
+    const bytes stream = stream_of_files(files);
+    bytes frames;
+    for (std::size_t at = 0; at < stream.size(); at += 4099) {
+        const bytes piece(stream.begin() + at, stream.begin() + std::min(stream.size(), at + 4099));
+        const bytes frame = compress_frame(piece);
+        frames.insert(frames.end(), frame.begin(), frame.end());
+    }
+    launcher l(block_around(frames));
+    const run_result first = l.run();
+    EXPECT_EQ(first.err, "");
+    ASSERT_EQ(first.exit_code, 0u);
+    expect_files_match(l.target, files);
+}
+
 TEST(ExtractionTest, DifferingMissingAndLongerFilesAreReplacedCompletely) {
     const auto files = sample_files();
     launcher l(block_of_files(files));

@@ -1,6 +1,7 @@
 // fenwix list, verify and extract over launcher files: what they show and
 // write, and that a damaged or foreign file gets one error and no output.
 #include "format/block.h"
+#include "format/index.h"
 #include "format/values_section.h"
 #include "tests/support/host_support.h"
 #include "tools/inspect/contents.h"
@@ -166,6 +167,45 @@ TEST(InspectTest, ListCountsTheIndexAndVerifyHoldsItToTheBlock) {
     const std::string out = stdout_of([&] { EXPECT_EQ(run_verify(dir / "app.exe"), 1); });
     EXPECT_NE(out.find("the index does not describe entry 1 'Fjord.exe'"), std::string::npos)
         << out;
+}
+
+// The index's frame table must say where the block's frames begin; an index
+// from before frames were recorded has none and still reads.
+TEST(InspectTest, VerifyHoldsTheIndexsFramesToTheBlockAndAnIndexWithoutThemReads) {
+    scratch_folder dir;
+    const std::vector<sample_entry> entries = sample_entries();
+    const bytes stream = stream_of(entries);
+    const std::size_t half = stream.size() / 2;
+    bytes frames = compress_frame(bytes(stream.begin(), stream.begin() + half));
+    const bytes second = compress_frame(bytes(stream.begin() + half, stream.end()));
+    frames.insert(frames.end(), second.begin(), second.end());
+    write_file(dir / "block", block_around(frames));
+    std::vector<std::string> options = values_options;
+    options.insert(options.end(), {"--index", "decoded"});
+    build_launcher(dir / "block", dir / "app.exe", options);
+    stdout_of([&] { EXPECT_EQ(run_verify(dir / "app.exe"), 0); });
+
+    bytes image = to_bytes(read_file(dir / "app.exe"));
+    const std::string magic(values_section::magic, sizeof values_section::magic);
+    const std::size_t values = static_cast<std::size_t>(
+        std::find_end(image.begin(), image.end(), magic.begin(), magic.end()) - image.begin());
+    const std::size_t index_end = values + payload_format::get_u32_le(&image[values + 56]) +
+                                  payload_format::get_u32_le(&image[values + 60]);
+    ASSERT_EQ(payload_format::get_u64_le(&image[index_end - 8]), half);
+    image[index_end - 8] ^= 1;  // the second frame's stream offset
+    write_file(dir / "app.exe", image);
+    const std::string out = stdout_of([&] { EXPECT_EQ(run_verify(dir / "app.exe"), 1); });
+    EXPECT_NE(out.find("the index's frames are not the block's"), std::string::npos) << out;
+
+    const std::uint32_t table =
+        payload_index::frame_count_size + 2 * payload_index::frame_record_size;
+    payload_format::put_u32_le(&image[values + 60],
+                               payload_format::get_u32_le(&image[values + 60]) - table);
+    write_file(dir / "app.exe", image);
+    const std::string listed = stdout_of([&] { run_list(dir / "app.exe"); });
+    EXPECT_NE(listed.find("index     " + std::to_string(entries.size()) + " entries"),
+              std::string::npos)
+        << listed;
 }
 
 TEST(InspectTest, ExtractOfABuiltLauncherGivesBackItsFolderIntoANewOrEmptyFolder) {

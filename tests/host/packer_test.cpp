@@ -59,7 +59,8 @@ TEST(PackerTest, BlockLayoutAndFrameParameters) {
     ZSTD_frameHeader header;
     ASSERT_EQ(ZSTD_getFrameHeader(&header, block.data() + 3, L - 3), 0u);
     EXPECT_EQ(header.frameType, ZSTD_frame);
-    EXPECT_EQ(header.windowSize, 1ull << 27);
+    // The window fits the frame, and never exceeds what a decoding thread holds.
+    EXPECT_LE(header.windowSize, 1ull << payload_format::packed_window_log);
     EXPECT_EQ(header.frameContentSize, ZSTD_CONTENTSIZE_UNKNOWN);
     EXPECT_EQ(header.checksumFlag, 1u);
     EXPECT_EQ(header.dictID, 0u);
@@ -82,18 +83,24 @@ TEST(PackerTest, IndexHoldsEachEntrysHeaderInBlockOrderAndAnyFlawMakesItBad) {
                          static_cast<const unsigned char*>(d) + n);
         },
         &index);
-    // The entry stream without the data is the index.
-    EXPECT_EQ(index, index_of_stream(decompress_block_frame(block)));
+    // The entry stream without the data, then the one frame, is the index.
+    bytes expected = index_of_stream(decompress_block_frame(block));
+    const bytes table = one_frame_table();
+    expected.insert(expected.end(), table.begin(), table.end());
+    EXPECT_EQ(index, expected);
     EXPECT_EQ(index.size(), index_length(list_application_folder(app.path, "")));
     EXPECT_EQ(payload_index::count_entries(index.data(), index.size()), 4);
 
     bytes cut(index.begin(), index.end() - 1);
     bytes trailing = index;
     trailing.insert(trailing.end(), {0, 0});
+    bytes no_frame = index;  // a table whose count is 0
+    no_frame.resize(no_frame.size() - payload_index::frame_record_size);
+    no_frame[no_frame.size() - payload_index::frame_count_size] = 0;
     bytes unsafe = index;  // "main.exe" becomes "..\\n.exe"
     unsafe[0] = unsafe[2] = '.';
     unsafe[4] = '\\';
-    for (const bytes* bad : {&cut, &trailing, &unsafe}) {
+    for (const bytes* bad : {&cut, &trailing, &unsafe, &no_frame}) {
         EXPECT_EQ(payload_index::count_entries(bad->data(), bad->size()), -1);
     }
     EXPECT_EQ(payload_index::count_entries(nullptr, 0), -1);
@@ -283,6 +290,86 @@ TEST(PackerTest, StreamsAFileLargerThanEveryBuffer) {
         b.push_back(0);
         return b;
     }());
+}
+
+TEST(PackerTest, FrameSizeGivesEightFramesOnLargeFoldersWithinBounds) {
+    constexpr std::uint64_t mib = 1 << 20;
+    const struct {
+        std::uint64_t stream, frame;
+    } cases[] = {{0, 32 * mib},           {1, 32 * mib},
+                 {256 * mib, 32 * mib},   {256 * mib + 1, 33 * mib},
+                 {668'000'000, 80 * mib}, {1024 * mib, 128 * mib},
+                 {5120 * mib, 128 * mib}};
+    for (const auto& c : cases) EXPECT_EQ(frame_bytes_for(c.stream), c.frame) << c.stream;
+    EXPECT_GE((668'000'000 + frame_bytes_for(668'000'000) - 1) / frame_bytes_for(668'000'000), 8u);
+}
+
+TEST(PackerTest, StreamOrderKeepsTheMainProgramFirstAndGroupsKinByExtensionThenName) {
+    const std::vector<folder_entry> entries = {
+        {u"z.exe", ""},      {u"a\\LICENSE", ""},  {u"a\\index.js", ""}, {u"a\\x.dll", ""},
+        {u"b\\LICENSE", ""}, {u"b\\index.js", ""}, {u"b\\util.js", ""},  {u"c.exe", ""}};
+    const std::vector<std::size_t> expected = {0, 1, 4, 3, 7, 2, 5, 6};
+    EXPECT_EQ(stream_order(entries), expected);
+}
+
+// Frames cut through headers and data alike: the frames read back as one
+// stream, the index says where each begins, the tool reads it the same way,
+// and the number of threads changes nothing.
+TEST(PackerTest, ManyFramesAreOneStreamRecordedInTheIndexWhateverTheThreads) {
+    scratch_folder app;
+    write_file(app / "main.exe", fake_windows_program(std::string(9000, 'm')));
+    std::string noise(20000, '\0');
+    for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * i) >> 3);
+    write_file(app / "a/noise.bin", noise);
+    write_file(app / "a/empty", "");
+    for (int i = 0; i < 40; ++i)
+        write_file(app / ("many/f" + std::to_string(i)), "x" + noise.substr(0, i * 37));
+    const std::vector<folder_entry> entries = list_application_folder(app.path, "");
+    const auto pack_with = [&](unsigned threads, bytes& index) {
+        bytes block;
+        write_block_to(
+            entries, 3,
+            [&](const void* d, std::size_t n) {
+                block.insert(block.end(), static_cast<const unsigned char*>(d),
+                             static_cast<const unsigned char*>(d) + n);
+            },
+            &index, {}, frame_plan{4096, threads});
+        return block;
+    };
+    bytes index, index_many;
+    const bytes block = pack_with(1, index);
+    EXPECT_EQ(pack_with(5, index_many), block);
+    EXPECT_EQ(index_many, index);
+    EXPECT_EQ(index.size(), index_length(entries, frame_plan{4096, 0}));
+
+    bytes stream;
+    for (const std::size_t i : stream_order(entries)) {
+        const folder_entry& e = entries[i];
+        const bytes data = entry_bytes(e.name, to_bytes(read_file(e.disk_path)));
+        stream.insert(stream.end(), data.begin(), data.end());
+    }
+    stream.push_back(0);
+    stream.push_back(0);
+    EXPECT_EQ(decompress_block_frame(block), stream);
+
+    // The table after the terminator, against the frames as Zstandard finds them.
+    std::size_t pos = 0;
+    payload_index::entry e;
+    while (payload_index::next(index.data(), index.size(), pos, e) == payload_index::step::entry) {
+    }
+    const long long count = payload_index::frame_count(index.data() + pos, index.size() - pos);
+    ASSERT_EQ(static_cast<std::uint64_t>(count), (stream.size() + 4095) / 4096);
+    std::uint64_t at = payload_format::magic_size;
+    for (long long k = 0; k < count; ++k) {
+        const payload_index::frame f = payload_index::frame_at(index.data() + pos, k);
+        EXPECT_EQ(f.block_offset, at);
+        EXPECT_EQ(f.stream_offset, 4096u * k);
+        at += ZSTD_findFrameCompressedSize(block.data() + at, block.size() - at);
+    }
+    EXPECT_EQ(at, block.size() - payload_format::tail_size);
+
+    write_file(app / "block", block);
+    EXPECT_EQ(index_of_block(app / "block"), index);
 }
 
 TEST(PackerCommandTest, BadInputGivesOneErrorLineAndLeavesNoOutput) {

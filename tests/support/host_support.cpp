@@ -1,6 +1,7 @@
 #include "tests/support/host_support.h"
 
 #include "format/block.h"
+#include "format/index.h"
 #include "tests/support/entry_stream_cases.h"
 #include "tools/pack/packer.h"
 
@@ -119,6 +120,13 @@ bytes index_of_stream(const bytes& stream) {
     const bytes end = terminator_bytes();
     index.insert(index.end(), end.begin(), end.end());
     return index;
+}
+
+bytes one_frame_table() {
+    bytes table(payload_index::frame_count_size + payload_index::frame_record_size, 0);
+    table[0] = 1;
+    table[4] = payload_format::magic_size;
+    return table;
 }
 
 bytes decompress_block_frame(const bytes& block) {

@@ -34,6 +34,9 @@ bytes terminator_bytes();
 // The index of a well-formed entry stream: each entry's header (the bytes
 // before its data), then the terminator.
 bytes index_of_stream(const bytes& stream);
+// The frame table the packer adds after the terminator for a block of one
+// frame: count 1, block offset 3, stream offset 0.
+bytes one_frame_table();
 // One Zstandard frame as the packer makes it (window 2^27, no content size,
 // no checksum, no dictionary id).
 bytes compress_frame(const bytes& content, int level = 3);

@@ -89,13 +89,26 @@ namespace {
 
 // Why the index, when there is one, does not describe entry e (or, for a
 // null e, the end of the stream); empty when it does.
-std::string index_disagreement(const launcher_file& f, std::size_t& pos, const block_entry* e) {
+std::string index_disagreement(const launcher_file& f, std::size_t& pos, const block_entry* e,
+                               const std::vector<payload_index::frame>& frames) {
     if (f.index.empty()) return {};
     payload_index::entry i{};
     const payload_index::step step = payload_index::next(f.index.data(), f.index.size(), pos, i);
     if (step == payload_index::step::bad) return "the index is damaged";
     if (e == nullptr) {
-        return step == payload_index::step::end ? std::string() : "the index lists more entries";
+        if (step != payload_index::step::end) return "the index lists more entries";
+        // A launcher decodes each frame from where its table says it is;
+        // an index from before frames were recorded has no table.
+        const unsigned char* table = f.index.data() + pos;
+        const long long count = payload_index::frame_count(table, f.index.size() - pos);
+        if (count == 0) return {};
+        bool same = static_cast<std::size_t>(count) == frames.size();
+        for (std::size_t k = 0; same && k < frames.size(); ++k) {
+            const payload_index::frame t = payload_index::frame_at(table, k);
+            same = t.block_offset == frames[k].block_offset &&
+                   t.stream_offset == frames[k].stream_offset;
+        }
+        return same ? std::string() : "the index's frames are not the block's";
     }
     if (step == payload_index::step::end) return "the index ends before " + entry_label(*e);
     std::u16string name;
@@ -153,11 +166,11 @@ int run_verify(const std::string& launcher) {
                                         : entry_label(e) + ": " + problem);
         }
         // A launcher trusts its index to skip the block: it must be exact.
-        const std::string index_problem = index_disagreement(f, index_pos, &e);
+        const std::string index_problem = index_disagreement(f, index_pos, &e, s.frames());
         if (!index_problem.empty()) return fail(index_problem);
     }
     s.expect_end();
-    const std::string index_problem = index_disagreement(f, index_pos, nullptr);
+    const std::string index_problem = index_disagreement(f, index_pos, nullptr, s.frames());
     if (!index_problem.empty()) return fail(index_problem);
     // Last, so that a damaged entry or index, which changes the sum too, is
     // named as what it is.

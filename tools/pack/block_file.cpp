@@ -29,15 +29,19 @@ struct block_decoder {
     ZSTD_inBuffer in{nullptr, 0, 0};
     std::uint64_t next_offset = 0;  // file offset of the frame bytes not yet read
     std::uint64_t input_left = 0;
-    std::size_t frame_left = 1;  // the decoder's last hint: 0 once the frame is complete
+    std::uint64_t block_start = 0;
+    std::uint64_t produced = 0;  // stream bytes decoded so far
+    bool frame_start = true;     // the next input byte begins a frame
     bool filled = false;         // the decoder may hold more output without more input
     std::string error;           // why the last call failed
+    std::vector<payload_index::frame> frames;  // where each frame so far began
 };
 
 namespace {
 
-// The tool reads the one frame the packer writes; after its end, nothing
-// more comes, and expect_end judges what is left.
+// Frames back to back decode as one stream (a block of older packers holds
+// one); the start of each is noted for the index. Once the input is used up,
+// nothing more comes, and expect_end judges what is left.
 block_reader::decoded decode_frame(void* context, unsigned char* out, std::size_t capacity,
                                    std::size_t& produced) {
     block_decoder& d = *static_cast<block_decoder*>(context);
@@ -55,8 +59,11 @@ block_reader::decoded decode_frame(void* context, unsigned char* out, std::size_
         d.input_left -= n;
         d.in = ZSTD_inBuffer{d.input.data(), n, 0};
     }
-    if (d.frame_left == 0 || (d.in.pos == d.in.size && !d.filled)) {
-        return block_reader::decoded::exhausted;
+    if (d.in.pos == d.in.size && !d.filled) return block_reader::decoded::exhausted;
+    if (d.frame_start && d.in.pos < d.in.size) {
+        const std::uint64_t at = d.next_offset - (d.in.size - d.in.pos) - d.block_start;
+        d.frames.push_back({at, d.produced});
+        d.frame_start = false;
     }
     ZSTD_outBuffer o{out, capacity, 0};
     const std::size_t rc = ZSTD_decompressStream(d.context, &o, &d.in);
@@ -67,8 +74,9 @@ block_reader::decoded decode_frame(void* context, unsigned char* out, std::size_
                        : std::string(ZSTD_getErrorName(rc)));
         return block_reader::decoded::failed;
     }
-    d.frame_left = rc;
+    d.frame_start = rc == 0;
     d.filled = o.pos == o.size;
+    d.produced += o.pos;
     produced = o.pos;
     return rc == 0 ? block_reader::decoded::frame_end : block_reader::decoded::going;
 }
@@ -122,6 +130,7 @@ block_stream::block_stream(std::FILE* file, const std::string& path, std::uint64
         ZSTD_freeDCtx(d.context);
         throw tool_error("cannot limit the Zstandard decoder's window");
     }
+    d.block_start = block_start;
     d.next_offset = block_start + payload_format::magic_size;
     d.input_left = block_length - payload_format::magic_size - payload_format::tail_size;
     block_reader::open(reader_, {decode_frame, &d}, window_.data(), window_.size());
@@ -184,6 +193,8 @@ std::uint32_t block_stream::copy_entry_data(const block_entry& e, std::FILE* out
     }
     return payload_format::entry_checksum_from_crc(static_cast<std::uint32_t>(crc));
 }
+
+const std::vector<payload_index::frame>& block_stream::frames() const { return decoder_->frames; }
 
 void block_stream::expect_end() {
     const block_reader::result got = block_reader::finish(reader_, block_reader::end_rule::exact);

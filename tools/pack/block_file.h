@@ -7,6 +7,7 @@
 #pragma once
 
 #include "format/block_reader.h"
+#include "format/index.h"
 #include "format/names.h"
 
 #include <cstdint>
@@ -54,6 +55,8 @@ public:
                                   const std::string& out_path);
     // After the terminator: the frame must end there, exactly at the zero field.
     void expect_end();
+    // Where each frame decoded so far began (all of them after expect_end).
+    const std::vector<payload_index::frame>& frames() const;
 
 private:
     [[noreturn]] void fail(block_reader::result why, const block_entry* e = nullptr) const;

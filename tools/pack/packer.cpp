@@ -3,10 +3,9 @@
 #include "format/block.h"
 #include "tools/host/host_platform.h"
 #include "tools/pack/block_file.h"
+#include "tools/pack/frame_compress.h"
 
 #include <zlib.h>
-#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameProgression, stable in practice since 1.3
-#include <zstd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -39,66 +38,6 @@ void write_all(std::FILE* out, const void* data, std::size_t n) {
         throw tool_error(std::string("cannot write output: ") + std::strerror(errno));
     }
 }
-
-// Streams the entry stream through one Zstandard frame into a sink.
-class frame_writer {
-public:
-    frame_writer(const block_sink& out, int level, const progress_sink& progress)
-        : out_(out), progress_(progress), context_(ZSTD_createCCtx()) {
-        if (context_ == nullptr) throw tool_error("cannot create the Zstandard compressor");
-        check(ZSTD_CCtx_setParameter(context_, ZSTD_c_compressionLevel, level), "level");
-        check(ZSTD_CCtx_setParameter(context_, ZSTD_c_windowLog, payload_format::frame_window_log),
-              "window");
-        check(ZSTD_CCtx_setParameter(context_, ZSTD_c_contentSizeFlag, 0), "content size flag");
-        check(ZSTD_CCtx_setParameter(context_, ZSTD_c_checksumFlag, 1), "checksum flag");
-        check(ZSTD_CCtx_setParameter(context_, ZSTD_c_dictIDFlag, 0), "dictionary id flag");
-        // Multithreaded output does not depend on the number of workers, so
-        // the block stays byte-identical from one machine to another, but it
-        // differs from single-threaded output: a library built without thread
-        // support refuses the setting, and that is an error rather than a
-        // block that the other host's tool would not reproduce.
-        const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-        check(ZSTD_CCtx_setParameter(context_, ZSTD_c_nbWorkers, static_cast<int>(cores)),
-              "worker count");
-        buffer_.resize(ZSTD_CStreamOutSize());
-    }
-    ~frame_writer() { ZSTD_freeCCtx(context_); }
-    frame_writer(const frame_writer&) = delete;
-    frame_writer& operator=(const frame_writer&) = delete;
-
-    void write(const void* data, std::size_t n) { run(data, n, ZSTD_e_continue); }
-    void finish() { run(nullptr, 0, ZSTD_e_end); }
-    std::uint64_t compressed_bytes() const { return written_; }
-
-private:
-    void check(std::size_t result, const char* what) {
-        if (ZSTD_isError(result)) {
-            throw tool_error(std::string("Zstandard rejected the ") + what + ": " +
-                             ZSTD_getErrorName(result));
-        }
-    }
-    void run(const void* data, std::size_t n, ZSTD_EndDirective mode) {
-        ZSTD_inBuffer in{data, n, 0};
-        for (;;) {
-            ZSTD_outBuffer o{buffer_.data(), buffer_.size(), 0};
-            const std::size_t left = ZSTD_compressStream2(context_, &o, &in, mode);
-            check(left, "input");
-            if (o.pos != 0) out_(buffer_.data(), o.pos);
-            // The compressor buffers whole jobs, so what it has compressed,
-            // not what was read, tells how far the work is.
-            if (progress_) progress_(ZSTD_getFrameProgression(context_).consumed);
-            written_ += o.pos;
-            const bool done = mode == ZSTD_e_end ? left == 0 : in.pos == in.size;
-            if (done) return;
-        }
-    }
-
-    const block_sink& out_;
-    const progress_sink& progress_;
-    ZSTD_CCtx* context_;
-    std::vector<unsigned char> buffer_;
-    std::uint64_t written_ = 0;
-};
 
 }  // namespace
 
@@ -138,54 +77,121 @@ std::vector<unsigned char> encode_entry_header(const std::u16string& name, std::
     return out;
 }
 
-std::uint64_t index_length(const std::vector<folder_entry>& entries) {
-    std::uint64_t length = 2;  // the terminator
-    for (const folder_entry& e : entries) length += 2 * e.name.size() + 2 + 12;
+namespace {
+
+constexpr std::uint64_t mib = 1 << 20;
+
+// The stream's length from the sizes the files have now.
+std::uint64_t planned_stream_length(const std::vector<folder_entry>& entries) {
+    std::uint64_t length = 2;
+    for (const folder_entry& e : entries) {
+        std::error_code ec;
+        const std::uintmax_t size = fs::file_size(path_from_utf8(e.disk_path), ec);
+        length += 2 * e.name.size() + 2 + 12 + (ec ? 0 : size);
+    }
     return length;
 }
 
-void write_block_to(const std::vector<folder_entry>& entries, int level, const block_sink& out,
-                    std::vector<unsigned char>* index, const progress_sink& progress) {
-    if (index != nullptr) index->clear();
-    out(payload_format::magic, payload_format::magic_size);
-    frame_writer frame(out, level, progress);
-    std::vector<unsigned char> buffer(io_chunk);
-    for (const folder_entry& e : entries) {
-        std::uint32_t crc = 0;
-        std::uint64_t size = 0;
-        checksum_file(e.disk_path, crc, size);
-        const auto header =
-            encode_entry_header(e.name, size, payload_format::entry_checksum_from_crc(crc));
-        frame.write(header.data(), header.size());
-        if (index != nullptr) index->insert(index->end(), header.begin(), header.end());
-        // Second pass: the checksum has to precede the data in the stream.
-        // The data are summed again as they are copied: a file rewritten in
-        // place between the passes keeps its size, and only its sum tells.
-        file_ptr f = open_for_reading(e.disk_path);
-        std::uint64_t copied = 0;
-        uLong copied_crc = crc32(0L, Z_NULL, 0);
-        for (;;) {
-            const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), f.get());
-            if (n > 0) {
-                if (copied + n > size) break;
-                frame.write(buffer.data(), n);
-                copied_crc = crc32_z(copied_crc, buffer.data(), n);
-                copied += n;
-            }
-            if (n < buffer.size()) break;
-        }
-        if (std::ferror(f.get()) || copied != size ||
-            static_cast<std::uint32_t>(copied_crc) != crc) {
-            throw tool_error("the file changed while it was packed: " + in_quotes(e.disk_path));
-        }
+std::uint64_t frame_bytes_of(const frame_plan& plan, std::uint64_t stream_length) {
+    return plan.frame_bytes != 0 ? plan.frame_bytes : frame_bytes_for(stream_length);
+}
+
+void append_frame_table(std::vector<unsigned char>& index,
+                        const std::vector<payload_index::frame>& frames) {
+    unsigned char field[8];
+    payload_format::put_u32_le(field, static_cast<std::uint32_t>(frames.size()));
+    index.insert(index.end(), field, field + payload_index::frame_count_size);
+    for (const payload_index::frame& f : frames) {
+        payload_format::put_u64_le(field, f.block_offset);
+        index.insert(index.end(), field, field + 8);
+        payload_format::put_u64_le(field, f.stream_offset);
+        index.insert(index.end(), field, field + 8);
     }
-    const unsigned char terminator[2] = {0, 0};
-    frame.write(terminator, sizeof terminator);
-    if (index != nullptr) index->insert(index->end(), terminator, terminator + sizeof terminator);
-    frame.finish();
+}
+
+std::uint64_t frame_table_length(std::uint64_t frames) {
+    return payload_index::frame_count_size + payload_index::frame_record_size * frames;
+}
+
+}  // namespace
+
+std::uint64_t frame_bytes_for(std::uint64_t stream_bytes) {
+    const std::uint64_t eighth = (stream_bytes + 8 * mib - 1) / (8 * mib) * mib;
+    return std::min(std::max(eighth, 32 * mib), 128 * mib);
+}
+
+std::vector<std::size_t> stream_order(const std::vector<folder_entry>& entries) {
+    std::vector<std::size_t> order(entries.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    if (order.size() < 2) return order;
+    // Extension and file name, as UTF-16 units, so every host sorts alike.
+    const auto key = [&](std::size_t i) {
+        const std::u16string& name = entries[i].name;
+        const std::size_t slash = name.rfind(u'\\');
+        const std::u16string base = slash == std::u16string::npos ? name : name.substr(slash + 1);
+        const std::size_t dot = base.rfind(u'.');
+        return std::make_pair(dot == std::u16string::npos ? std::u16string() : base.substr(dot),
+                              base);
+    };
+    std::stable_sort(order.begin() + 1, order.end(),
+                     [&](std::size_t a, std::size_t b) { return key(a) < key(b); });
+    return order;
+}
+
+std::uint64_t index_length(const std::vector<folder_entry>& entries, const frame_plan& plan) {
+    std::uint64_t length = 2;  // the terminator
+    for (const folder_entry& e : entries) length += 2 * e.name.size() + 2 + 12;
+    const std::uint64_t stream = planned_stream_length(entries);
+    return length + frame_table_length(frame_count_for(stream, frame_bytes_of(plan, stream)));
+}
+
+void write_block_to(const std::vector<folder_entry>& entries, int level, const block_sink& out,
+                    std::vector<unsigned char>* index, const progress_sink& progress,
+                    const frame_plan& plan) {
+    // The frames are cut by the stream's planned length, so the index's
+    // length is known before packing; the files' sums go first, as every
+    // header carries its entry's.
+    const std::uint64_t planned = planned_stream_length(entries);
+    const std::uint64_t frame_bytes = frame_bytes_of(plan, planned);
+    stream_layout layout;
+    layout.entries.reserve(entries.size());
+    std::uint64_t at = 0;
+    for (const std::size_t i : stream_order(entries)) {
+        const folder_entry& e = entries[i];
+        stream_entry s;
+        checksum_file(e.disk_path, s.crc, s.size);
+        s.header =
+            encode_entry_header(e.name, s.size, payload_format::entry_checksum_from_crc(s.crc));
+        s.disk_path = e.disk_path;
+        s.start = at;
+        at += s.header.size() + s.size;
+        layout.entries.push_back(std::move(s));
+    }
+    layout.length = at + 2;
+    if (layout.length != planned) {
+        throw tool_error(
+            "the folder changed while it was packed: a file's size is not what it was");
+    }
+    out(payload_format::magic, payload_format::magic_size);
+    std::uint64_t compressed = 0;
+    const std::vector<payload_index::frame> frames = compress_frames(
+        layout, level, frame_bytes, plan.threads,
+        [&](const void* data, std::size_t n) {
+            out(data, n);
+            compressed += n;
+        },
+        progress);
     unsigned char tail[payload_format::tail_size];
-    payload_format::put_tail(tail, frame.compressed_bytes());
+    payload_format::put_tail(tail, compressed);
     out(tail, sizeof tail);
+    if (index == nullptr) return;
+    index->clear();
+    for (const stream_entry& s : layout.entries) {
+        index->insert(index->end(), s.header.begin(), s.header.end());
+    }
+    index->push_back(0);
+    index->push_back(0);
+    append_frame_table(*index, frames);
 }
 
 std::uint64_t total_file_bytes(const std::vector<folder_entry>& entries) {
@@ -199,11 +205,11 @@ std::uint64_t total_file_bytes(const std::vector<folder_entry>& entries) {
 }
 
 void write_block(const std::vector<folder_entry>& entries, const std::string& out_path, int level,
-                 const progress_sink& progress) {
+                 const progress_sink& progress, const frame_plan& plan) {
     write_file_atomically(out_path, [&](std::FILE* out) {
         write_block_to(
             entries, level, [&](const void* data, std::size_t n) { write_all(out, data, n); },
-            nullptr, progress);
+            nullptr, progress, plan);
     });
 }
 
@@ -225,10 +231,11 @@ std::vector<unsigned char> index_of_block(const std::string& block_path) {
             s.copy_entry_data(e, nullptr, {});
         }
         s.expect_end();
+        index.push_back(0);
+        index.push_back(0);
+        append_frame_table(index, s.frames());
     } catch (const tool_error&) {
         return {};
     }
-    index.push_back(0);
-    index.push_back(0);
     return index;
 }

@@ -26,16 +26,35 @@ using block_sink = std::function<void(const void* data, std::size_t size)>;
 // Told, as the compressor goes, how many bytes of file data it has taken.
 using progress_sink = std::function<void(std::uint64_t done)>;
 
-// Streams the complete block for the entries into `out`, telling `progress`
+// How the entry stream is cut into frames and who compresses them. The
+// block depends on frame_bytes, never on threads.
+struct frame_plan {
+    std::uint64_t frame_bytes = 0;  // content of every frame but the last; 0: by the stream's size
+    unsigned threads = 0;           // compressing threads; 0: one per core
+};
+
+// The content of each frame for an entry stream of `stream_bytes`: enough
+// frames for eight decoding cores, none smaller than 32 MiB (so a small
+// folder stays one frame) or larger than 128 MiB (so a huge file does not
+// hold a core alone).
+std::uint64_t frame_bytes_for(std::uint64_t stream_bytes);
+
+// The order in which the entries go into the stream: the first (the main
+// program) first, then the others grouped by extension, then by file name,
+// then by their order in `entries`, so that copies and kin of a file (the
+// many LICENSE and index.js of node_modules) lie within one frame's window.
+std::vector<std::size_t> stream_order(const std::vector<folder_entry>& entries);
+
+// Streams the complete block for the entries, in stream_order, into `out`, telling `progress`
 // (when given) how far it is. When `index` is given, it receives the block's
-// index (format/index.h): every entry's header, then the terminator.
+// index (format/index.h): every entry's header, the terminator, the frames.
 void write_block_to(const std::vector<folder_entry>& entries, int level, const block_sink& out,
-                    std::vector<unsigned char>* index = nullptr,
-                    const progress_sink& progress = {});
+                    std::vector<unsigned char>* index = nullptr, const progress_sink& progress = {},
+                    const frame_plan& plan = {});
 
 // The length of the index write_block_to gives for these entries: it depends
-// on their names only.
-std::uint64_t index_length(const std::vector<folder_entry>& entries);
+// on their names and, through the number of frames, on their sizes.
+std::uint64_t index_length(const std::vector<folder_entry>& entries, const frame_plan& plan = {});
 
 // The sum of the entries' file sizes: what a progress line counts to.
 std::uint64_t total_file_bytes(const std::vector<folder_entry>& entries);
@@ -48,4 +67,4 @@ std::vector<unsigned char> index_of_block(const std::string& block_path);
 // Writes the complete block for the entries to out_path (through a temporary
 // file renamed into place only when complete).
 void write_block(const std::vector<folder_entry>& entries, const std::string& out_path, int level,
-                 const progress_sink& progress = {});
+                 const progress_sink& progress = {}, const frame_plan& plan = {});
