@@ -5,6 +5,7 @@
 #include "launcher/path_forms.h"
 #include "launcher/unpack/known_folders.h"
 #include "launcher/unpack/owner_only.h"
+#include "launcher/unpack/remove_by_handle.h"
 
 #include <winternl.h>
 
@@ -327,18 +328,7 @@ HANDLE make_in_checked_folder(const wchar_t* path) {
     *split = L'\0';
     const HANDLE parent = checked_folder(folder);
     if (parent == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
-    const wchar_t* leaf = path + (split - folder) + 1;
-    const USHORT bytes = static_cast<USHORT>(wcslen(leaf) * sizeof(wchar_t));
-    UNICODE_STRING name{bytes, bytes, const_cast<wchar_t*>(leaf)};
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, parent, nullptr);
-    IO_STATUS_BLOCK status;
-    HANDLE file = INVALID_HANDLE_VALUE;
-    const NTSTATUS made = NtCreateFile(
-        &file, GENERIC_WRITE | DELETE | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &status,
-        nullptr, FILE_ATTRIBUTE_NORMAL, 0 /* shared with no one */, FILE_CREATE,
-        FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-    return NT_SUCCESS(made) ? file : INVALID_HANDLE_VALUE;
+    return make_in_folder(parent, path + (split - folder) + 1, GENERIC_WRITE);
 }
 
 }  // namespace
