@@ -84,18 +84,14 @@ bool never_stop() { return false; }
 // telling why when it cannot be had.
 HANDLE take_lock(HANDLE folder, bool& created) {
     for (int replaced = 0;; ++replaced) {
-        const USHORT bytes = static_cast<USHORT>((sizeof lock_name / sizeof(wchar_t) - 1) * 2);
-        UNICODE_STRING name{bytes, bytes, const_cast<wchar_t*>(lock_name)};
-        OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, folder, nullptr);
-        IO_STATUS_BLOCK status{};
         HANDLE lock = nullptr;
+        ULONG_PTR what = 0;
         // Reading is enough to keep others out; DELETE takes a link away.
-        const NTSTATUS opened = NtCreateFile(
-            &lock, GENERIC_READ | DELETE | SYNCHRONIZE, &attributes, &status, nullptr,
-            FILE_ATTRIBUTE_NORMAL, 0 /* shared with no one */, FILE_OPEN_IF,
-            FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT,
-            nullptr, 0);
+        const NTSTATUS opened = create_in_folder(
+            folder, lock_name, GENERIC_READ | DELETE | SYNCHRONIZE, FILE_ATTRIBUTE_NORMAL,
+            0 /* shared with no one */, FILE_OPEN_IF,
+            FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, lock,
+            &what);
         if (!NT_SUCCESS(opened)) {
             lock = INVALID_HANDLE_VALUE;
             if (opened != status_file_is_a_directory) {
@@ -130,7 +126,7 @@ HANDLE take_lock(HANDLE folder, bool& created) {
         const bool link = (found & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
         const bool a_folder = (found & FILE_ATTRIBUTE_DIRECTORY) != 0;
         if (!link && !a_folder) {
-            created = status.Information == FILE_CREATED;
+            created = what == FILE_CREATED;
             return lock;
         }
         if (replaced == max_replaced) {

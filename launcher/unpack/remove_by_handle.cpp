@@ -176,19 +176,28 @@ bool next_listed(HANDLE folder, listed_entry& out, bool restart) {
     }
 }
 
-HANDLE open_in_folder(HANDLE folder, const wchar_t* name, ACCESS_MASK access, DWORD share,
-                      ULONG options) {
+NTSTATUS create_in_folder(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULONG attributes,
+                          ULONG share, ULONG disposition, ULONG options, HANDLE& out,
+                          ULONG_PTR* created) {
     const USHORT bytes = static_cast<USHORT>(wcslen(name) * sizeof(wchar_t));
     UNICODE_STRING relative{bytes, bytes, const_cast<wchar_t*>(name)};
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &relative, OBJ_CASE_INSENSITIVE, folder, nullptr);
-    IO_STATUS_BLOCK status;
+    OBJECT_ATTRIBUTES object;
+    InitializeObjectAttributes(&object, &relative, OBJ_CASE_INSENSITIVE, folder, nullptr);
+    IO_STATUS_BLOCK status{};
+    const NTSTATUS result = NtCreateFile(&out, access, &object, &status, nullptr, attributes, share,
+                                         disposition, options, nullptr, 0);
+    if (created != nullptr) *created = status.Information;
+    return result;
+}
+
+HANDLE open_in_folder(HANDLE folder, const wchar_t* name, ACCESS_MASK access, DWORD share,
+                      ULONG options) {
     HANDLE handle = INVALID_HANDLE_VALUE;
-    const NTSTATUS opened = NtCreateFile(
-        &handle, access | SYNCHRONIZE, &attributes, &status, nullptr, 0, share, FILE_OPEN,
-        options | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT |
-            FILE_SYNCHRONOUS_IO_NONALERT,
-        nullptr, 0);
+    const NTSTATUS opened =
+        create_in_folder(folder, name, access | SYNCHRONIZE, 0, share, FILE_OPEN,
+                         options | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT |
+                             FILE_SYNCHRONOUS_IO_NONALERT,
+                         handle);
     if (!NT_SUCCESS(opened)) {
         SetLastError(error_of(opened));
         return INVALID_HANDLE_VALUE;
@@ -338,16 +347,11 @@ bool delete_by_handle(HANDLE handle) {
 }
 
 HANDLE make_in_folder(HANDLE folder, const wchar_t* name, ACCESS_MASK access) {
-    const USHORT bytes = static_cast<USHORT>(wcslen(name) * sizeof(wchar_t));
-    UNICODE_STRING relative{bytes, bytes, const_cast<wchar_t*>(name)};
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &relative, OBJ_CASE_INSENSITIVE, folder, nullptr);
-    IO_STATUS_BLOCK status;
     HANDLE handle = INVALID_HANDLE_VALUE;
-    const NTSTATUS made = NtCreateFile(
-        &handle, access | DELETE | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &status,
-        nullptr, FILE_ATTRIBUTE_NORMAL, 0 /* shared with no one */, FILE_CREATE,
-        FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    const NTSTATUS made =
+        create_in_folder(folder, name, access | DELETE | SYNCHRONIZE | FILE_READ_ATTRIBUTES,
+                         FILE_ATTRIBUTE_NORMAL, 0 /* shared with no one */, FILE_CREATE,
+                         FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, handle);
     if (!NT_SUCCESS(made)) {
         SetLastError(error_of(made));
         return INVALID_HANDLE_VALUE;

@@ -28,6 +28,13 @@ struct listed_entry {
 // or when the folder cannot be listed.
 bool next_listed(HANDLE folder, listed_entry& out, bool restart);
 
+// NtCreateFile of `name` relative to the open folder `folder` (names
+// compared ignoring case): every open or make of a name in a held folder
+// goes through it. `created` (may be null) receives what the call did.
+NTSTATUS create_in_folder(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULONG attributes,
+                          ULONG share, ULONG disposition, ULONG options, HANDLE& out,
+                          ULONG_PTR* created = nullptr);
+
 // Opens `name` in the folder `folder`, never following a link at its place
 // (a link opens as itself). INVALID_HANDLE_VALUE on failure, GetLastError
 // telling why.
