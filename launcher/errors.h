@@ -54,6 +54,8 @@ std::size_t trim_line_ends(wchar_t* text, std::size_t n);
 // (a background check, once the program runs) never ends the launcher as a
 // decode failure, nor its program with it.
 void guard_block_reads(const void* begin, const void* end);
+// Another thread that decodes the block while the guard is on.
+void guard_block_reads_here();
 void end_block_read_guard();
 
 // The decision: whether an exception (an EXCEPTION_RECORD) is an in-page
