@@ -21,6 +21,7 @@ namespace {
 constexpr SIZE_T worker_stack = 256 * 1024;
 constexpr std::size_t output_size = 1024 * 1024;  // each worker's decoded bytes at a time
 constexpr unsigned close_threads = 2;
+constexpr std::uint64_t final_size_from = 1024 * 1024;
 constexpr std::size_t close_ring_size = 256;
 
 enum failure_kind : LONG { no_failure = 0, decode_failed, write_failed, open_failed };
@@ -166,8 +167,11 @@ void piece_done(std::size_t e, std::size_t f, std::uint32_t crc) {
     if (InterlockedDecrement(&u.pieces_left[e]) != 0) return;
     std::uint32_t whole = u.tail_crc[first];
     for (std::size_t g = first + 1; g <= last; ++g) {
+        const std::uint64_t length = piece_length(e, g);
+        if (length == 0) continue;  // an empty frame
+        // frames_usable saw to it that every frame's length fits z_off_t.
         whole = static_cast<std::uint32_t>(
-            crc32_combine(whole, u.head_crc[g], static_cast<z_off_t>(piece_length(e, g))));
+            crc32_combine(whole, u.head_crc[g], static_cast<z_off_t>(length)));
     }
     finish_entry(e, whole);
 }
@@ -291,9 +295,13 @@ void open_entry(std::size_t e, wchar_t* path) {
         claim_failure(open_failed, e, GetLastError());
         return;
     }
+    // A large file is made at its final size, so that pieces written out of
+    // order find their room; for a small one that would be one more
+    // request to the system for nothing.
     FILE_END_OF_FILE_INFO end{};
     end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
-    if (size > 0 && !SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end)) {
+    if (size >= final_size_from &&
+        !SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end)) {
         u.handles[e] = file;  // removed with the others
         claim_failure(write_failed, e, GetLastError());
         return;
@@ -303,9 +311,13 @@ void open_entry(std::size_t e, wchar_t* path) {
         finish_entry(e, 0);
         return;
     }
-    const std::uint64_t begin = frame_walk::data_start(u.map, e);
-    u.pieces_left[e] = static_cast<LONG>(frame_walk::frame_at(u.table, u.frames, data_end(e) - 1) -
-                                         frame_walk::frame_at(u.table, u.frames, begin) + 1);
+    // One piece in each frame it reaches, but for empty frames among them.
+    const std::size_t first =
+        frame_walk::frame_at(u.table, u.frames, frame_walk::data_start(u.map, e));
+    const std::size_t last = frame_walk::frame_at(u.table, u.frames, data_end(e) - 1);
+    LONG pieces = 0;
+    for (std::size_t f = first; f <= last; ++f) pieces += piece_length(e, f) > 0 ? 1 : 0;
+    u.pieces_left[e] = pieces;
     u.handles[e] = file;
 }
 
@@ -393,7 +405,22 @@ bool frames_usable(const index_entries& index, std::uint64_t block_length) {
     if (frames <= 0) return false;
     const payload_index::frame last =
         payload_index::frame_at(table, static_cast<std::size_t>(frames) - 1);
-    return last.block_offset < block_length;
+    if (last.block_offset >= block_length) return false;
+    // Pieces are combined with zlib's crc32_combine, whose length is a long:
+    // a block with a frame of 2 GiB or more (none the builder makes) is read
+    // by the one sequential reader instead.
+    std::uint64_t stream = frame_walk::terminator_size;
+    for (std::size_t e = 0; e < index.count; ++e) {
+        stream += frame_walk::header_size(index.entries[e]) + index.entries[e].size;
+    }
+    for (std::size_t f = 0; f < static_cast<std::size_t>(frames); ++f) {
+        const std::uint64_t begin = payload_index::frame_at(table, f).stream_offset;
+        const std::uint64_t end = f + 1 < static_cast<std::size_t>(frames)
+                                      ? payload_index::frame_at(table, f + 1).stream_offset
+                                      : stream;
+        if (end < begin || end - begin > 0x7fffffff) return false;
+    }
+    return true;
 }
 
 void unpack_frames(const frame_unpack_job& job) {
