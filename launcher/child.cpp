@@ -1,12 +1,12 @@
 #include "launcher/child.h"
 
-#include "launcher/build_values.h"
-#include "launcher/busy_retry.h"
-#include "launcher/environment.h"
-#include "launcher/errors.h"
-#include "launcher/fixed_buffer.h"
+#include "launcher/base/build_values.h"
+#include "launcher/base/busy_retry.h"
+#include "launcher/base/environment.h"
+#include "launcher/base/errors.h"
+#include "launcher/base/fixed_buffer.h"
 #include "launcher/launch_line.h"
-#include "launcher/trace.h"
+#include "launcher/base/trace.h"
 #include "launcher/windowed.h"
 #include "format/command_line.h"
 

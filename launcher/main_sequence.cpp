@@ -1,12 +1,12 @@
 #include "launcher/main_sequence.h"
 
 #include "launcher/child.h"
-#include "launcher/environment.h"
-#include "launcher/errors.h"
-#include "launcher/fixed_buffer.h"
+#include "launcher/base/environment.h"
+#include "launcher/base/errors.h"
+#include "launcher/base/fixed_buffer.h"
 #include "launcher/launch_line.h"
-#include "launcher/trace.h"
-#include "launcher/path_forms.h"
+#include "launcher/base/trace.h"
+#include "launcher/base/path_forms.h"
 #include "launcher/template.h"
 #include "launcher/windowed.h"
 #include "launcher/unpack/checksum.h"
@@ -22,7 +22,7 @@
 #include "launcher/unpack/reader.h"
 #include "launcher/unpack/versions.h"
 #include "format/template_grammar.h"
-#include "launcher/build_values.h"
+#include "launcher/base/build_values.h"
 
 #include <windows.h>
 
@@ -231,6 +231,7 @@ void publish_launcher_location(int argc, wchar_t** argv) {
 }  // namespace
 
 int run_launcher(int argc, wchar_t** argv) {
+    show_failures_with(show_failure_dialog);
     // Libraries only from System32: a launcher downloaded into a folder of
     // other downloads must not load a DLL someone planted beside it, nor one
     // from the current folder.

@@ -1,8 +1,8 @@
 #include "launcher/unpack/frame_unpack.h"
 
-#include "launcher/errors.h"
-#include "launcher/fixed_buffer.h"
-#include "launcher/trace.h"
+#include "launcher/base/errors.h"
+#include "launcher/base/fixed_buffer.h"
+#include "launcher/base/trace.h"
 #include "launcher/windowed.h"
 #include "launcher/unpack/checksum.h"
 #include "launcher/unpack/confine.h"

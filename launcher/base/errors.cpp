@@ -1,8 +1,7 @@
-#include "launcher/errors.h"
+#include "launcher/base/errors.h"
 
-#include "launcher/fixed_buffer.h"
-#include "launcher/path_forms.h"
-#include "launcher/windowed.h"
+#include "launcher/base/fixed_buffer.h"
+#include "launcher/base/path_forms.h"
 
 #include <windows.h>
 
@@ -10,6 +9,9 @@
 #include <cwchar>
 
 namespace {
+
+// Where a windowed launcher shows a failure too; nothing before it is set.
+void (*failure_display)(const wchar_t* line) = nullptr;
 
 // The complete message table. Plain messages go to standard output through
 // report_failure; the rest go to standard error. Each text is a prefix of
@@ -138,9 +140,11 @@ void write_failure(DWORD stream) {
     // The line is out before the dialog waits for the user; the dialog shows
     // it without its line end.
     failure_line[text_length] = L'\0';
-    show_failure_dialog(failure_line);
+    if (failure_display != nullptr) failure_display(failure_line);
 }
 }  // namespace
+
+void show_failures_with(void (*display)(const wchar_t* line)) { failure_display = display; }
 
 std::size_t trim_line_ends(wchar_t* text, std::size_t n) {
     while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n')) {

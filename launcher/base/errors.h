@@ -10,7 +10,7 @@
 //                     system has no fail-fast service).
 #pragma once
 
-#include "launcher/abnormal_end.h"
+#include "launcher/base/abnormal_end.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -36,6 +36,12 @@ void print_system_error(const char* message, std::uint32_t code);
 // Called straight after the call that failed: the line carries its error code.
 [[noreturn]] void fail_open_for_writing(const wchar_t* path);
 [[noreturn]] void fail_template_expansion(const wchar_t* template_text);
+
+// Besides the standard handles, each failure line (without its line end)
+// also goes to `display`, which returns when the user has seen it: the
+// windowed launcher's dialog, set by the main sequence before anything can
+// fail, so that this floor depends on no window code.
+void show_failures_with(void (*display)(const wchar_t* line));
 
 // The file being unpacked, named by a failure to unpack (nullptr: none). The
 // path must live until the launcher ends.
