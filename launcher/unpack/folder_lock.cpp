@@ -5,7 +5,7 @@
 #include "launcher/base/path_forms.h"
 #include "launcher/unpack/confine.h"
 #include "launcher/unpack/known_folders.h"
-#include "launcher/unpack/owner_only.h"
+#include "launcher/platform/owner_only.h"
 #include "launcher/unpack/remove_by_handle.h"
 #include "launcher/base/busy_retry.h"
 #include "launcher/base/trace.h"

@@ -2,7 +2,7 @@
 
 #include "launcher/base/busy_retry.h"
 #include "launcher/base/path_forms.h"
-#include "launcher/unpack/owner_only.h"
+#include "launcher/platform/owner_only.h"
 
 #include <windows.h>
 
