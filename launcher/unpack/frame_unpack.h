@@ -1,10 +1,11 @@
 // Unpacking a block cut into independent frames on every core. The main
-// thread makes the files, in stream order, at their final size; worker
-// threads each take the next frame, decode it alone and write the pieces of
-// the entries it holds where they belong in their files; a small pool
-// closes the files, so that a scanner holding one close does not hold the
-// others. An entry's checksum is combined from its pieces, whichever
-// threads wrote them, and the file is closed only once it matches.
+// thread makes the files, in stream order, large ones at their final size;
+// each decoding thread takes the next frame, decodes it alone and hands the
+// pieces of the files it holds to a writing thread of its own, which writes
+// them where they belong while the next bytes decode; a small pool closes
+// the files, so that a scanner holding one close does not hold the others.
+// An entry's checksum is combined from its pieces, whichever threads wrote
+// them, and the file is closed only once it matches.
 //
 // A failure on any thread (a frame that does not decode, a header that is
 // not the index's, a checksum that does not match, a write that fails)
@@ -37,6 +38,7 @@ void unpack_frames(const frame_unpack_job& job);
 
 // How many decoding threads for this many frames to decode on this many
 // processors: one per frame, at most one per processor and at most
-// max_decode_threads, each holding up to a window and a buffer.
+// max_decode_threads, each holding up to a frame's window and 4.5 MiB of
+// buffers.
 constexpr unsigned max_decode_threads = 16;
 unsigned decode_threads_for(std::size_t frames, unsigned processors);
