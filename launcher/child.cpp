@@ -6,6 +6,7 @@
 #include "launcher/errors.h"
 #include "launcher/fixed_buffer.h"
 #include "launcher/launch_line.h"
+#include "launcher/session_window.h"
 #include "launcher/trace.h"
 #include "launcher/windowed.h"
 #include "format/command_line.h"
@@ -337,6 +338,7 @@ std::uint32_t run_child(const wchar_t* program_path, const wchar_t* folder, void
                         SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0)) {
         program_for_handler = for_handler;
     }
+    listen_for_session_end(launcher_build_values().windowed);
     if (after_start != nullptr) after_start();
 
     WaitForSingleObject(child.hProcess, INFINITE);
