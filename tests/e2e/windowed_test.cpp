@@ -1,7 +1,8 @@
 // Windowed launchers under Wine on a real X server (./fenwix test starts one
 // for the whole run): failures in a dialog, read and closed the way a user
-// would; the progress window on a long first start only; and no hang without
-// a display.
+// would; the progress window on a long first start only; no hang without a
+// display; and the hidden window that hears of the session's end, which a
+// console launcher has too.
 #include "tests/support/host_support.h"
 
 #include <gtest/gtest.h>
@@ -104,6 +105,33 @@ TEST_F(WindowedTest, OnAStationNobodySeesAFailureEndsAtOnce) {
     EXPECT_EQ(r.exit_code, 0u) << "still waiting after 20 s";
     ASSERT_GE(r.out.size(), 3u);
     EXPECT_EQ(r.out.substr(r.out.size() - 3), "2\r\n") << r.out;  // its exit code
+}
+
+// Wine ends no session: the watcher tells the hidden window what Windows
+// tells it at logoff, in a console launcher (user32 comes with shell32) and
+// in a windowed one. Neither vetoes, lives on after a veto, leaves the end
+// unanswered while its program runs, and ends with the program's full code.
+TEST_F(WindowedTest, AtTheEndOfTheSessionTheLauncherEndsAfterItsProgram) {
+    write_file(work / "app/app.exe", read_file(probe_child_program()));
+    const std::string product = name_of_this_run("Orvelle Session");
+    for (const bool windowed : {false, true}) {
+        const std::string name = windowed ? "windowed.exe" : "console.exe";
+        std::vector<std::string> options = {"--product", product, "--template",
+                                            windows_path(work / ("target-" + name))};
+        if (windowed) options.push_back("--windowed");
+        build_launcher(work / "app", work / name, options);
+        run_options o = on_display();
+        o.env.push_back({"PROBE_SLEEP_MS", "60000"});
+        windows_run launcher(work / name, {}, o);
+        const run_result watch =
+            run_windows(window_watch_program(),
+                        {"session", product, "20000", "app.exe", "0xC000013A"}, on_display());
+        EXPECT_EQ(watch.out,
+                  "query answered 1\ncalled off: running\nend: waits\n"
+                  "launcher ended 0xC000013A\n")
+            << name;
+        EXPECT_EQ(launcher.finish().exit_code, 0xC000013Au) << name;
+    }
 }
 
 TEST_F(WindowedTest, WithoutADisplayTheExitCodeStillComesOut) {
