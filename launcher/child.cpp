@@ -338,7 +338,7 @@ std::uint32_t run_child(const wchar_t* program_path, const wchar_t* folder, void
                         SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0)) {
         program_for_handler = for_handler;
     }
-    listen_for_session_end(launcher_build_values().windowed);
+    listen_for_session_end(launcher_build_values().windowed, console_control_handler);
     if (after_start != nullptr) after_start();
 
     WaitForSingleObject(child.hProcess, INFINITE);

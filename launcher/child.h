@@ -80,8 +80,8 @@ enum class console_response {
 };
 console_response decide_console_event(DWORD event, bool program_started);
 
-// Registered for console events, and called by the session's window
-// (session_window.h) with the event a message stands for; acts on
+// Registered for console events, and given to the session's window
+// (session_window.h) for the event a message stands for; acts on
 // decide_console_event.
 BOOL WINAPI console_control_handler(DWORD event);
 

@@ -1,7 +1,6 @@
 #include "launcher/session_window.h"
 
 #include "launcher/build_values.h"
-#include "launcher/child.h"
 #include "launcher/trace.h"
 
 namespace {
@@ -16,6 +15,7 @@ struct session_calls {
     decltype(&DispatchMessageW) dispatch_message;
 };
 session_calls calls;
+BOOL(WINAPI* act_on_end)(DWORD event) = nullptr;  // set before the thread starts
 
 template <typename F>
 bool find_call(HMODULE module, const char* name, F& call) {
@@ -40,7 +40,7 @@ LRESULT CALLBACK session_window_proc(HWND window, UINT message, WPARAM w, LPARAM
         trace(L"the session ends (event %lu): waiting for the program", action.event);
         // Once the program has started this ends the launcher after it and
         // does not return; the system ends it anyway when its time is up.
-        console_control_handler(action.event);
+        act_on_end(action.event);
     }
     return action.answer;
 }
@@ -97,8 +97,9 @@ session_message_action decide_session_message(UINT message, WPARAM wparam, LPARA
     }
 }
 
-void listen_for_session_end(bool windowed) {
+void listen_for_session_end(bool windowed, BOOL(WINAPI* on_end)(DWORD event)) {
     if (!windowed && GetModuleHandleW(L"user32.dll") == nullptr) return;
+    act_on_end = on_end;
     // The default stack is only reserved; the thread ends with the process.
     const HANDLE thread = CreateThread(nullptr, 0, run_session_window, nullptr, 0, nullptr);
     if (thread != nullptr) CloseHandle(thread);

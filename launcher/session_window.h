@@ -30,4 +30,6 @@ session_message_action decide_session_message(UINT message, WPARAM wparam, LPARA
 // console one that has user32 loaded (through shell32). A console launcher
 // without user32 hears of both on its console, and loading user32 for the
 // window would only trade those events for the same news, at a cost.
-void listen_for_session_end(bool windowed);
+// `on_end` gets the console event the session's end stands for: the console
+// handler, which does not return once it has waited for the program.
+void listen_for_session_end(bool windowed, BOOL(WINAPI* on_end)(DWORD event));
