@@ -7,10 +7,9 @@
 //                                            prints "progress window" once seen
 //   window_watch session TITLE MILLISECONDS PROGRAM CODE
 //                                            the hidden window of the launcher
-//                                            whose product is TITLE: tells it what
-//                                            Windows does at logoff, then ends its
-//                                            child named PROGRAM with CODE; prints
-//                                            each outcome
+//                                            whose product is TITLE: tells it of a
+//                                            logoff, ends its child PROGRAM with
+//                                            CODE, prints what it saw
 //
 // Exits 0 when the window came, 1 when it did not within the time.
 #include <windows.h>
@@ -46,8 +45,8 @@ BOOL CALLBACK find_message(HWND child, LPARAM found) {
     return TRUE;
 }
 
-// Ends the child process of `parent` running `name` (not the console host
-// Wine gives a console program of a windowed launcher) with `code`.
+// Ends the child of `parent` running `name` (not the console host Wine gives
+// a windowed launcher's console program) with `code`.
 bool end_child_of(DWORD parent, const wchar_t* name, UINT code) {
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) return false;
@@ -66,38 +65,26 @@ bool end_child_of(DWORD parent, const wchar_t* name, UINT code) {
     return ended;
 }
 
-// The session's end as Windows tells a program with windows: asked first,
-// then called off (someone vetoed), then for real. The launcher must answer
-// the question, live on after the veto, and not answer the end while its
-// program runs (Windows may end a process once it has answered).
+// Logoff as Windows tells a program with windows: asked, then told. The
+// launcher must say yes, and not answer the end while its program runs
+// (Windows may end a process once it has answered).
 int end_session(HWND window, DWORD wait_ms, const wchar_t* program, UINT code) {
     DWORD id = 0;
     GetWindowThreadProcessId(window, &id);
     const HANDLE launcher = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
-    if (launcher == nullptr) return 1;
     const LPARAM logoff = static_cast<LPARAM>(ENDSESSION_LOGOFF);
-    DWORD_PTR answer = 0;
-    SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, logoff, SMTO_NORMAL, 5000, &answer);
-    wchar_t line[64];
-    swprintf(line, 64, L"query answered %d", static_cast<int>(answer));
-    print_utf8(line);
-    SendMessageTimeoutW(window, WM_ENDSESSION, FALSE, logoff, SMTO_NORMAL, 5000, &answer);
-    const bool running = WaitForSingleObject(launcher, 500) == WAIT_TIMEOUT;
-    print_utf8(running ? L"called off: running" : L"called off: ended");
+    DWORD_PTR yes = 0, ignored = 0;
+    SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, logoff, SMTO_NORMAL, 5000, &yes);
     const bool answered =
-        SendMessageTimeoutW(window, WM_ENDSESSION, TRUE, logoff, SMTO_NORMAL, 1000, &answer) != 0;
-    const bool alive = WaitForSingleObject(launcher, 0) == WAIT_TIMEOUT;
-    print_utf8(answered ? L"end: answered" : alive ? L"end: waits" : L"end: ended");
-    if (!end_child_of(id, program, code)) print_utf8(L"no program to end");
+        SendMessageTimeoutW(window, WM_ENDSESSION, TRUE, logoff, SMTO_NORMAL, 1000, &ignored) != 0;
     DWORD exit_code = 0;
-    if (WaitForSingleObject(launcher, wait_ms) != WAIT_OBJECT_0 ||
-        !GetExitCodeProcess(launcher, &exit_code)) {
-        print_utf8(L"launcher running");
-    } else {
-        swprintf(line, 64, L"launcher ended 0x%08lX", exit_code);
-        print_utf8(line);
-    }
-    CloseHandle(launcher);
+    const bool ended = launcher != nullptr && end_child_of(id, program, code) &&
+                       WaitForSingleObject(launcher, wait_ms) == WAIT_OBJECT_0 &&
+                       GetExitCodeProcess(launcher, &exit_code);
+    wchar_t line[80];
+    swprintf(line, 80, L"query %d, end %ls, launcher %ls 0x%08lX", static_cast<int>(yes),
+             answered ? L"answered" : L"unanswered", ended ? L"ended" : L"running", exit_code);
+    print_utf8(line);
     return 0;
 }
 

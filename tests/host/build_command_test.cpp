@@ -222,32 +222,18 @@ TEST(BuildCommandTest, SlipsGetOneLineThatPointsTheWay) {
         << shown;
 }
 
-// --help after any command shows its usage and does nothing else: for list,
-// verify and extract, which take no option, in any place (never a file
-// name, nor a folder for extract to make).
-TEST(BuildCommandTest, HelpAfterACommandShowsItsUsageAndDoesNothingElse) {
+// list, verify and extract take no option: --help in any place shows the
+// help, never a file to read nor a folder for extract to make.
+TEST(BuildCommandTest, HelpAfterACommandWithoutOptionsIsNeverAFile) {
     scratch_folder work;
-    const std::string exe = work / "a.exe", dir = work / "dir";
-    const struct {
-        std::vector<std::string> args;
-        std::string usage;  // the command's line in the usage that opens the help
-    } rows[] = {
-        {{"build", "--help"}, "  fenwix build APP_DIR -o OUT.exe [OPTION]...\n"},
-        {{"pack", "-h"}, "  fenwix build APP_DIR -o OUT.exe [OPTION]...\n"},
-        {{"sbom", "--help"}, "  fenwix sbom OUT.exe [-o FILE]\n"},
-        {{"list", "--help"}, "  fenwix list OUT.exe\n"},
-        {{"verify", exe, "-h"}, "  fenwix verify OUT.exe\n"},
-        {{"extract", exe, "--help"}, "  fenwix extract OUT.exe DIR\n"},
-        {{"extract", "--help", dir}, "  fenwix extract OUT.exe DIR\n"},
-    };
-    for (const auto& r : rows) {
-        std::vector<std::string> args = r.args;
+    const std::vector<std::string> rows[] = {{"list", "--help"},
+                                             {"verify", work / "a.exe", "-h"},
+                                             {"extract", work / "a.exe", "--help"}};
+    for (std::vector<std::string> args : rows) {
         args.insert(args.begin(), fenwix_tool());
         std::string err, out;
-        EXPECT_EQ(run_host(args, &err, &out), 0) << r.args[0];
-        EXPECT_EQ(out.rfind("usage:\n", 0), 0u) << out;
-        EXPECT_NE(out.find(r.usage), std::string::npos) << r.args[0];
-        EXPECT_EQ(err, "") << r.args[0];
+        EXPECT_EQ(run_host(args, &err, &out), 0) << args[1] << err;
+        EXPECT_NE(out.find("\n  fenwix " + args[1] + " OUT.exe"), std::string::npos) << out;
     }
     EXPECT_TRUE(fs::is_empty(work.path));
 }
