@@ -1,7 +1,7 @@
 #include "launcher/session_window.h"
 
-#include "launcher/build_values.h"
-#include "launcher/trace.h"
+#include "launcher/base/build_values.h"
+#include "launcher/base/trace.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include "launcher/unpack/confine.h"
 
-#include "launcher/busy_retry.h"
-#include "launcher/fixed_buffer.h"
-#include "launcher/path_forms.h"
+#include "launcher/base/busy_retry.h"
+#include "launcher/base/fixed_buffer.h"
+#include "launcher/base/path_forms.h"
 #include "launcher/unpack/known_folders.h"
 #include "launcher/unpack/owner_only.h"
 #include "launcher/unpack/remove_by_handle.h"

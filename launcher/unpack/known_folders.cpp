@@ -1,7 +1,7 @@
 #include "launcher/unpack/known_folders.h"
 
-#include "launcher/busy_retry.h"
-#include "launcher/path_forms.h"
+#include "launcher/base/busy_retry.h"
+#include "launcher/base/path_forms.h"
 #include "launcher/unpack/owner_only.h"
 
 #include <windows.h>

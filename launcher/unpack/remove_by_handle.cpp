@@ -1,8 +1,8 @@
 #include "launcher/unpack/remove_by_handle.h"
 
-#include "launcher/busy_retry.h"
-#include "launcher/fixed_buffer.h"
-#include "launcher/trace.h"
+#include "launcher/base/busy_retry.h"
+#include "launcher/base/fixed_buffer.h"
+#include "launcher/base/trace.h"
 
 #include <winternl.h>
 
