@@ -46,8 +46,8 @@ LRESULT CALLBACK session_window_proc(HWND window, UINT message, WPARAM w, LPARAM
 }
 
 DWORD WINAPI run_session_window(void*) {
-    // Wherever the window cannot be made (no desktop), the launcher goes on
-    // without it, as it did before the program started.
+    // Where the window cannot be made (no desktop) the launcher goes on
+    // without it: it then hears of the session's end as it did before.
     if (!load_session_calls()) return 0;
     WNDCLASSEXW window_class = {};
     window_class.cbSize = sizeof window_class;
