@@ -7,6 +7,7 @@
 #include "launcher/base/fixed_buffer.h"
 #include "launcher/launch_line.h"
 #include "launcher/base/trace.h"
+#include "launcher/session_window.h"
 #include "launcher/windowed.h"
 #include "format/command_line.h"
 
@@ -337,6 +338,7 @@ std::uint32_t run_child(const wchar_t* program_path, const wchar_t* folder, void
                         SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0)) {
         program_for_handler = for_handler;
     }
+    listen_for_session_end(launcher_build_values().windowed, console_control_handler);
     if (after_start != nullptr) after_start();
 
     WaitForSingleObject(child.hProcess, INFINITE);
