@@ -121,6 +121,7 @@ def merge_results(old, head, large_md, many_md):
 
 def render(data, into, data_dir):
     """Writes into/results.md and the charts of the parts data holds."""
+    into = os.path.abspath(into)
     path = os.path.join(into, "results.md")
     old = None
     if os.path.exists(path):
