@@ -40,7 +40,8 @@ def time_row(label, value, floor, factor):
 
 def memory_row(label, value, bare, bound, words):
     """A peak against the bare program's and its bound, all in KiB."""
-    return row(label, mib(value), "bare program " + mib(bare), "%+.1f MiB" % ((value - bare) / 1024),
+    return row(label, mib(value), "bare program " + mib(bare),
+               "%+.1f MiB" % ((value - bare) / 1024),
                f"≤ {words} = {mib(bound)}", "yes" if value <= bound else "no")
 
 

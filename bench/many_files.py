@@ -10,10 +10,10 @@ import shutil
 import subprocess
 import time
 
-from measure import (MAIN_NAME, build_alone, build_launcher, check_started, corpus_paths, cut_frame, die,
-                     drop_caches, folder_count, folder_files, launcher_round, must_drop_caches,
-                     output_of, peak_kib, remove, run, same_files, say, set_aside, start_windows,
-                     timed, timed_start, winpath)
+from measure import (MAIN_NAME, build_alone, build_launcher, check_started, corpus_paths,
+                     cut_frame, die, drop_caches, folder_count, folder_files, launcher_round,
+                     must_drop_caches, output_of, peak_kib, remove, run, same_files, say,
+                     set_aside, start_windows, timed, timed_start, winpath)
 
 INNER_MS = re.compile(r", ([0-9.]+) ms$")
 

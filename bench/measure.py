@@ -285,7 +285,8 @@ def machine(root, work):
         "cpu": cpu.group(1).strip() if cpu else "unknown",
         "cores": os.cpu_count(),
         "ram": "%.1f GiB" % (mem_kib / 1048576),
-        "system": f"Debian {debian}, Linux {platform.release()}, {fstype} file system for build/bench",
+        "system": (f"Debian {debian}, Linux {platform.release()}, {fstype} file system "
+                   "for build/bench"),
         "wine": output_of(["wine", "--version"]).strip(),
         "zstd": zstd.group(1) if zstd else "unknown",
     }

@@ -98,7 +98,8 @@ def bench_of(args, work):
     bench.set_aside_count = 0
     bench.npm = not args.quick
     bench.drop = not args.quick
-    bench.no_drop_reason = "left out of a quick run (it empties the page cache of the whole machine)"
+    bench.no_drop_reason = ("left out of a quick run (it empties the page cache of the whole "
+                            "machine)")
     return bench
 
 
@@ -154,7 +155,8 @@ def measure(bench, args):
     check_prerequisites(bench, want_many)
     build_tools(bench, want_many)
     # One long-lived wineserver, and one program run first, as ./fenwix does.
-    subprocess.run(["wineserver", "-p", "600"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-p", "600"], stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
     start_windows(bench, bench.probe)
     data = {"quick": args.quick, "machine": machine(ROOT, bench.work),
             "settings": {name: getattr(args, name) for name, *_ in SETTINGS}}

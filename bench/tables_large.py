@@ -17,8 +17,8 @@ def render_stub_embed_pack(part, settings):
                  median(embed["embed_us"]), median(embed["cp_us"]), 2),
         time_row(f"pack at the default level {level} (`fenwix pack`)", median(pack["pack_us"]),
                  median(pack["zstd_us"]), 1.1),
-        row("block size of that pack", nbytes(pack["block_bytes"]), nbytes(pack["zst_bytes"]), ratio,
-            "within 2% of the .zst", "yes" if 0.98 <= float(ratio) <= 1.02 else "no"),
+        row("block size of that pack", nbytes(pack["block_bytes"]), nbytes(pack["zst_bytes"]),
+            ratio, "within 2% of the .zst", "yes" if 0.98 <= float(ratio) <= 1.02 else "no"),
         "",
         "Embedding: floor is `cp` of the same file on the same disk; both start with nothing left to",
         "write back (`sync` before each run), and `fenwix build` flushes its output to the disk "

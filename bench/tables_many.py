@@ -1,6 +1,6 @@
 """The many-small-files part's section of results.md and its chart's data,
 from the raw measures of bench/many_files.py."""
-from figures import TABLE_HEAD, mb, median, memory_row, mib, nbytes, row, secs, time_row
+from figures import TABLE_HEAD, mb, median, memory_row, nbytes, row, secs, time_row
 
 NO_QUICK = "skipped: this fenwix program has no --quick-check"
 
