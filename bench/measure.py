@@ -13,7 +13,6 @@ from types import SimpleNamespace
 MAIN_NAME = "bench-main.exe"
 START_LEVEL = 3
 STUB_LIMIT = 204800
-WINDOW_DEFAULT = 1 << 27
 
 
 def die(message):
@@ -211,10 +210,49 @@ def same_bytes(a, b):
     return subprocess.run(["cmp", "-s", a, b]).returncode == 0
 
 
+def frame_windows(data):
+    """The window of every Zstandard frame in data, in order, from the frame
+    headers (`zstd -lv` shows only the last frame's, which for the packer's
+    frames is often the smallest); None if data is not whole frames."""
+    windows, at = [], 0
+    while at < len(data):
+        magic = int.from_bytes(data[at:at + 4], "little")
+        if magic & 0xFFFFFFF0 == 0x184D2A50:  # a skippable frame
+            at += 8 + int.from_bytes(data[at + 4:at + 8], "little")
+            continue
+        if magic != 0xFD2FB528 or at + 5 > len(data):
+            return None
+        fhd = data[at + 4]
+        single = fhd >> 5 & 1
+        fcs_size = [single, 2, 4, 8][fhd >> 6]
+        at += 5
+        if not single:
+            exponent, mantissa = data[at] >> 3, data[at] & 7
+            base = 1 << (10 + exponent)
+            windows.append(base + (base >> 3) * mantissa)
+            at += 1
+        at += [0, 1, 2, 4][fhd & 3]
+        if single:
+            fcs = int.from_bytes(data[at:at + fcs_size], "little")
+            windows.append(fcs + 256 if fcs_size == 2 else fcs)
+        at += fcs_size
+        last = 0
+        while not last:
+            if at + 3 > len(data):
+                return None
+            header = int.from_bytes(data[at:at + 3], "little")
+            last, kind, size = header & 1, header >> 1 & 3, header >> 3
+            if kind == 3:
+                return None
+            at += 3 + (1 if kind == 1 else size)
+        at += 4 if fhd >> 2 & 1 else 0
+    return windows if at == len(data) else None
+
+
 def cut_frame(bench, app, frame):
     """Packs a folder on its own at the starts' level and cuts the Zstandard
     frames out of the block into frame. Returns the block's size and the
-    frames' window, in bytes."""
+    largest of the frames' windows, in bytes."""
     block = os.path.join(bench.big, "block")
     run([bench.tool, "pack", app, "-o", block, "--main", MAIN_NAME, "--level", str(START_LEVEL),
          "--quiet"], f"fenwix pack {app}")
@@ -224,11 +262,10 @@ def cut_frame(bench, app, frame):
     with open(frame, "wb") as f:
         f.write(data[3:-12])
     remove(bench, block)
-    if subprocess.run(["zstd", "-q", "-t", frame]).returncode != 0:
-        die("the frame cut out of the block does not decode")
-    listing = subprocess.run(["zstd", "-lv", frame], capture_output=True, text=True).stdout
-    window = re.search(r"^Window Size:.*\((\d+) B\)", listing, re.M)
-    return len(data), int(window.group(1)) if window else WINDOW_DEFAULT
+    windows = frame_windows(data[3:-12])
+    if not windows or subprocess.run(["zstd", "-q", "-t", frame]).returncode != 0:
+        die("the frames cut out of the block do not decode")
+    return len(data), max(windows)
 
 
 def build_alone(bench, app):

@@ -122,7 +122,8 @@ def render_large_notes(part, settings):
         f"{mib(p64)}",
         f"  against {mib(p0)} for one allocating nothing (+{mib(p64 - p0)}).",
         "  Resident pages of mapped files (the launcher's own image, which holds the block) count.",
-        "  The window is the frame's, as `zstd -lv` shows it; the block bound is the whole block.",
+        "  The window is the largest of the block's frames' windows, read from their headers;",
+        "  the block bound is the whole block.",
         "",
         f"The part above took {part['seconds']} s.", ""])
 

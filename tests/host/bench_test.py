@@ -1,17 +1,19 @@
 #!/usr/bin/env python3
-"""The bench's render step on fixed measures: the rows come out as the
-bench has always written them (lower median of an even count, starts minus
-the bare start, a Windows floor never below its inside time, memory bounds
-in KiB), and results.md keeps the parts a run did not measure and whatever
-follows them.
+"""The bench's pure steps. Its render step on fixed measures: the rows come
+out as the bench has always written them (lower median of an even count,
+starts minus the bare start, a Windows floor never below its inside time,
+memory bounds in KiB), and results.md keeps the parts a run did not measure
+and whatever follows them. Its reading of the block's frame headers: every
+frame's window, not only the last one's.
 
-usage: bench_render_test.py SOURCE_ROOT
+usage: bench_test.py SOURCE_ROOT
 """
 import os
 import sys
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(sys.argv[1], "bench"))
+from measure import frame_windows  # noqa: E402
 from render import merge_results  # noqa: E402
 from tables_large import render_large  # noqa: E402
 from tables_many import render_many  # noqa: E402
@@ -107,6 +109,21 @@ def check_merge():
     return ok
 
 
+def check_frame_windows():
+    """Two frames: a 32 MiB window with an empty raw block, then a single
+    segment of 200 bytes in one RLE block; cut short, they are no frames."""
+    magic = bytes.fromhex("28b52ffd")
+    frames = magic + bytes([0x00, 15 << 3]) + bytes.fromhex("010000")
+    frames += magic + bytes([0x20, 200]) + (1 | 1 << 1 | 200 << 3).to_bytes(3, "little") + b"x"
+    cases = [(frames, [1 << 25, 200]), (frames[:-1], None), (b"QJX" + frames, None)]
+    ok = True
+    for data, expected in cases:
+        if frame_windows(data) != expected:
+            print(f"frame_windows of {data.hex()}: {frame_windows(data)}", file=sys.stderr)
+            ok = False
+    return ok
+
+
 def main():
     data = {"settings": SETTINGS, "large": LARGE}
     large_md, charts = render_large(data)
@@ -116,6 +133,7 @@ def main():
     ok = check_rows(charts["wine"], ["54.7 0.170 0.086 0.144 0.131 0.020 0.100"], "chart") and ok
     ok = check_rows(many_charts["npm"], ['"quick" 0.094 0.050'], "many chart") and ok
     ok = check_merge() and ok
+    ok = check_frame_windows() and ok
     sys.exit(0 if ok else 1)
 
 
