@@ -58,7 +58,7 @@ SETTINGS = [
 
 
 def read_settings(argv):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="small folders only, into build/")
     for name, env, default, quick, kind in SETTINGS:
         parser.add_argument("--" + name.replace("_", "-"), type=kind, default=None,
@@ -73,6 +73,9 @@ def read_settings(argv):
             setattr(args, name, kind(value))
         except ValueError:
             die(f"{env} is a whole number, not \"{value}\"")
+    for name, env, _, _, kind in SETTINGS:
+        if kind is int and name != "tree_seed" and getattr(args, name) < 1:
+            die(f"{env} is at least 1, not {getattr(args, name)}")
     if args.corpora not in ("all", "large", "many"):
         die(f"CORPORA is all, large or many, not \"{args.corpora}\"")
     if any(s != "all" and not s.isdigit() for s in args.slices.split()):
