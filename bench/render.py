@@ -148,9 +148,14 @@ def main():
             data = json.load(f)
     except (OSError, ValueError) as e:
         sys.exit(f"render: cannot read {args.json}: {e}")
+    if not isinstance(data, dict):
+        sys.exit(f"render: {args.json} does not hold the bench's measures")
     if data.get("quick") and os.path.realpath(args.into) == os.path.realpath(HERE):
         sys.exit("render: a quick run's figures do not go into bench/; give --into DIR")
-    render(data, args.into, os.path.dirname(os.path.abspath(args.json)))
+    try:
+        render(data, args.into, os.path.dirname(os.path.abspath(args.json)))
+    except (KeyError, IndexError, TypeError, AttributeError, ZeroDivisionError) as e:
+        sys.exit(f"render: {args.json} does not hold the bench's measures ({type(e).__name__}: {e})")
     print(f"render: wrote {os.path.join(args.into, 'results.md')}", file=sys.stderr)
 
 
