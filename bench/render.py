@@ -155,7 +155,8 @@ def main():
     try:
         render(data, args.into, os.path.dirname(os.path.abspath(args.json)))
     except (KeyError, IndexError, TypeError, AttributeError, ZeroDivisionError) as e:
-        sys.exit(f"render: {args.json} does not hold the bench's measures ({type(e).__name__}: {e})")
+        sys.exit(f"render: {args.json} does not hold the bench's measures "
+                 f"({type(e).__name__}: {e})")
     print(f"render: wrote {os.path.join(args.into, 'results.md')}", file=sys.stderr)
 
 
