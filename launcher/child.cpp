@@ -1,12 +1,13 @@
 #include "launcher/child.h"
 
-#include "launcher/build_values.h"
-#include "launcher/busy_retry.h"
-#include "launcher/environment.h"
-#include "launcher/errors.h"
-#include "launcher/fixed_buffer.h"
+#include "launcher/base/build_values.h"
+#include "launcher/base/busy_retry.h"
+#include "launcher/base/environment.h"
+#include "launcher/base/errors.h"
+#include "launcher/base/fixed_buffer.h"
 #include "launcher/launch_line.h"
-#include "launcher/trace.h"
+#include "launcher/base/trace.h"
+#include "launcher/session_window.h"
 #include "launcher/windowed.h"
 #include "format/command_line.h"
 
@@ -337,6 +338,7 @@ std::uint32_t run_child(const wchar_t* program_path, const wchar_t* folder, void
                         SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0)) {
         program_for_handler = for_handler;
     }
+    listen_for_session_end(launcher_build_values().windowed, console_control_handler);
     if (after_start != nullptr) after_start();
 
     WaitForSingleObject(child.hProcess, INFINITE);

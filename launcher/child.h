@@ -74,13 +74,15 @@ std::uint32_t run_child(const wchar_t* program_path, const wchar_t* folder = nul
 
 // What the launcher does on a console event.
 enum class console_response {
-    end_launcher,     // the system's next handler ends it (no program yet)
-    leave_to_program, // the program got the same event and decides
-    outlast_program,  // wait for the program, then end with its exit code
+    end_launcher,      // the system's next handler ends it (no program yet)
+    leave_to_program,  // the program got the same event and decides
+    outlast_program,   // wait for the program, then end with its exit code
 };
 console_response decide_console_event(DWORD event, bool program_started);
 
-// Registered for console events; acts on decide_console_event.
+// Registered for console events, and given to the session's window
+// (session_window.h) for the event a message stands for; acts on
+// decide_console_event.
 BOOL WINAPI console_control_handler(DWORD event);
 
 // Windows shuts processes down from high levels to low: the launcher's is

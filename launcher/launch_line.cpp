@@ -1,10 +1,10 @@
 #include "launcher/launch_line.h"
 
-#include "launcher/build_values.h"
-#include "launcher/environment.h"
-#include "launcher/errors.h"
+#include "launcher/base/build_values.h"
+#include "launcher/base/environment.h"
+#include "launcher/base/errors.h"
 #include "launcher/template.h"
-#include "launcher/trace.h"
+#include "launcher/base/trace.h"
 #include "format/template_grammar.h"
 #include "format/values_section.h"
 

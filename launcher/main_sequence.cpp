@@ -1,17 +1,18 @@
 #include "launcher/main_sequence.h"
 
 #include "launcher/child.h"
-#include "launcher/environment.h"
-#include "launcher/errors.h"
-#include "launcher/fixed_buffer.h"
+#include "launcher/base/environment.h"
+#include "launcher/base/errors.h"
+#include "launcher/base/fixed_buffer.h"
 #include "launcher/launch_line.h"
-#include "launcher/trace.h"
-#include "launcher/path_forms.h"
+#include "launcher/base/trace.h"
+#include "launcher/base/path_forms.h"
 #include "launcher/template.h"
 #include "launcher/windowed.h"
 #include "launcher/unpack/checksum.h"
 #include "launcher/unpack/confine.h"
 #include "launcher/unpack/folder_lock.h"
+#include "launcher/unpack/frame_unpack.h"
 #include "launcher/unpack/known_folders.h"
 #include "launcher/unpack/write_entry.h"
 #include "format/block.h"
@@ -21,11 +22,13 @@
 #include "launcher/unpack/reader.h"
 #include "launcher/unpack/versions.h"
 #include "format/template_grammar.h"
-#include "launcher/build_values.h"
+#include "launcher/base/build_values.h"
 
 #include <windows.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 namespace {
 
@@ -90,6 +93,36 @@ void finish_folder(bool quick) {
     unlock_target_folder();
 }
 
+// A block cut into frames, with the index that lays them out: the files
+// not right are known before anything is decoded, and only the frames that
+// hold them are.
+void unpack_by_frames(const unsigned char* block, std::uint64_t length, bool fresh) {
+    unsigned char* to_write = static_cast<unsigned char*>(calloc(index.count, 1));
+    if (to_write == nullptr) fail_alloc();
+    const std::size_t folder_units = wcslen(target_for_files);
+    std::size_t written = 0;
+    std::uint64_t written_bytes = 0;
+    for (std::size_t e = 0; e < index.count; ++e) {
+        const payload_index::entry& it = index.entries[e];
+        if (!index_entry_path(target_for_files, folder_units, it, current_file_path)) {
+            abnormal_end();  // as for any path past the launcher's limit
+        }
+        if (e == 0) set_child_program_path(current_file_path);
+        const wchar_t* name = current_file_path + folder_units + 1;
+        if (!fresh && index_check_entry_right(e, name, it.size, it.checksum, current_file_path)) {
+            continue;
+        }
+        if (tracing()) trace(L"writing %ls (%ls)", name, why_written(current_file_path, it.size));
+        to_write[e] = 1;
+        ++written;
+        written_bytes += it.size;
+    }
+    if (written > 0) unpack_frames({&index, block, length, target_for_files, to_write});
+    free(to_write);
+    trace(L"%Iu files: %Iu right, %Iu written; wrote %I64u bytes", index.count,
+          index.count - written, written, written_bytes);
+}
+
 void unpack_payload() {
     const build_values& values = launcher_build_values();
     const unsigned char* block = values.payload_block;
@@ -120,7 +153,7 @@ void unpack_payload() {
     // The common start: every file is already right, and nothing is decoded.
     // A new folder gets its record too, once every file is written.
     const bool quick = values.index != nullptr && uses_quick_check();
-    if (!fresh || quick) read_index_entries(values.index, values.index_length, index);
+    read_index_entries(values.index, values.index_length, index);
     const bool indexed = !fresh && index_check_open(index, target_for_files);
     if (quick) quick_trusted = quick_check_trust(index, target_for_files);
     if (indexed && index_check_all_right(first_program_path)) {
@@ -139,6 +172,11 @@ void unpack_payload() {
         wide_copy_or_abort(home_for_files, path_capacity, home);
     }
     know_folder(home_for_files);
+    if (frames_usable(index, length)) {
+        unpack_by_frames(block, length, fresh);
+        finish_folder(quick);
+        return;
+    }
     progress_window_start(payload_reader_consumed, length - payload_format::magic_size);
     payload_reader_open(block + payload_format::magic_size, length - payload_format::magic_size);
     std::size_t number = 0, written = 0;
@@ -193,6 +231,7 @@ void publish_launcher_location(int argc, wchar_t** argv) {
 }  // namespace
 
 int run_launcher(int argc, wchar_t** argv) {
+    show_failures_with(show_failure_dialog);
     // Libraries only from System32: a launcher downloaded into a folder of
     // other downloads must not load a DLL someone planted beside it, nor one
     // from the current folder.

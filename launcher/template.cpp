@@ -1,9 +1,9 @@
 #include "launcher/template.h"
 
-#include "launcher/environment.h"
-#include "launcher/errors.h"
-#include "launcher/fixed_buffer.h"
-#include "launcher/build_values.h"
+#include "launcher/base/environment.h"
+#include "launcher/base/errors.h"
+#include "launcher/base/fixed_buffer.h"
+#include "launcher/base/build_values.h"
 #include "format/upper_case.h"
 
 #include <windows.h>

@@ -1,6 +1,6 @@
 #include "launcher/windowed.h"
 
-#include "launcher/build_values.h"
+#include "launcher/base/build_values.h"
 
 #include <windows.h>
 #include <commctrl.h>

@@ -2,7 +2,8 @@
 """Checks the shape of the project's own sources: no #include cycle among
 format/, launcher/ and tools/ (following "..." includes, which name files from
 the repository's root or beside the including file), and no C/C++ source file
-over 500 lines. Prints each offender on one line; exits 1 if there is any.
+over 500 lines, and no file of a floor (format/, launcher/base/, launcher/platform/) including one
+above it. Prints each offender on one line; exits 1 if there is any.
 
 usage: check-tree.py [ROOT]
 """
@@ -13,6 +14,14 @@ import sys
 FOLDERS = ("format", "launcher", "tools")
 SUFFIXES = (".c", ".cc", ".cpp", ".h", ".hpp", ".inc")
 MAX_LINES = 500
+# Floors: a file below a folder here may include, of the project's files,
+# only those below the folders given (format/ is pure; the launcher's base
+# holds what every room of it uses, and depends on no room).
+FLOORS = {
+    "format/": ("format/",),
+    "launcher/base/": ("format/", "launcher/base/"),
+    "launcher/platform/": ("format/", "launcher/base/", "launcher/platform/"),
+}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
 
 
@@ -100,6 +109,12 @@ def main():
         pairs.setdefault(unit, set()).update(os.path.splitext(d)[0] for d in deps)
     for unit in pairs:
         pairs[unit].discard(unit)
+    for path, deps in sorted(graph.items()):
+        for floor, allowed in FLOORS.items():
+            if path.startswith(floor):
+                for dep in deps:
+                    if not dep.startswith(allowed):
+                        offenders.append(f"{path} includes {dep}, above its floor {floor}")
     for group in tangles({u: sorted(d) for u, d in pairs.items()}):
         offenders.append("include cycle among: " + ", ".join(group))
     for line in offenders:

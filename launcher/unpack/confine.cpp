@@ -1,10 +1,11 @@
 #include "launcher/unpack/confine.h"
 
-#include "launcher/busy_retry.h"
-#include "launcher/fixed_buffer.h"
-#include "launcher/path_forms.h"
+#include "launcher/base/busy_retry.h"
+#include "launcher/base/fixed_buffer.h"
+#include "launcher/base/path_forms.h"
 #include "launcher/unpack/known_folders.h"
-#include "launcher/unpack/owner_only.h"
+#include "launcher/platform/files_by_handle.h"
+#include "launcher/platform/owner_only.h"
 #include "launcher/unpack/remove_by_handle.h"
 
 #include <winternl.h>
@@ -13,22 +14,17 @@
 
 namespace {
 
-// The names the system gives open files and folders (\??\C:\Users\... under
-// Wine, \Device\HarddiskVolume3\Users\... on Windows), which may be longer
-// than the path that led to them when a link leads somewhere deeper.
-constexpr std::size_t final_path_capacity = 2 * path_capacity;
-
 // Where writes are confined: the target folder as the launcher spells it,
 // and its final path, learned when the first write needs it.
 struct confinement {
     const wchar_t* folder;
     std::size_t folder_units;
-    wchar_t folder_final[final_path_capacity];
+    wchar_t folder_final[final_name_capacity];
     bool final_known;
 };
 confinement confined;
-wchar_t final_found[final_path_capacity];     // a handle's final path
-wchar_t final_expected[final_path_capacity];  // what it must be
+wchar_t final_found[final_name_capacity];     // a handle's final path
+wchar_t final_expected[final_name_capacity];  // what it must be
 
 }  // namespace
 
@@ -42,36 +38,17 @@ const wchar_t* below_confined(const wchar_t* path) {
 
 namespace {
 
-// The name of what a handle has open, every link on the way (symbolic
-// link, junction, mount point) resolved: the object's own name, which
-// GetFinalPathNameByHandleW also starts from. Asked for directly, because
-// Wine's GetFinalPathNameByHandleW gives up on paths over 260 characters.
-bool final_path_of(HANDLE handle, wchar_t* out) {
-    alignas(OBJECT_NAME_INFORMATION) static unsigned char
-        reply[sizeof(OBJECT_NAME_INFORMATION) + final_path_capacity * sizeof(wchar_t)];
-    ULONG length = 0;
-    if (!NT_SUCCESS(NtQueryObject(handle, ObjectNameInformation, reply, sizeof reply, &length))) {
-        return false;
-    }
-    const UNICODE_STRING& name = reinterpret_cast<OBJECT_NAME_INFORMATION*>(reply)->Name;
-    const std::size_t units = name.Length / sizeof(wchar_t);
-    if (units == 0 || units >= final_path_capacity) return false;
-    wmemcpy(out, name.Buffer, units);
-    out[units] = L'\0';
-    return true;
-}
-
 // Whether an open file or folder is the one `relative` names below the
 // confined folder, with every link on the way resolved. Names compare
 // without regard to case, as the file system does.
 bool is_where_its_name_says(HANDLE handle, const wchar_t* relative) {
-    if (!final_path_of(handle, final_found)) return false;
+    if (!final_name_of(handle, final_found)) return false;
     const std::size_t n = wcslen(confined.folder_final);
     // A folder that resolves to a volume's root ends in a backslash already.
     const bool has_separator = n > 0 && confined.folder_final[n - 1] == L'\\';
-    if (!wide_copy(final_expected, final_path_capacity, confined.folder_final) ||
-        (!has_separator && !wide_append(final_expected, final_path_capacity, L"\\")) ||
-        !wide_append(final_expected, final_path_capacity, relative)) {
+    if (!wide_copy(final_expected, final_name_capacity, confined.folder_final) ||
+        (!has_separator && !wide_append(final_expected, final_name_capacity, L"\\")) ||
+        !wide_append(final_expected, final_name_capacity, relative)) {
         return false;
     }
     return CompareStringOrdinal(final_found, -1, final_expected, -1, TRUE) == CSTR_EQUAL;
@@ -123,7 +100,7 @@ bool learn_confined_folder() {
     make_folder_chain(folder);
     const HANDLE handle = open_folder(confined.folder);
     if (handle == INVALID_HANDLE_VALUE) return false;
-    confined.final_known = final_path_of(handle, confined.folder_final);
+    confined.final_known = final_name_of(handle, confined.folder_final);
     CloseHandle(handle);
     return confined.final_known;
 }
@@ -304,7 +281,7 @@ HANDLE checked_folder(const wchar_t* folder) {
     const bool inside = relative != nullptr
                             ? is_where_its_name_says(handle, relative)
                             : confined.final_known && wcscmp(folder, confined.folder) == 0 &&
-                                  final_path_of(handle, final_found) &&
+                                  final_name_of(handle, final_found) &&
                                   CompareStringOrdinal(final_found, -1, confined.folder_final, -1,
                                                        TRUE) == CSTR_EQUAL;
     if (!inside || !wide_copy(made_in_path, path_capacity, folder)) {

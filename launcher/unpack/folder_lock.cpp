@@ -1,14 +1,14 @@
 #include "launcher/unpack/folder_lock.h"
 
-#include "launcher/errors.h"
-#include "launcher/fixed_buffer.h"
-#include "launcher/path_forms.h"
+#include "launcher/base/errors.h"
+#include "launcher/base/fixed_buffer.h"
+#include "launcher/base/path_forms.h"
 #include "launcher/unpack/confine.h"
 #include "launcher/unpack/known_folders.h"
-#include "launcher/unpack/owner_only.h"
+#include "launcher/platform/owner_only.h"
 #include "launcher/unpack/remove_by_handle.h"
-#include "launcher/busy_retry.h"
-#include "launcher/trace.h"
+#include "launcher/base/busy_retry.h"
+#include "launcher/base/trace.h"
 
 #include <winternl.h>
 

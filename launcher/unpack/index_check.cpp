@@ -1,6 +1,6 @@
 #include "launcher/unpack/index_check.h"
 
-#include "launcher/fixed_buffer.h"
+#include "launcher/base/fixed_buffer.h"
 #include "launcher/unpack/write_entry.h"
 
 #include <windows.h>

@@ -1,6 +1,6 @@
 #include "launcher/unpack/index_entries.h"
 
-#include "launcher/fixed_buffer.h"
+#include "launcher/base/fixed_buffer.h"
 
 #include <cstdlib>
 #include <cwchar>

@@ -1,8 +1,8 @@
 #include "launcher/unpack/known_folders.h"
 
-#include "launcher/busy_retry.h"
-#include "launcher/path_forms.h"
-#include "launcher/unpack/owner_only.h"
+#include "launcher/base/busy_retry.h"
+#include "launcher/base/path_forms.h"
+#include "launcher/platform/owner_only.h"
 
 #include <windows.h>
 

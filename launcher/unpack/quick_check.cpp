@@ -1,8 +1,8 @@
 #include "launcher/unpack/quick_check.h"
 
-#include "launcher/busy_retry.h"
-#include "launcher/fixed_buffer.h"
-#include "launcher/trace.h"
+#include "launcher/base/busy_retry.h"
+#include "launcher/base/fixed_buffer.h"
+#include "launcher/base/trace.h"
 #include "launcher/unpack/checksum.h"
 #include "launcher/unpack/write_entry.h"
 #include "launcher/unpack/index_check.h"

@@ -1,6 +1,6 @@
 #include "launcher/unpack/reader.h"
 
-#include "launcher/errors.h"
+#include "launcher/base/errors.h"
 #include "format/block_reader.h"
 
 #include <zstd.h>

@@ -1,19 +1,12 @@
 #include "launcher/unpack/remove_by_handle.h"
 
-#include "launcher/busy_retry.h"
-#include "launcher/fixed_buffer.h"
-#include "launcher/trace.h"
+#include "launcher/base/busy_retry.h"
+#include "launcher/base/fixed_buffer.h"
+#include "launcher/base/trace.h"
 
 #include <winternl.h>
 
 #include <cwchar>
-
-extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apc,
-                                               PVOID apc_context, PIO_STATUS_BLOCK status,
-                                               PVOID information, ULONG length,
-                                               FILE_INFORMATION_CLASS information_class,
-                                               BOOLEAN single_entry, PUNICODE_STRING file_name,
-                                               BOOLEAN restart);
 
 namespace rr = removal_rules;
 
@@ -21,15 +14,6 @@ namespace {
 
 // Levels a walk descends: a name of 1,023 units has at most 512.
 constexpr std::size_t max_levels = 512;
-
-// The system's classes and flags for deleting through a handle, named here:
-// the headers give them only to builds that ask for Windows 10.
-constexpr auto file_id_both_directory_information = static_cast<FILE_INFORMATION_CLASS>(37);
-constexpr auto file_internal_information = static_cast<FILE_INFORMATION_CLASS>(6);
-constexpr auto file_disposition_information_ex = static_cast<FILE_INFORMATION_CLASS>(64);
-constexpr ULONG disposition_delete = 0x1;
-constexpr ULONG disposition_posix_semantics = 0x2;
-constexpr ULONG disposition_ignore_read_only = 0x10;
 
 // The walks' own state. The main thread takes the lock and writes the
 // marker before any other thread starts; then the removal of old versions
@@ -39,36 +23,12 @@ constexpr ULONG disposition_ignore_read_only = 0x10;
 struct walk_state {
     HANDLE levels[max_levels];  // levels[0] is the caller's; the rest are the walk's
     listed_entry entry;
-    alignas(8) unsigned char record[sizeof(FILE_ID_BOTH_DIR_INFO) +
-                                    listed_name_capacity * sizeof(wchar_t)];
-    alignas(
-        OBJECT_NAME_INFORMATION) unsigned char name_reply[sizeof(OBJECT_NAME_INFORMATION) +
-                                                          final_name_capacity * sizeof(wchar_t)];
     wchar_t found_final[final_name_capacity];
     wchar_t folder_final[final_name_capacity];
     HANDLE folder_final_of;  // the folder whose final name folder_final holds
-    bool no_posix_delete;    // the system refused POSIX semantics once
 };
 walk_state walk;
 SRWLOCK walks_lock = SRWLOCK_INIT;
-
-DWORD error_of(NTSTATUS status) { return RtlNtStatusToDosError(status); }
-
-// The object's own name of what a handle has open, every link on the way
-// resolved (\??\C:\... under Wine, \Device\HarddiskVolume3\... on Windows).
-bool final_name_of(HANDLE handle, wchar_t* out) {
-    ULONG length = 0;
-    if (!NT_SUCCESS(NtQueryObject(handle, ObjectNameInformation, walk.name_reply,
-                                  sizeof walk.name_reply, &length))) {
-        return false;
-    }
-    const UNICODE_STRING& name = reinterpret_cast<OBJECT_NAME_INFORMATION*>(walk.name_reply)->Name;
-    const std::size_t units = name.Length / sizeof(wchar_t);
-    if (units == 0 || units >= final_name_capacity) return false;
-    wmemcpy(out, name.Buffer, units);
-    out[units] = L'\0';
-    return true;
-}
 
 bool same_names(const wchar_t* a, std::size_t a_units, const wchar_t* b, std::size_t b_units) {
     return CompareStringOrdinal(a, static_cast<int>(a_units), b, static_cast<int>(b_units), TRUE) ==
@@ -120,21 +80,6 @@ void close_levels(std::size_t from, std::size_t depth) {
 
 }  // namespace
 
-bool handle_facts(HANDLE handle, DWORD& attributes, std::uint64_t& id) {
-    IO_STATUS_BLOCK status;
-    FILE_BASIC_INFORMATION basic;
-    LARGE_INTEGER internal;
-    if (!NT_SUCCESS(
-            NtQueryInformationFile(handle, &status, &basic, sizeof basic, FileBasicInformation)) ||
-        !NT_SUCCESS(NtQueryInformationFile(handle, &status, &internal, sizeof internal,
-                                           file_internal_information))) {
-        return false;
-    }
-    attributes = basic.FileAttributes;
-    id = static_cast<std::uint64_t>(internal.QuadPart);
-    return true;
-}
-
 bool is_where_named(HANDLE entry, HANDLE folder, const wchar_t* name) {
     walk.folder_final_of = nullptr;
     return is_where_named_in_walk(entry, folder, name);
@@ -156,54 +101,6 @@ bool is_where_named_in_walk(HANDLE entry, HANDLE folder, const wchar_t* name) {
 }
 
 }  // namespace
-
-bool next_listed(HANDLE folder, listed_entry& out, bool restart) {
-    for (bool first = restart;; first = false) {
-        IO_STATUS_BLOCK status;
-        const NTSTATUS listed = NtQueryDirectoryFile(
-            folder, nullptr, nullptr, nullptr, &status, walk.record, sizeof walk.record,
-            file_id_both_directory_information, TRUE, nullptr, first ? TRUE : FALSE);
-        if (!NT_SUCCESS(listed)) return false;
-        const auto* record = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(walk.record);
-        const std::size_t units = record->FileNameLength / sizeof(wchar_t);
-        if (units == 0 || units >= listed_name_capacity) return false;
-        wmemcpy(out.name, record->FileName, units);
-        out.name[units] = L'\0';
-        if (wcscmp(out.name, L".") == 0 || wcscmp(out.name, L"..") == 0) continue;
-        out.id = static_cast<std::uint64_t>(record->FileId.QuadPart);
-        out.attributes = record->FileAttributes;
-        return true;
-    }
-}
-
-NTSTATUS create_in_folder(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULONG attributes,
-                          ULONG share, ULONG disposition, ULONG options, HANDLE& out,
-                          ULONG_PTR* created) {
-    const USHORT bytes = static_cast<USHORT>(wcslen(name) * sizeof(wchar_t));
-    UNICODE_STRING relative{bytes, bytes, const_cast<wchar_t*>(name)};
-    OBJECT_ATTRIBUTES object;
-    InitializeObjectAttributes(&object, &relative, OBJ_CASE_INSENSITIVE, folder, nullptr);
-    IO_STATUS_BLOCK status{};
-    const NTSTATUS result = NtCreateFile(&out, access, &object, &status, nullptr, attributes, share,
-                                         disposition, options, nullptr, 0);
-    if (created != nullptr) *created = status.Information;
-    return result;
-}
-
-HANDLE open_in_folder(HANDLE folder, const wchar_t* name, ACCESS_MASK access, DWORD share,
-                      ULONG options) {
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    const NTSTATUS opened =
-        create_in_folder(folder, name, access | SYNCHRONIZE, 0, share, FILE_OPEN,
-                         options | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT |
-                             FILE_SYNCHRONOUS_IO_NONALERT,
-                         handle);
-    if (!NT_SUCCESS(opened)) {
-        SetLastError(error_of(opened));
-        return INVALID_HANDLE_VALUE;
-    }
-    return handle;
-}
 
 HANDLE hold_parent_folder(const wchar_t* path, wchar_t* final_name) {
     const HANDLE parent = CreateFileW(path,                                                    //
@@ -313,50 +210,6 @@ rr::image_use images_in_use(HANDLE folder) {
     }
     close_levels(1, depth);
     return worst;
-}
-
-bool delete_by_handle(HANDLE handle) {
-    IO_STATUS_BLOCK status;
-    ULONG flags = disposition_delete | disposition_posix_semantics | disposition_ignore_read_only;
-    if (!walk.no_posix_delete) {
-        const NTSTATUS done = NtSetInformationFile(handle, &status, &flags, sizeof flags,
-                                                   file_disposition_information_ex);
-        if (NT_SUCCESS(done)) return true;
-        // An older system (or Wine) knows no such request: asked no more.
-        walk.no_posix_delete = done == static_cast<NTSTATUS>(0xC0000003) /* invalid class */ ||
-                               done == static_cast<NTSTATUS>(0xC000000D) /* invalid parameter */ ||
-                               done == static_cast<NTSTATUS>(0xC0000002) /* not implemented */;
-    }
-    FILE_DISPOSITION_INFO remove{TRUE};
-    if (SetFileInformationByHandle(handle, FileDispositionInfo, &remove, sizeof remove)) {
-        return true;
-    }
-    const DWORD code = GetLastError();
-    FILE_BASIC_INFO basic;
-    if (code != ERROR_ACCESS_DENIED ||
-        !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) ||
-        (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0) {
-        SetLastError(code);
-        return false;
-    }
-    FILE_BASIC_INFO change = {};  // times of 0 stay as they are
-    const DWORD kept = basic.FileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-    change.FileAttributes = kept == 0 ? FILE_ATTRIBUTE_NORMAL : kept;
-    return SetFileInformationByHandle(handle, FileBasicInfo, &change, sizeof change) &&
-           SetFileInformationByHandle(handle, FileDispositionInfo, &remove, sizeof remove);
-}
-
-HANDLE make_in_folder(HANDLE folder, const wchar_t* name, ACCESS_MASK access) {
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    const NTSTATUS made =
-        create_in_folder(folder, name, access | DELETE | SYNCHRONIZE | FILE_READ_ATTRIBUTES,
-                         FILE_ATTRIBUTE_NORMAL, 0 /* shared with no one */, FILE_CREATE,
-                         FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, handle);
-    if (!NT_SUCCESS(made)) {
-        SetLastError(error_of(made));
-        return INVALID_HANDLE_VALUE;
-    }
-    return handle;
 }
 
 bool delete_in_folder(HANDLE folder, const wchar_t* name) {

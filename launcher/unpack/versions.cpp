@@ -1,9 +1,9 @@
 #include "launcher/unpack/versions.h"
 
-#include "launcher/build_values.h"
-#include "launcher/busy_retry.h"
-#include "launcher/fixed_buffer.h"
-#include "launcher/trace.h"
+#include "launcher/base/build_values.h"
+#include "launcher/base/busy_retry.h"
+#include "launcher/base/fixed_buffer.h"
+#include "launcher/base/trace.h"
 #include "launcher/unpack/remove_by_handle.h"
 #include "format/version_folders.h"
 

@@ -1,7 +1,7 @@
 #include "launcher/unpack/write_entry.h"
 
-#include "launcher/busy_retry.h"
-#include "launcher/errors.h"
+#include "launcher/base/busy_retry.h"
+#include "launcher/base/errors.h"
 #include "launcher/unpack/checksum.h"
 #include "launcher/unpack/confine.h"
 #include "format/block.h"

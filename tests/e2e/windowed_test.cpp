@@ -1,7 +1,8 @@
 // Windowed launchers under Wine on a real X server (./fenwix test starts one
 // for the whole run): failures in a dialog, read and closed the way a user
-// would; the progress window on a long first start only; and no hang without
-// a display.
+// would; the progress window on a long first start only; no hang without a
+// display; and the hidden window that hears of the session's end, which a
+// console launcher has too.
 #include "tests/support/host_support.h"
 
 #include <gtest/gtest.h>
@@ -104,6 +105,28 @@ TEST_F(WindowedTest, OnAStationNobodySeesAFailureEndsAtOnce) {
     EXPECT_EQ(r.exit_code, 0u) << "still waiting after 20 s";
     ASSERT_GE(r.out.size(), 3u);
     EXPECT_EQ(r.out.substr(r.out.size() - 3), "2\r\n") << r.out;  // its exit code
+}
+
+// Wine ends no session: the watcher tells the hidden window of a logoff, in a
+// console launcher (user32 comes with shell32) and in a windowed one.
+TEST_F(WindowedTest, AtTheEndOfTheSessionTheLauncherEndsAfterItsProgram) {
+    write_file(work / "app/app.exe", read_file(probe_child_program()));
+    const std::string product = name_of_this_run("Orvelle Session");
+    for (const bool windowed : {false, true}) {
+        const std::string exe = work / (windowed ? "windowed.exe" : "console.exe");
+        std::vector<std::string> options = {"--product", product, "--template",
+                                            windows_path(exe + ".target")};
+        if (windowed) options.push_back("--windowed");
+        build_launcher(work / "app", exe, options);
+        run_options o = on_display();
+        o.env.push_back({"PROBE_SLEEP_MS", "60000"});
+        windows_run launcher(exe, {}, o);
+        const run_result watch =
+            run_windows(window_watch_program(),
+                        {"session", product, "20000", "app.exe", "0xC000013A"}, on_display());
+        EXPECT_EQ(watch.out, "query 1, end unanswered, launcher ended 0xC000013A\n") << exe;
+        EXPECT_EQ(launcher.finish().exit_code, 0xC000013Au) << exe;
+    }
 }
 
 TEST_F(WindowedTest, WithoutADisplayTheExitCodeStillComesOut) {

@@ -1,7 +1,7 @@
-// The few failure functions of launcher/errors.h that the fuzzed code calls.
+// The few failure functions of launcher/base/errors.h that the fuzzed code calls.
 // The launcher ends the process in each; here they throw launcher_end back to
 // the fuzz target, which then frees what the run holds and goes on.
-#include "launcher/errors.h"
+#include "launcher/base/errors.h"
 
 #include "tests/fuzz/launcher_end.h"
 

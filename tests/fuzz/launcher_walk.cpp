@@ -1,6 +1,6 @@
 #include "tests/fuzz/launcher_walk.h"
 
-#include "launcher/fixed_buffer.h"
+#include "launcher/base/fixed_buffer.h"
 #include "format/block.h"
 #include "format/names.h"
 #include "launcher/unpack/reader.h"

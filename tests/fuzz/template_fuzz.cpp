@@ -14,8 +14,8 @@
 // Expected outcomes: an expansion, a refusal (false), or an abnormal end. The
 // output buffer holds exactly the capacity, so a write or read past it is
 // caught; an expansion must end within it.
-#include "launcher/environment.h"
-#include "launcher/fixed_buffer.h"
+#include "launcher/base/environment.h"
+#include "launcher/base/fixed_buffer.h"
 #include "launcher/template.h"
 #include "tests/fuzz/launcher_end.h"
 #include "tests/fuzz/seam/fake_platform.h"

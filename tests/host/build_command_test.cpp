@@ -222,6 +222,22 @@ TEST(BuildCommandTest, SlipsGetOneLineThatPointsTheWay) {
         << shown;
 }
 
+// list, verify and extract take no option: --help in any place shows the
+// help, never a file to read nor a folder for extract to make.
+TEST(BuildCommandTest, HelpAfterACommandWithoutOptionsIsNeverAFile) {
+    scratch_folder work;
+    const std::vector<std::string> rows[] = {{"list", "--help"},
+                                             {"verify", work / "a.exe", "-h"},
+                                             {"extract", work / "a.exe", "--help"}};
+    for (std::vector<std::string> args : rows) {
+        args.insert(args.begin(), fenwix_tool());
+        std::string err, out;
+        EXPECT_EQ(run_host(args, &err, &out), 0) << args[1] << err;
+        EXPECT_NE(out.find("\n  fenwix " + args[1] + " OUT.exe"), std::string::npos) << out;
+    }
+    EXPECT_TRUE(fs::is_empty(work.path));
+}
+
 // Each path below a folder with its kind and content.
 std::map<std::string, std::string> snapshot(const std::string& folder) {
     std::map<std::string, std::string> out;

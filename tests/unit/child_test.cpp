@@ -1,6 +1,7 @@
 // The program's command line against the system's own splitter, and the
 // decisions of its start and of console events.
 #include "launcher/child.h"
+#include "launcher/session_window.h"
 
 #include "format/command_line.h"
 
@@ -130,7 +131,7 @@ TEST(ProgramLineTest, TheTailGoesOnExactlyAndSplitsAsTheLaunchersOwnLineDid) {
         {L"\"C:\\My Tools\\tool.exe\" \"a\"\"b c\"", L" \"a\"\"b c\""},
         {L"\"tool.exe\" \"\"\"a b\"\"\"", L" \"\"\"a b\"\"\""},
         {L"tool.exe\ta\\\\\"b\\\" \"\"  ", L"\ta\\\\\"b\\\" \"\"  "},
-        {L"\"C:\\a b\\tool.exe\"x y", L"x y"},   // no blank after the closing quote
+        {L"\"C:\\a b\\tool.exe\"x y", L"x y"},               // no blank after the closing quote
         {L"C:\\a\"b c\"\\tool.exe d", L" c\"\\tool.exe d"},  // a quote inside: ends at the blank
         {L"\"unclosed name", L""},
         {L" leading", L" leading"},  // an empty name
@@ -172,7 +173,7 @@ TEST(ProgramLineTest, TheTailGoesOnExactlyAndSplitsAsTheLaunchersOwnLineDid) {
 TEST(ProgramLineTest, AStepThatDoesNotFitLeavesTheLineAsItWas) {
     wchar_t line[12];
     EXPECT_FALSE(start_program_line(line, 12, L"C:\\abcdefg"));  // 13 units with the quotes
-    ASSERT_TRUE(start_program_line(line, 12, L"C:\\abcdef"));   // 12 with the terminator
+    ASSERT_TRUE(start_program_line(line, 12, L"C:\\abcdef"));    // 12 with the terminator
     EXPECT_STREQ(line, L"\"C:\\abcdef\"");
     wchar_t more[16];
     ASSERT_TRUE(start_program_line(more, 16, L"C:\\a"));
@@ -205,8 +206,12 @@ TEST(ProgramStartTest, TheUsersStartIsHandedOnWithTheStandardHandles) {
         // Its own handles given by its starter: the launcher's are the same.
         {STARTF_USESTDHANDLES, in, {in, out, err}, false, STARTF_USESTDHANDLES, in},
         // A hotkey (or a monitor) holds the input handle's place.
-        {STARTF_USEHOTKEY | STARTF_USESHOWWINDOW, hotkey, {in, out, err}, false,
-         STARTF_USEHOTKEY | STARTF_USESHOWWINDOW, hotkey},
+        {STARTF_USEHOTKEY | STARTF_USESHOWWINDOW,
+         hotkey,
+         {in, out, err},
+         false,
+         STARTF_USEHOTKEY | STARTF_USESHOWWINDOW,
+         hotkey},
         {0x400, hotkey, {in, out, err}, false, 0x400, hotkey},
     };
     for (const auto& row : rows) {
@@ -261,6 +266,38 @@ TEST(ConsoleEventTest, CtrlCIsTheProgramsAndTheEndsOfTheSessionAreOutlasted) {
     }
     // No program yet: the launcher's own work is what Ctrl+C stops.
     EXPECT_FALSE(console_control_handler(CTRL_C_EVENT));
+}
+
+// Wine sends no WM_ENDSESSION of its own: what the hidden window does with
+// each message; an end of the session is outlasted as on a console.
+TEST(SessionWindowTest, NeverVetoesAndOutlastsTheProgramWhenTheSessionEnds) {
+    const LPARAM logoff = static_cast<LPARAM>(ENDSESSION_LOGOFF);
+    const LPARAM widened = static_cast<LPARAM>(static_cast<LONG>(ENDSESSION_LOGOFF));
+    const struct {
+        UINT message;
+        WPARAM w;
+        LPARAM l;
+        session_message_action want;
+    } rows[] = {
+        {WM_QUERYENDSESSION, 0, logoff, {true, TRUE, false, 0}},
+        {WM_ENDSESSION, FALSE, logoff, {true, 0, false, 0}},  // vetoed: the session goes on
+        {WM_ENDSESSION, TRUE, ENDSESSION_CRITICAL, {true, 0, true, CTRL_SHUTDOWN_EVENT}},
+        {WM_ENDSESSION, TRUE, logoff | ENDSESSION_CRITICAL, {true, 0, true, CTRL_LOGOFF_EVENT}},
+        {WM_ENDSESSION, TRUE, widened, {true, 0, true, CTRL_LOGOFF_EVENT}},
+        {WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP, {true, 0, true, CTRL_CLOSE_EVENT}},
+        {WM_CLOSE, 0, 0, {true, 0, false, 0}},
+        {WM_SETTINGCHANGE, 0, 0, {false, 0, false, 0}},
+    };
+    for (const auto& row : rows) {
+        const session_message_action a = decide_session_message(row.message, row.w, row.l);
+        const session_message_action& w = row.want;
+        EXPECT_TRUE(a.handled == w.handled && a.answer == w.answer &&
+                    a.ends_session == w.ends_session && (!w.ends_session || a.event == w.event))
+            << row.message << " " << row.l;
+        if (a.ends_session) {
+            EXPECT_EQ(decide_console_event(a.event, true), console_response::outlast_program);
+        }
+    }
 }
 
 TEST(PathLimitTest, ProgramAndFolderPathsAtTheLimitsCreateProcessTakes) {

@@ -1,6 +1,6 @@
 // The launcher's environment operations and its own path, on the real
 // process environment and file system.
-#include "launcher/environment.h"
+#include "launcher/base/environment.h"
 
 #include <windows.h>
 

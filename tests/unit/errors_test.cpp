@@ -1,6 +1,6 @@
 // Failure reporting: the system-error line against what the running system's
 // FormatMessage returns, the text helpers, and how each way of ending exits.
-#include "launcher/errors.h"
+#include "launcher/base/errors.h"
 
 #include <windows.h>
 #include <fcntl.h>

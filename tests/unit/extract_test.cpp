@@ -4,7 +4,7 @@
 #include "launcher/unpack/confine.h"
 #include "launcher/unpack/folder_lock.h"
 #include "launcher/unpack/known_folders.h"
-#include "launcher/unpack/owner_only.h"
+#include "launcher/platform/owner_only.h"
 #include "launcher/unpack/quick_check.h"
 #include "launcher/unpack/write_entry.h"
 #include "format/block.h"

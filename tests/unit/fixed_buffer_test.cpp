@@ -1,6 +1,6 @@
 // Bounded copies at capacity N-1, N and N+1, and the backslash search.
-#include "launcher/fixed_buffer.h"
-#include "launcher/path_forms.h"
+#include "launcher/base/fixed_buffer.h"
+#include "launcher/base/path_forms.h"
 
 #include <gtest/gtest.h>
 

@@ -9,6 +9,7 @@
 
 #include <zstd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -82,8 +83,12 @@ int main(int argc, char** argv) {
         std::fputs(help_build, stdout);
         return 0;
     }
-    // sbom has no page of its own: the whole help describes it.
-    if (command == "sbom" && !args.empty() && asks_for_help(args[0])) {
+    // The other commands have no page of their own: the whole help describes
+    // them. list, verify and extract take no option, so --help anywhere is a
+    // request for it, never a file (extract would make a folder of that name).
+    const bool no_options = command == "list" || command == "verify" || command == "extract";
+    if ((command == "sbom" && !args.empty() && asks_for_help(args[0])) ||
+        (no_options && std::any_of(args.begin(), args.end(), asks_for_help))) {
         std::fputs(help_full, stdout);
         return 0;
     }

@@ -1,6 +1,6 @@
 #include "tests/fuzz/seam/fake_platform.h"
 
-#include "launcher/build_values.h"
+#include "launcher/base/build_values.h"
 
 #include <shlobj.h>
 #include <windows.h>

@@ -1,8 +1,8 @@
-#include "launcher/environment.h"
+#include "launcher/base/environment.h"
 
-#include "launcher/errors.h"
-#include "launcher/fixed_buffer.h"
-#include "launcher/path_forms.h"
+#include "launcher/base/errors.h"
+#include "launcher/base/fixed_buffer.h"
+#include "launcher/base/path_forms.h"
 
 #include <windows.h>
 

@@ -1,6 +1,6 @@
-#include "launcher/fixed_buffer.h"
+#include "launcher/base/fixed_buffer.h"
 
-#include "launcher/abnormal_end.h"
+#include "launcher/base/abnormal_end.h"
 
 #include <cwchar>
 

@@ -1,4 +1,4 @@
-#include "launcher/unpack/owner_only.h"
+#include "launcher/platform/owner_only.h"
 
 #include <aclapi.h>
 

@@ -1,4 +1,4 @@
-#include "launcher/build_values.h"
+#include "launcher/base/build_values.h"
 
 #include "format/values_section.h"
 

@@ -1,8 +1,7 @@
-#include "launcher/errors.h"
+#include "launcher/base/errors.h"
 
-#include "launcher/fixed_buffer.h"
-#include "launcher/path_forms.h"
-#include "launcher/windowed.h"
+#include "launcher/base/fixed_buffer.h"
+#include "launcher/base/path_forms.h"
 
 #include <windows.h>
 
@@ -10,6 +9,9 @@
 #include <cwchar>
 
 namespace {
+
+// Where a windowed launcher shows a failure too; nothing before it is set.
+void (*failure_display)(const wchar_t* line) = nullptr;
 
 // The complete message table. Plain messages go to standard output through
 // report_failure; the rest go to standard error. Each text is a prefix of
@@ -138,9 +140,11 @@ void write_failure(DWORD stream) {
     // The line is out before the dialog waits for the user; the dialog shows
     // it without its line end.
     failure_line[text_length] = L'\0';
-    show_failure_dialog(failure_line);
+    if (failure_display != nullptr) failure_display(failure_line);
 }
 }  // namespace
+
+void show_failures_with(void (*display)(const wchar_t* line)) { failure_display = display; }
 
 std::size_t trim_line_ends(wchar_t* text, std::size_t n) {
     while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n')) {
@@ -230,16 +234,26 @@ void fail_template_expansion(const wchar_t* template_text) {
 
 namespace {
 
-// The block's bytes in the mapped image, and the one thread that reads them
-// while the guard is on.
+// The block's bytes in the mapped image, and the threads that decode them
+// while the guard is on: the main thread, and each frame's decoder.
+constexpr LONG max_guarded_threads = 32;
 const void* guarded_begin = nullptr;
 const void* guarded_end = nullptr;
-DWORD guarded_thread = 0;
+volatile DWORD guarded_threads[max_guarded_threads];
+volatile LONG guarded_count = 0;
 void* guard_handler = nullptr;
 
+bool is_guarded_thread(DWORD id) {
+    const LONG n = guarded_count < max_guarded_threads ? guarded_count : max_guarded_threads;
+    for (LONG i = 0; i < n; ++i) {
+        if (guarded_threads[i] == id) return true;
+    }
+    return false;
+}
+
 LONG WINAPI on_exception(EXCEPTION_POINTERS* exception) {
-    if (GetCurrentThreadId() == guarded_thread &&
-        is_unreadable_page_in(exception->ExceptionRecord, guarded_begin, guarded_end)) {
+    if (is_unreadable_page_in(exception->ExceptionRecord, guarded_begin, guarded_end) &&
+        is_guarded_thread(GetCurrentThreadId())) {
         fail_decode();
     }
     return EXCEPTION_CONTINUE_SEARCH;
@@ -261,12 +275,19 @@ bool is_unreadable_page_in(const void* exception_record, const void* begin, cons
 void guard_block_reads(const void* begin, const void* end) {
     guarded_begin = begin;
     guarded_end = end;
-    guarded_thread = GetCurrentThreadId();
+    guarded_count = 0;
+    guard_block_reads_here();
     if (guard_handler == nullptr) guard_handler = AddVectoredExceptionHandler(1, on_exception);
+}
+
+void guard_block_reads_here() {
+    const LONG slot = InterlockedIncrement(&guarded_count) - 1;
+    // More decoders than slots cannot be started; one would go unguarded.
+    if (slot < max_guarded_threads) guarded_threads[slot] = GetCurrentThreadId();
 }
 
 void end_block_read_guard() {
     if (guard_handler != nullptr) RemoveVectoredExceptionHandler(guard_handler);
     guard_handler = nullptr;
-    guarded_thread = 0;
+    guarded_count = 0;
 }

@@ -1,4 +1,4 @@
-#include "launcher/abnormal_end.h"
+#include "launcher/base/abnormal_end.h"
 
 #include <windows.h>
 

@@ -1,6 +1,6 @@
-#include "launcher/trace.h"
+#include "launcher/base/trace.h"
 
-#include "launcher/environment.h"
+#include "launcher/base/environment.h"
 
 #include <windows.h>
 

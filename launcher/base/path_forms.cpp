@@ -1,6 +1,6 @@
-#include "launcher/path_forms.h"
+#include "launcher/base/path_forms.h"
 
-#include "launcher/fixed_buffer.h"
+#include "launcher/base/fixed_buffer.h"
 
 #include <cwchar>
 

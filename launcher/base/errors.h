@@ -10,7 +10,7 @@
 //                     system has no fail-fast service).
 #pragma once
 
-#include "launcher/abnormal_end.h"
+#include "launcher/base/abnormal_end.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -37,6 +37,12 @@ void print_system_error(const char* message, std::uint32_t code);
 [[noreturn]] void fail_open_for_writing(const wchar_t* path);
 [[noreturn]] void fail_template_expansion(const wchar_t* template_text);
 
+// Besides the standard handles, each failure line (without its line end)
+// also goes to `display`, which returns when the user has seen it: the
+// windowed launcher's dialog, set by the main sequence before anything can
+// fail, so that this floor depends on no window code.
+void show_failures_with(void (*display)(const wchar_t* line));
+
 // The file being unpacked, named by a failure to unpack (nullptr: none). The
 // path must live until the launcher ends.
 void note_file_in_hand(const wchar_t* path);
@@ -54,6 +60,8 @@ std::size_t trim_line_ends(wchar_t* text, std::size_t n);
 // (a background check, once the program runs) never ends the launcher as a
 // decode failure, nor its program with it.
 void guard_block_reads(const void* begin, const void* end);
+// Another thread that decodes the block while the guard is on.
+void guard_block_reads_here();
 void end_block_read_guard();
 
 // The decision: whether an exception (an EXCEPTION_RECORD) is an in-page
