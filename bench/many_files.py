@@ -48,7 +48,7 @@ def make_tree(bench):
 def floor_run(bench, floor, program, *args):
     """Runs a floor program the way a start is run, keeping the time of its
     work that it measured inside (in ms); returns its line."""
-    line_file = os.path.join(bench.work, "floor.line")
+    line_file = os.path.join(bench.big, "floor.line")
     with open(line_file, "w") as out:
         timed_start(bench, floor["us"], program, os.path.basename(program),
                     *(winpath(a) for a in args), out=out)

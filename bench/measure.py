@@ -37,31 +37,53 @@ def is_inside(folder, path):
 
 
 def remove(bench, *paths):
-    """Removes files and folders the bench made; anything outside its work
-    folder is refused, whatever a caller computed."""
+    """Removes files and folders the bench made; anything outside its
+    scratch folder is refused, whatever a caller computed."""
     for path in paths:
         if not os.path.lexists(path):
             continue
-        if not is_inside(bench.work, path):
-            die(f"not removing {path}: it is not below the bench's folder {bench.work}")
+        if not is_inside(bench.big, path):
+            die(f"not removing {path}: it is not below the bench's scratch folder {bench.big}")
         if os.path.isdir(path) and not os.path.islink(path):
             shutil.rmtree(path)
         else:
             os.unlink(path)
 
 
+SCRATCH_MARKER = ".fenwix-bench-scratch"
+
+
+def scratch_is_ours(big):
+    """Whether a scratch folder left by an earlier run carries the marker
+    the bench puts in each one it makes."""
+    return (os.path.isdir(big) and not os.path.islink(big)
+            and os.path.isfile(os.path.join(big, SCRATCH_MARKER)))
+
+
 def fresh_work_folder(root, name):
-    """build/NAME emptied for a run. Its place is fixed below build/, never
-    given from outside, and a link there (which would lead elsewhere) is
-    refused rather than followed."""
+    """build/NAME, with an empty scratch folder tmp/ in it, marked. Its
+    place is fixed below build/, never given from outside; a link there
+    (which would lead elsewhere) is refused rather than followed. Of an
+    earlier run, only a marked scratch folder is removed: the rest of
+    build/NAME is overwritten, and what other scripts keep there stays."""
     build = os.path.join(root, "build")
     work = os.path.join(build, name)
+    big = os.path.join(work, "tmp")
     if os.path.islink(work) or not is_inside(build, work):
         die(f"not using {work}: it is a link or not below {build}")
-    if os.path.isdir(work):
-        shutil.rmtree(work)
-    os.makedirs(os.path.join(work, "tmp"))
+    if os.path.lexists(big):
+        if not scratch_is_ours(big):
+            die(f"not removing {big}: the bench did not make it (no {SCRATCH_MARKER} in it)")
+        shutil.rmtree(big)
+    os.makedirs(big)
+    open(os.path.join(big, SCRATCH_MARKER), "w").close()
     return work
+
+
+def remove_scratch(bench):
+    """The scratch folder, at the end of a run, if it is still the one made."""
+    if scratch_is_ours(bench.big):
+        shutil.rmtree(bench.big)
 
 
 def set_aside(bench, *paths):
@@ -146,7 +168,7 @@ def peak_kib(bench, program, **variables):
     """The peak resident set size, in KiB, of the Wine process of a Windows
     program run directly, with variables added to its environment."""
     os.sync()
-    out = os.path.join(bench.work, "time.out")
+    out = os.path.join(bench.big, "time.out")
     env = dict(os.environ, **variables)
     run(["/usr/bin/time", "-f", "%M", "-o", out, bench.wine_run, program],
         f"{program} under Wine", stdout=subprocess.DEVNULL, env=env)

@@ -21,7 +21,9 @@ Settings come from the options, else the environment (the names in
 capitals below), else their defaults. Runs under the Wine prefix
 WINEPREFIX (default build/wineprefix) and leaves its wineserver running:
 ./fenwix bench stops it when it ends. Runs as root, for dropping caches.
-Deletes nothing outside the folder below build/ that it made.
+Deletes nothing but what it made in its scratch folder (build/bench/tmp,
+marked as its own); its other files in build/bench it overwrites, and what
+other scripts keep there stays.
 """
 import argparse
 import json
@@ -34,8 +36,8 @@ from types import SimpleNamespace
 
 from large_files import measure_large
 from many_files import measure_many_part
-from measure import (MAIN_NAME, START_LEVEL, STUB_LIMIT, die, fresh_work_folder, machine, remove,
-                     run, say, start_windows)
+from measure import (MAIN_NAME, START_LEVEL, STUB_LIMIT, die, fresh_work_folder, machine,
+                     remove_scratch, run, say, start_windows)
 from render import render
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -95,7 +97,7 @@ def bench_of(args, work):
     bench.harness = os.path.join(build, "win64", "tests", "harness", "exit_code_harness.exe")
     bench.probe = os.path.join(build, "win64", "tests", "harness", "probe_child.exe")
     bench.wine_run = os.path.join(ROOT, "scripts", "wine-run")
-    bench.code_file = os.path.join(work, "code")
+    bench.code_file = os.path.join(bench.big, "code")
     bench.crc_files = os.path.join(work, "crc_files")
     bench.alone_exe = os.path.join(bench.big, "alone.exe")
     bench.set_aside_count = 0
@@ -180,7 +182,7 @@ def main():
     try:
         data = measure(bench, args)
     finally:
-        remove(bench, bench.big)  # everything large lives there
+        remove_scratch(bench)  # everything large lives there
     path = os.path.join(work, "results.json")
     with open(path, "w", encoding="utf-8") as f:
         json.dump(data, f, indent=1)

@@ -4,16 +4,18 @@ out as the bench has always written them (lower median of an even count,
 starts minus the bare start, a Windows floor never below its inside time,
 memory bounds in KiB), and results.md keeps the parts a run did not measure
 and whatever follows them. Its reading of the block's frame headers: every
-frame's window, not only the last one's.
+frame's window, not only the last one's. Its guard on deleting: only below
+its own folder, links followed but for the last part (removed as a link).
 
 usage: bench_test.py SOURCE_ROOT
 """
 import os
 import sys
+import tempfile
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(sys.argv[1], "bench"))
-from measure import frame_windows  # noqa: E402
+from measure import frame_windows, is_inside  # noqa: E402
 from render import merge_results  # noqa: E402
 from tables_large import render_large  # noqa: E402
 from tables_many import render_many  # noqa: E402
@@ -124,6 +126,22 @@ def check_frame_windows():
     return ok
 
 
+def check_is_inside():
+    with tempfile.TemporaryDirectory() as top:
+        scratch = os.path.join(top, "bench", "tmp")
+        os.makedirs(scratch)
+        os.symlink(top, os.path.join(scratch, "out"))
+        cases = [("a/b", True), ("", False), ("..", False), ("../tmpx/a", False),
+                 ("a/../../tmp/b", True), ("a/../../c", False), ("out", True),
+                 ("out/bench", False)]
+        ok = True
+        for rel, expected in cases:
+            if is_inside(scratch, os.path.join(scratch, rel)) != expected:
+                print(f"is_inside of {rel!r}: not {expected}", file=sys.stderr)
+                ok = False
+        return ok
+
+
 def main():
     data = {"settings": SETTINGS, "large": LARGE}
     large_md, charts = render_large(data)
@@ -134,6 +152,7 @@ def main():
     ok = check_rows(many_charts["npm"], ['"quick" 0.094 0.050'], "many chart") and ok
     ok = check_merge() and ok
     ok = check_frame_windows() and ok
+    ok = check_is_inside() and ok
     sys.exit(0 if ok else 1)
 
 
