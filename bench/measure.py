@@ -1,5 +1,5 @@
-"""What every part of the bench measures with: its work folder (the only
-place it ever deletes from), timed runs, Windows programs started as the
+"""What every part of the bench measures with: its work folder and the
+scratch folder in it (the only place it ever deletes from), timed runs, Windows programs started as the
 tests start them, peak memory, folders' facts and the machine's."""
 import os
 import platform
