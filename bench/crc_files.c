@@ -6,7 +6,7 @@
  *
  * Prints the number of files, the bytes read and the XOR of all the CRC-32
  * values (so that nothing can be skipped), and exits 1 when a file cannot be
- * read. Built on the host by bench/run.sh: cc -O2 crc_files.c -lz. */
+ * read. Built on the host by bench/run.py: cc -O2 crc_files.c -lz. */
 #define _XOPEN_SOURCE 700
 #include <fcntl.h>
 #include <ftw.h>

@@ -6,7 +6,7 @@ LEVELS) and reports, per folder and level, the block's size, its share of
 the folder, and the time it took; then writes the results as JSON and as a
 Markdown table (bench/levels.md unless --out says otherwise).
 
-Reference folders: the whole Wine DLL folder (the large corpus bench/run.sh
+Reference folders: the whole Wine DLL folder (the large corpus bench/run.py
 starts from) and the npm corpus (bench/npm-corpus, installed with npm ci as
 it would ship). Run from the checkout once the host build exists
 (./fenwix test builds it); needs npm for the npm corpus.

@@ -7,7 +7,7 @@
  *
  *   make_tree FOLDER FILES FOLDERS SEED
  *
- * Built on the host by bench/run.sh: cc -O2 make_tree.c. */
+ * Built on the host by bench/run.py: cc -O2 make_tree.c. */
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>

@@ -1,9 +1,9 @@
-/* A Windows program that checks how bench/run.sh measures peak memory: it
+/* A Windows program that checks how the bench measures peak memory: it
  * allocates and touches PROBE_MIB MiB (an environment variable, default 0),
  * then exits 0. Run directly under GNU time, the peak resident set size of
  * a run with PROBE_MIB=64 must be about 64 MiB above one with PROBE_MIB=0,
  * which shows that the figure is that of the Windows program's own process.
- * Built by bench/run.sh with the mingw-w64 C compiler. */
+ * Built by bench/run.py with the mingw-w64 C compiler. */
 #include <windows.h>
 
 #include <stdlib.h>

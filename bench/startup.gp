@@ -1,4 +1,4 @@
-# Draws bench/startup.png from the data bench/run.sh writes:
+# Draws bench/startup.png from the data bench/render.py writes:
 #   gnuplot -e "wine='WINE.dat'; synthetic='SYNTH.dat'; out='startup.png'; subtitle='...'" startup.gp
 # Each data line: size_MB cold warm changed cold_floor warm_floor changed_floor
 # (seconds; launcher starts minus the bare program's start). The Wine corpus

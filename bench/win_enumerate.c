@@ -5,7 +5,7 @@
  *   win_enumerate FOLDER
  *
  * Prints "<files> files, <folders> folders, <bytes> bytes, <ms> ms", the time
- * measured inside with QueryPerformanceCounter; bench/run.sh checks the
+ * measured inside with QueryPerformanceCounter; bench/many_files.py checks the
  * counts against the tree's. Exits 1 when a folder cannot be listed. */
 #include "win_floor.h"
 

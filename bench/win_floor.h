@@ -1,11 +1,11 @@
-/* What the Windows-side floors of bench/run.sh share: the file list they
+/* What the Windows-side floors of the bench share: the file list they
  * work from, paths, and the clock. Each floor runs under the same Wine as
  * the launcher, so that what Wine costs per file is in the floor too.
  *
  * The list is what a launcher knows before it touches the disk (its index):
  * one line per file, "<size in decimal> <name>", the name in UTF-8 below
  * the tree's folder with '/' between levels, in the order of the tree's
- * blob (bench/run.sh writes both). */
+ * blob (bench/many_files.py writes both). */
 #pragma once
 
 #include <windows.h>

@@ -6,7 +6,7 @@
  *   win_read_crc FOLDER LIST
  *
  * Prints "<files> files, <bytes> bytes, crc xor <hex>, <ms> ms": the XOR of
- * every file's CRC-32 (bench/run.sh compares it with the native
+ * every file's CRC-32 (bench/many_files.py compares it with the native
  * crc_files', so that no file can go unread), the time measured inside with
  * QueryPerformanceCounter, from after the list is loaded. Exits 1 when a file
  * cannot be read or its size is not the list's. */

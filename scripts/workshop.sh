@@ -298,7 +298,7 @@ case "${1:-}" in
 test) cmd_test ;;
 bench)
     prepare
-    "$root/bench/run.sh"
+    python3 "$root/bench/run.py" "${@:2}"
     ;;
 demo) cmd_demo ;;
 dist) cmd_dist ;;
