@@ -312,7 +312,7 @@ std::uint64_t frame_count_for(std::uint64_t stream_length, std::uint64_t frame_b
 
 std::vector<payload_index::frame> compress_frames(
     const stream_layout& layout, int level, std::uint64_t frame_bytes, unsigned threads,
-    const std::function<void(const void*, std::size_t)>& out,
+    std::uint64_t memory_bytes, const std::function<void(const void*, std::size_t)>& out,
     const std::function<void(std::uint64_t)>& progress) {
     frame_work w;
     w.layout = &layout;
@@ -321,9 +321,8 @@ std::vector<payload_index::frame> compress_frames(
     w.frames = static_cast<std::size_t>(frame_count_for(layout.length, frame_bytes));
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
     threads = static_cast<unsigned>(std::min<std::size_t>(threads, w.frames));
-    const compress_share share =
-        share_memory(threads, compress_thread_bytes(level, std::min(frame_bytes, layout.length)),
-                     compress_memory_budget);
+    const compress_share share = share_memory(
+        threads, compress_thread_bytes(level, std::min(frame_bytes, layout.length)), memory_bytes);
     threads = share.threads;
     w.in_flight = threads;
     w.held_limit = share.held_bytes;

@@ -62,5 +62,5 @@ std::uint64_t compress_thread_bytes(int level, std::uint64_t frame_bytes);
 // when a file cannot be read or no longer holds what the layout says.
 std::vector<payload_index::frame> compress_frames(
     const stream_layout& layout, int level, std::uint64_t frame_bytes, unsigned threads,
-    const std::function<void(const void*, std::size_t)>& out,
+    std::uint64_t memory_bytes, const std::function<void(const void*, std::size_t)>& out,
     const std::function<void(std::uint64_t)>& progress);
