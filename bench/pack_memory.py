@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Peak memory and time of packing one large file: `fenwix pack` of a folder
+"""Peak memory and time of packing one large file: `fenwix build` of a folder
 holding a program and one file of 1 GiB and of 5 GiB (by default), at levels
 3 and 19, against the packer's bound of 512 MiB, and its time against
 `zstd -T0 --long=27` of the same entry stream at the same level.
@@ -9,14 +9,14 @@ holding a program and one file of 1 GiB and of 5 GiB (by default), at levels
 --cores N packs the same folder again as a machine of N cores would
 (build/host/bench/pack_threads, the packer with its cores given), so that
 the bound of a big machine is measured on a small one; its block must be
-the same bytes as `fenwix pack`'s.
+the same bytes as the launcher's.
 
 The file is made here, the same bytes at every run: pieces of a text pool
 picked at random, each lightly changed, between stretches of random bytes
 in base64, so that it compresses three to seven to one by the level.
 Peak memory is GNU time's maximum resident set size. The stream
-is the block's frames decoded by `zstd -d`, which must give the same stream
-at every level. Needs about three times the largest size free below --work
+is the launcher's frames decoded by `zstd -d`, which must give the same
+stream at every level. Needs about three times the largest size free below --work
 (by default a folder made in build/ and removed at the end). Prints one
 Markdown table for bench/results.md.
 """
@@ -73,6 +73,29 @@ def timed_peak(command):
     return float(seconds), int(kib) / 1024
 
 
+def block_of(launcher, block_path):
+    """Copies the block out of the launcher, which ends with it and its
+    padding: from the first "QJX" before a Zstandard frame to the trailer
+    that counts the bytes before it."""
+    with open(launcher, "rb") as f:
+        head = f.read(1 << 20)
+        start = head.find(b"QJX\x28\xb5\x2f\xfd")
+        size = os.path.getsize(launcher)
+        f.seek(size - 8192)
+        tail = f.read()
+    ends = [at for at in range(len(tail) - 8, -1, -1)
+            if int.from_bytes(tail[at:at + 8], "little") == size - 8192 + at - start]
+    if start < 0 or not ends:
+        sys.exit(f"pack_memory: no payload block found in {launcher}")
+    length = size - 8192 + ends[0] + 8 - start
+    with open(launcher, "rb") as f, open(block_path, "wb") as out:
+        f.seek(start)
+        while length > 0:
+            chunk = f.read(min(length, 64 * MIB))
+            out.write(chunk)
+            length -= len(chunk)
+
+
 def stream_of(block_path, stream_path):
     """Decodes the block's frames into the entry stream; its SHA-256 and frame count."""
     frames_path = block_path + ".zst"
@@ -123,9 +146,12 @@ def main():
             first_digest = None
             stream = os.path.join(work, "stream")
             for level in [int(x) for x in args.levels.split(",")]:
+                launcher = os.path.join(work, "app.exe")
+                pack_s, pack_mib = timed_peak([args.fenwix, "build", app, "-o", launcher,
+                                               "--level", str(level), "--quiet"])
                 block = os.path.join(work, "block")
-                pack_s, pack_mib = timed_peak([args.fenwix, "pack", app, "-o", block, "--level",
-                                               str(level), "--quiet"])
+                block_of(launcher, block)
+                os.remove(launcher)
                 forced = None
                 if args.cores:
                     again = os.path.join(work, "block-again")
@@ -156,7 +182,8 @@ def main():
         if not args.work:
             shutil.rmtree(work, ignore_errors=True)
     print(f"{os.cpu_count()} cores; a folder of one file of the size below and the launcher stub as its program:\n")
-    print(f"| file | level | cores | frames | block | pack | peak memory (bound {BOUND_MIB} MiB) "
+    print(f"| file | level | cores | frames | block | `fenwix build` "
+          f"| peak memory (bound {BOUND_MIB} MiB) "
           "| `zstd -T0 --long=27` | its peak | time ratio | size ratio |")
     print("|---|---|---|---|---|---|---|---|---|---|---|")
     for gib, level, cores, frames, block, pack_s, pack_mib, zstd_s, zstd_mib, size in rows:
