@@ -56,9 +56,9 @@ compress_share share_memory(unsigned cores, std::uint64_t thread_bytes, std::uin
 // buffers.
 std::uint64_t compress_thread_bytes(int level, std::uint64_t frame_bytes);
 
-// Compresses the stream into frames, handing each to `out` in order as soon
-// as it and those before it are done, and `progress` the file bytes taken so
-// far (from this thread). Returns where each frame begins; throws tool_error
+// Compresses the stream into frames, handing their bytes to `out` in order
+// (those of the frame being written as they come), and `progress` the file
+// bytes taken so far (from this thread). Returns where each frame begins; throws tool_error
 // when a file cannot be read or no longer holds what the layout says.
 std::vector<payload_index::frame> compress_frames(
     const stream_layout& layout, int level, std::uint64_t frame_bytes, unsigned threads,
