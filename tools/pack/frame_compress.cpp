@@ -58,7 +58,10 @@ struct frame_work {
     bool stop = false;
     std::string error;  // the first fault, which stops every thread
     std::vector<std::deque<std::vector<unsigned char>>> chunks;  // per frame, until written
-    std::vector<std::vector<data_piece>> pieces;                 // per frame
+    // Chunks written, kept to be filled again: the same few blocks serve the
+    // whole pack, so the allocator never scatters them over fresh memory.
+    std::vector<std::vector<unsigned char>> spare;
+    std::vector<std::vector<data_piece>> pieces;  // per frame
     std::vector<bool> done;
     std::atomic<std::uint64_t> taken{0};  // file bytes fed to the compressors
 };
@@ -86,9 +89,25 @@ void hand_over(frame_work& w, std::size_t k, std::vector<unsigned char>& chunk) 
     chunk = std::vector<unsigned char>();
 }
 
+// An empty chunk to fill, a spare one when there is one.
+std::vector<unsigned char> fresh_chunk(frame_work& w, std::size_t capacity) {
+    {
+        std::lock_guard<std::mutex> hold(w.lock);
+        if (!w.spare.empty()) {
+            std::vector<unsigned char> chunk = std::move(w.spare.back());
+            w.spare.pop_back();
+            return chunk;
+        }
+    }
+    std::vector<unsigned char> chunk;
+    chunk.reserve(capacity);
+    return chunk;
+}
+
 // One compressor per thread, reset for every frame it takes.
 struct compressor {
     ZSTD_CCtx* context = ZSTD_createCCtx();
+    std::vector<unsigned char> input = std::vector<unsigned char>(io_chunk);  // file data read
     std::vector<unsigned char> buffer = std::vector<unsigned char>(ZSTD_CStreamOutSize());
     std::vector<unsigned char> chunk;  // output not yet handed over
     frame_work* work = nullptr;
@@ -123,7 +142,7 @@ struct compressor {
             const std::size_t left = ZSTD_compressStream2(context, &o, &in, mode);
             check(left, "input");
             if (o.pos > 0) {
-                if (chunk.capacity() == 0) chunk.reserve(out_chunk + buffer.size());
+                if (chunk.capacity() == 0) chunk = fresh_chunk(*work, out_chunk + buffer.size());
                 chunk.insert(chunk.end(), buffer.data(), buffer.data() + o.pos);
                 if (chunk.size() >= out_chunk) hand_over(*work, frame, chunk);
             }
@@ -160,7 +179,6 @@ void compress_frame(frame_work& w, compressor& c, std::size_t k, std::vector<dat
     const std::uint64_t begin = k * w.frame_bytes;
     const std::uint64_t end = std::min(begin + w.frame_bytes, layout.length);
     c.start(w, k, end - begin);
-    std::vector<unsigned char> buffer(io_chunk);
     // The first entry that ends after `begin`.
     auto it =
         std::upper_bound(layout.entries.begin(), layout.entries.end(), begin,
@@ -178,7 +196,7 @@ void compress_frame(frame_work& w, compressor& c, std::size_t k, std::vector<dat
         }
         const std::uint64_t data_end = std::min(end, data_start + e.size);
         if (at < data_end) {
-            feed_data(w, c, i, at - data_start, data_end - at, buffer, pieces);
+            feed_data(w, c, i, at - data_start, data_end - at, c.input, pieces);
             at = data_end;
         }
     }
@@ -247,10 +265,10 @@ std::vector<payload_index::frame> write_frames_in_order(
             }
             out(bytes.data(), bytes.size());
             block_offset += bytes.size();
-            const std::uint64_t freed = bytes.capacity();
-            bytes = std::vector<unsigned char>();
+            bytes.clear();
             std::lock_guard<std::mutex> hold(w.lock);
-            w.held -= freed;
+            w.held -= bytes.capacity();
+            w.spare.push_back(std::move(bytes));
             w.changed.notify_all();
         }
         if (progress) progress(w.taken.load(std::memory_order_relaxed));
