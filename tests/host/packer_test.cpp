@@ -314,7 +314,8 @@ TEST(PackerTest, StreamOrderKeepsTheMainProgramFirstAndGroupsKinByExtensionThenN
 
 // Frames cut through headers and data alike: the frames read back as one
 // stream, the index says where each begins, the tool reads it the same way,
-// and the number of threads changes nothing.
+// and neither the number of threads nor a budget so tight that frames
+// ahead of their turn wait for room changes anything.
 TEST(PackerTest, ManyFramesAreOneStreamRecordedInTheIndexWhateverTheThreads) {
     scratch_folder app;
     write_file(app / "main.exe", fake_windows_program(std::string(9000, 'm')));
@@ -325,7 +326,7 @@ TEST(PackerTest, ManyFramesAreOneStreamRecordedInTheIndexWhateverTheThreads) {
     for (int i = 0; i < 40; ++i)
         write_file(app / ("many/f" + std::to_string(i)), "x" + noise.substr(0, i * 37));
     const std::vector<folder_entry> entries = list_application_folder(app.path, "");
-    const auto pack_with = [&](unsigned threads, bytes& index) {
+    const auto pack_with = [&](unsigned threads, bytes& index, std::uint64_t memory = 0) {
         bytes block;
         write_block_to(
             entries, 3,
@@ -333,12 +334,15 @@ TEST(PackerTest, ManyFramesAreOneStreamRecordedInTheIndexWhateverTheThreads) {
                 block.insert(block.end(), static_cast<const unsigned char*>(d),
                              static_cast<const unsigned char*>(d) + n);
             },
-            &index, {}, frame_plan{4096, threads});
+            &index, {}, frame_plan{4096, threads, memory});
         return block;
     };
     bytes index, index_many;
     const bytes block = pack_with(1, index);
     EXPECT_EQ(pack_with(5, index_many), block);
+    EXPECT_EQ(index_many, index);
+    // Room for a few threads and about three chunks of waiting output.
+    EXPECT_EQ(pack_with(8, index_many, 24 << 20), block);
     EXPECT_EQ(index_many, index);
     EXPECT_EQ(index.size(), index_length(entries, frame_plan{4096, 0}));
 

@@ -5,6 +5,7 @@
 #include "tools/host/text.h"
 
 #include <zlib.h>
+#define ZSTD_STATIC_LINKING_ONLY  // the compressor's parameters, to bound its memory
 #include <zstd.h>
 
 #include <algorithm>
@@ -12,10 +13,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -35,21 +38,30 @@ struct data_piece {
     std::uint64_t length;
 };
 
+// Compressed bytes go from a thread to the writer in chunks of about this
+// size, so a frame waiting for its turn never holds a doubled vector.
+constexpr std::size_t out_chunk = 1 << 20;
+
 // What the threads share; the mutex guards all but `taken`.
 struct frame_work {
     const stream_layout* layout;
     int level;
     std::uint64_t frame_bytes;
     std::size_t frames;
-    std::size_t in_flight;  // frames compressed but not yet handed out, at most
+    std::size_t in_flight;     // frames taken but not yet written, at most
+    std::uint64_t held_limit;  // compressed bytes of frames not being written, at most
     std::mutex lock;
     std::condition_variable changed;
     std::size_t next = 0;     // the next frame a thread takes
-    std::size_t written = 0;  // frames handed to the sink
+    std::size_t written = 0;  // frames handed whole to the sink; frame `written` is going out
+    std::uint64_t held = 0;   // bytes in `chunks`, as allocated
     bool stop = false;
-    std::string error;                               // the first fault, which stops every thread
-    std::vector<std::vector<unsigned char>> output;  // per frame, until written
-    std::vector<std::vector<data_piece>> pieces;     // per frame
+    std::string error;  // the first fault, which stops every thread
+    std::vector<std::deque<std::vector<unsigned char>>> chunks;  // per frame, until written
+    // Chunks written, kept to be filled again: the same few blocks serve the
+    // whole pack, so the allocator never scatters them over fresh memory.
+    std::vector<std::vector<unsigned char>> spare;
+    std::vector<std::vector<data_piece>> pieces;  // per frame
     std::vector<bool> done;
     std::atomic<std::uint64_t> taken{0};  // file bytes fed to the compressors
 };
@@ -61,18 +73,52 @@ void check(std::size_t result, const char* what) {
     }
 }
 
+// Hands a chunk of frame k to the writer. Frame `written` never waits, as
+// the writer takes its chunks as they come; a frame ahead of it waits while
+// the bytes held would pass the limit, which frees as the writer goes on.
+void hand_over(frame_work& w, std::size_t k, std::vector<unsigned char>& chunk) {
+    if (chunk.empty()) return;
+    std::unique_lock<std::mutex> hold(w.lock);
+    w.changed.wait(hold, [&] {
+        return w.stop || k == w.written || w.held + chunk.capacity() <= w.held_limit;
+    });
+    if (w.stop) throw tool_error(w.error);
+    w.held += chunk.capacity();
+    w.chunks[k].push_back(std::move(chunk));
+    w.changed.notify_all();
+    chunk = std::vector<unsigned char>();
+}
+
+// An empty chunk to fill, a spare one when there is one.
+std::vector<unsigned char> fresh_chunk(frame_work& w, std::size_t capacity) {
+    {
+        std::lock_guard<std::mutex> hold(w.lock);
+        if (!w.spare.empty()) {
+            std::vector<unsigned char> chunk = std::move(w.spare.back());
+            w.spare.pop_back();
+            return chunk;
+        }
+    }
+    std::vector<unsigned char> chunk;
+    chunk.reserve(capacity);
+    return chunk;
+}
+
 // One compressor per thread, reset for every frame it takes.
 struct compressor {
     ZSTD_CCtx* context = ZSTD_createCCtx();
+    std::vector<unsigned char> input = std::vector<unsigned char>(io_chunk);  // file data read
     std::vector<unsigned char> buffer = std::vector<unsigned char>(ZSTD_CStreamOutSize());
-    std::vector<unsigned char>* out = nullptr;
+    std::vector<unsigned char> chunk;  // output not yet handed over
+    frame_work* work = nullptr;
+    std::size_t frame = 0;
 
     ~compressor() { ZSTD_freeCCtx(context); }
 
-    void start(int level, std::uint64_t content, std::vector<unsigned char>& to) {
+    void start(frame_work& w, std::size_t k, std::uint64_t content) {
         if (context == nullptr) throw tool_error("cannot create the Zstandard compressor");
         check(ZSTD_CCtx_reset(context, ZSTD_reset_session_and_parameters), "reset");
-        check(ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, level), "level");
+        check(ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, w.level), "level");
         check(ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, payload_format::packed_window_log),
               "window");
         // Long-distance matching finds the repeats across similar files of
@@ -85,7 +131,9 @@ struct compressor {
         // The frame's length is known, so a short frame gets a window no
         // larger than itself, and a decoder allocates no more.
         check(ZSTD_CCtx_setPledgedSrcSize(context, content), "frame length");
-        out = &to;
+        work = &w;
+        frame = k;
+        chunk.clear();
     }
     void run(const void* data, std::size_t n, ZSTD_EndDirective mode) {
         ZSTD_inBuffer in{data, n, 0};
@@ -93,9 +141,14 @@ struct compressor {
             ZSTD_outBuffer o{buffer.data(), buffer.size(), 0};
             const std::size_t left = ZSTD_compressStream2(context, &o, &in, mode);
             check(left, "input");
-            out->insert(out->end(), buffer.data(), buffer.data() + o.pos);
-            if (mode == ZSTD_e_end ? left == 0 : in.pos == in.size) return;
+            if (o.pos > 0) {
+                if (chunk.capacity() == 0) chunk = fresh_chunk(*work, out_chunk + buffer.size());
+                chunk.insert(chunk.end(), buffer.data(), buffer.data() + o.pos);
+                if (chunk.size() >= out_chunk) hand_over(*work, frame, chunk);
+            }
+            if (mode == ZSTD_e_end ? left == 0 : in.pos == in.size) break;
         }
+        if (mode == ZSTD_e_end) hand_over(*work, frame, chunk);
     }
 };
 
@@ -121,13 +174,11 @@ void feed_data(frame_work& w, compressor& c, std::size_t entry, std::uint64_t fr
 }
 
 // Compresses frame k: the headers, file data and terminator its range holds.
-void compress_frame(frame_work& w, compressor& c, std::size_t k, std::vector<unsigned char>& to,
-                    std::vector<data_piece>& pieces) {
+void compress_frame(frame_work& w, compressor& c, std::size_t k, std::vector<data_piece>& pieces) {
     const stream_layout& layout = *w.layout;
     const std::uint64_t begin = k * w.frame_bytes;
     const std::uint64_t end = std::min(begin + w.frame_bytes, layout.length);
-    c.start(w.level, end - begin, to);
-    std::vector<unsigned char> buffer(io_chunk);
+    c.start(w, k, end - begin);
     // The first entry that ends after `begin`.
     auto it =
         std::upper_bound(layout.entries.begin(), layout.entries.end(), begin,
@@ -145,7 +196,7 @@ void compress_frame(frame_work& w, compressor& c, std::size_t k, std::vector<uns
         }
         const std::uint64_t data_end = std::min(end, data_start + e.size);
         if (at < data_end) {
-            feed_data(w, c, i, at - data_start, data_end - at, buffer, pieces);
+            feed_data(w, c, i, at - data_start, data_end - at, c.input, pieces);
             at = data_end;
         }
     }
@@ -168,53 +219,109 @@ void work_on_frames(frame_work& w) {
             if (w.stop || w.next >= w.frames) return;
             k = w.next++;
         }
-        std::vector<unsigned char> out;
         std::vector<data_piece> pieces;
         try {
-            compress_frame(w, c, k, out, pieces);
+            compress_frame(w, c, k, pieces);
         } catch (const std::exception& e) {  // a tool_error, or memory running out
             std::lock_guard<std::mutex> hold(w.lock);
-            if (w.error.empty()) w.error = e.what();
+            // A thread stopped by another's fault adds nothing to it.
+            if (!w.stop && w.error.empty()) w.error = e.what();
             w.stop = true;
             w.changed.notify_all();
             return;
         }
         std::lock_guard<std::mutex> hold(w.lock);
-        w.output[k] = std::move(out);
         w.pieces[k] = std::move(pieces);
         w.done[k] = true;
         w.changed.notify_all();
     }
 }
 
-// Hands the frames to `out` in order as they are done; the frames' offsets.
+// Hands the frames to `out` in order, each chunk as soon as it comes; the
+// frames' offsets.
 std::vector<payload_index::frame> write_frames_in_order(
     frame_work& w, const std::function<void(const void*, std::size_t)>& out,
     const std::function<void(std::uint64_t)>& progress) {
     std::vector<payload_index::frame> frames;
     std::uint64_t block_offset = payload_format::magic_size;
     for (std::size_t k = 0; k < w.frames; ++k) {
-        std::vector<unsigned char> bytes;
-        {
-            std::unique_lock<std::mutex> hold(w.lock);
-            while (!w.done[k] && !w.stop) {
-                w.changed.wait_for(hold, std::chrono::milliseconds(100));
-                if (progress) progress(w.taken.load(std::memory_order_relaxed));
+        frames.push_back({block_offset, k * w.frame_bytes});
+        for (;;) {
+            std::vector<unsigned char> bytes;
+            {
+                std::unique_lock<std::mutex> hold(w.lock);
+                while (w.chunks[k].empty() && !w.done[k] && !w.stop) {
+                    w.changed.wait_for(hold, std::chrono::milliseconds(100));
+                    if (progress) progress(w.taken.load(std::memory_order_relaxed));
+                }
+                if (w.stop) return frames;
+                if (w.chunks[k].empty()) {  // and done
+                    w.written = k + 1;
+                    w.changed.notify_all();
+                    break;
+                }
+                bytes = std::move(w.chunks[k].front());
+                w.chunks[k].pop_front();
             }
-            if (w.stop) return frames;
-            bytes = std::move(w.output[k]);
-            w.written = k + 1;
+            out(bytes.data(), bytes.size());
+            block_offset += bytes.size();
+            bytes.clear();
+            std::lock_guard<std::mutex> hold(w.lock);
+            w.held -= bytes.capacity();
+            w.spare.push_back(std::move(bytes));
             w.changed.notify_all();
         }
-        frames.push_back({block_offset, k * w.frame_bytes});
-        out(bytes.data(), bytes.size());
-        block_offset += bytes.size();
         if (progress) progress(w.taken.load(std::memory_order_relaxed));
     }
     return frames;
 }
 
 }  // namespace
+
+compress_share share_memory(unsigned cores, std::uint64_t thread_bytes,
+                            std::uint64_t budget_bytes) {
+    const std::uint64_t for_threads = budget_bytes - budget_bytes / 8;
+    const std::uint64_t fit = thread_bytes == 0 ? cores : for_threads / thread_bytes;
+    const unsigned threads =
+        static_cast<unsigned>(std::max<std::uint64_t>(1, std::min<std::uint64_t>(cores, fit)));
+    const std::uint64_t taken = threads * thread_bytes;
+    return {threads, budget_bytes > taken ? budget_bytes - taken : 0};
+}
+
+std::uint64_t compress_thread_bytes(int level, std::uint64_t frame_bytes) {
+    // The parameters the compressor will take for such a frame, made
+    // explicit: the estimate does not narrow them to a known length.
+    ZSTD_compressionParameters c = ZSTD_getCParams(level, frame_bytes, 0);
+    c.windowLog = payload_format::packed_window_log;
+    c = ZSTD_adjustCParams(c, frame_bytes, 0);
+    ZSTD_CCtx_params* params = ZSTD_createCCtxParams();
+    if (params == nullptr) throw tool_error("cannot create the Zstandard parameters");
+    ZSTD_CCtxParams_init(params, level);
+    const std::pair<ZSTD_cParameter, int> values[] = {
+        {ZSTD_c_windowLog, static_cast<int>(c.windowLog)},
+        {ZSTD_c_chainLog, static_cast<int>(c.chainLog)},
+        {ZSTD_c_hashLog, static_cast<int>(c.hashLog)},
+        {ZSTD_c_searchLog, static_cast<int>(c.searchLog)},
+        {ZSTD_c_minMatch, static_cast<int>(c.minMatch)},
+        {ZSTD_c_targetLength, static_cast<int>(c.targetLength)},
+        {ZSTD_c_strategy, static_cast<int>(c.strategy)},
+        {ZSTD_c_enableLongDistanceMatching, 1},
+    };
+    for (const auto& v : values) ZSTD_CCtxParams_setParameter(params, v.first, v.second);
+    // Long-distance matching's own defaults, which the compressor derives
+    // from the window but the estimate leaves at zero.
+    const int ldm_hash_log = std::max(6, static_cast<int>(c.windowLog) - 7);
+    ZSTD_CCtxParams_setParameter(params, ZSTD_c_ldmHashLog, ldm_hash_log);
+    ZSTD_CCtxParams_setParameter(params, ZSTD_c_ldmMinMatch, 64);
+    ZSTD_CCtxParams_setParameter(params, ZSTD_c_ldmBucketSizeLog, std::min(3, ldm_hash_log));
+    ZSTD_CCtxParams_setParameter(params, ZSTD_c_ldmHashRateLog,
+                                 static_cast<int>(c.windowLog) - ldm_hash_log);
+    const std::size_t context = ZSTD_estimateCStreamSize_usingCCtxParams(params);
+    ZSTD_freeCCtxParams(params);
+    check(context, "parameters");
+    // The thread's read buffer, its output buffer and the chunk it fills.
+    return context + io_chunk + 2 * ZSTD_CStreamOutSize() + out_chunk;
+}
 
 std::uint64_t frame_count_for(std::uint64_t stream_length, std::uint64_t frame_bytes) {
     if (stream_length == 0 || frame_bytes == 0) return 1;
@@ -223,7 +330,7 @@ std::uint64_t frame_count_for(std::uint64_t stream_length, std::uint64_t frame_b
 
 std::vector<payload_index::frame> compress_frames(
     const stream_layout& layout, int level, std::uint64_t frame_bytes, unsigned threads,
-    const std::function<void(const void*, std::size_t)>& out,
+    std::uint64_t memory_bytes, const std::function<void(const void*, std::size_t)>& out,
     const std::function<void(std::uint64_t)>& progress) {
     frame_work w;
     w.layout = &layout;
@@ -232,8 +339,12 @@ std::vector<payload_index::frame> compress_frames(
     w.frames = static_cast<std::size_t>(frame_count_for(layout.length, frame_bytes));
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
     threads = static_cast<unsigned>(std::min<std::size_t>(threads, w.frames));
+    const compress_share share = share_memory(
+        threads, compress_thread_bytes(level, std::min(frame_bytes, layout.length)), memory_bytes);
+    threads = share.threads;
     w.in_flight = threads;
-    w.output.resize(w.frames);
+    w.held_limit = share.held_bytes;
+    w.chunks.resize(w.frames);
     w.pieces.resize(w.frames);
     w.done.assign(w.frames, false);
 

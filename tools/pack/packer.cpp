@@ -176,6 +176,7 @@ void write_block_to(const std::vector<folder_entry>& entries, int level, const b
     std::uint64_t compressed = 0;
     const std::vector<payload_index::frame> frames = compress_frames(
         layout, level, frame_bytes, plan.threads,
+        plan.memory_bytes != 0 ? plan.memory_bytes : compress_memory_budget,
         [&](const void* data, std::size_t n) {
             out(data, n);
             compressed += n;

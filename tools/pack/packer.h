@@ -27,10 +27,11 @@ using block_sink = std::function<void(const void* data, std::size_t size)>;
 using progress_sink = std::function<void(std::uint64_t done)>;
 
 // How the entry stream is cut into frames and who compresses them. The
-// block depends on frame_bytes, never on threads.
+// block depends on frame_bytes, never on threads or memory.
 struct frame_plan {
-    std::uint64_t frame_bytes = 0;  // content of every frame but the last; 0: by the stream's size
-    unsigned threads = 0;           // compressing threads; 0: one per core
+    std::uint64_t frame_bytes = 0;   // content of every frame but the last; 0: by the stream's size
+    unsigned threads = 0;            // compressing threads; 0: one per core
+    std::uint64_t memory_bytes = 0;  // what compressing may take; 0: compress_memory_budget
 };
 
 // The content of each frame for an entry stream of `stream_bytes`: enough
