@@ -253,26 +253,17 @@ HANDLE make_or_open(const wchar_t* path, DWORD access_when_made, DWORD access_wh
                        nullptr);
 }
 
-namespace {
-
-// The folder the last new file was made in, below or at the confined
-// folder, open and known to be where its name says; files of one folder come
-// one after another, so each folder is opened and checked once.
-wchar_t made_in_path[path_capacity];
-HANDLE made_in = INVALID_HANDLE_VALUE;
-
-}  // namespace
-
-void forget_made_in() {
-    if (made_in != INVALID_HANDLE_VALUE) CloseHandle(made_in);
-    made_in = INVALID_HANDLE_VALUE;
-}
+void forget_made_in() { close_checked_folders(); }
 
 namespace {
 
+// The folder a new file is made in, below or at the confined folder, open
+// and known to be where its name says; each folder is opened and checked
+// once, and kept open for the files made in it later (stream order groups
+// files by kind, not by folder).
 HANDLE checked_folder(const wchar_t* folder) {
-    if (made_in != INVALID_HANDLE_VALUE && wcscmp(made_in_path, folder) == 0) return made_in;
-    forget_made_in();
+    const HANDLE kept = checked_folder_handle(folder);
+    if (kept != INVALID_HANDLE_VALUE) return kept;
     const HANDLE handle = CreateFileW(folder, FILE_ADD_FILE | FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -284,11 +275,10 @@ HANDLE checked_folder(const wchar_t* folder) {
                                   final_name_of(handle, final_found) &&
                                   CompareStringOrdinal(final_found, -1, confined.folder_final, -1,
                                                        TRUE) == CSTR_EQUAL;
-    if (!inside || !wide_copy(made_in_path, path_capacity, folder)) {
+    if (!inside || !keep_checked_folder(folder, handle)) {
         CloseHandle(handle);
         return INVALID_HANDLE_VALUE;
     }
-    made_in = handle;
     return handle;
 }
 

@@ -46,6 +46,6 @@ bool make_folder_chain(wchar_t* folder);
 HANDLE make_or_open(const wchar_t* path, DWORD access_when_made, DWORD access_when_there,
                     bool& created);
 
-// Closes the folder kept open for the files made in it, so that it can be
-// unlocked or removed.
+// Closes the folders kept open for the files made in them, so that they can
+// be unlocked or removed.
 void forget_made_in();

@@ -226,6 +226,7 @@ void unpack_frames(const frame_unpack_job& job) {
         }
         publish_opened(e + 1);
     }
+    trace(L"every file made");
     if (started > first_worker) {
         WaitForMultipleObjects(started - first_worker, threads + first_worker, TRUE, INFINITE);
     }

@@ -16,7 +16,13 @@ namespace {
 // Folders known to exist: heap copies, never freed, in a hash set that
 // grows, so an application of many thousands of folders has each looked up
 // at once and made or checked once.
-wchar_t** known_slots = nullptr;
+// One folder known to exist, and a handle of it once it has been opened
+// and checked for files to be made in it (nullptr until then).
+struct known {
+    wchar_t* path;
+    HANDLE checked;
+};
+known* known_slots = nullptr;
 std::size_t known_capacity = 0;  // a power of two, or 0
 std::size_t known_count = 0;
 
@@ -27,23 +33,23 @@ std::size_t folder_hash(const wchar_t* folder) {
     return static_cast<std::size_t>(h ^ (h >> 32));
 }
 
-// The slot that holds folder, or the empty one where it would go.
-wchar_t** known_slot(wchar_t** slots, std::size_t capacity, const wchar_t* folder) {
+known* known_slot(known* slots, std::size_t capacity, const wchar_t* folder) {
     std::size_t i = folder_hash(folder) & (capacity - 1);
-    while (slots[i] != nullptr && wcscmp(slots[i], folder) != 0) i = (i + 1) & (capacity - 1);
+    while (slots[i].path != nullptr && wcscmp(slots[i].path, folder) != 0) {
+        i = (i + 1) & (capacity - 1);
+    }
     return &slots[i];
 }
 
-// At most half full; a set that cannot grow only stops remembering, which
-// costs time, not correctness.
 bool make_room_for_one_more() {
     if (2 * (known_count + 1) <= known_capacity) return true;
     const std::size_t capacity = known_capacity == 0 ? 1024 : 2 * known_capacity;
-    wchar_t** slots = static_cast<wchar_t**>(calloc(capacity, sizeof(wchar_t*)));
+    known* slots = static_cast<known*>(calloc(capacity, sizeof(known)));
     if (slots == nullptr) return false;
     for (std::size_t i = 0; i < known_capacity; ++i) {
-        if (known_slots[i] != nullptr)
-            *known_slot(slots, capacity, known_slots[i]) = known_slots[i];
+        if (known_slots[i].path != nullptr) {
+            *known_slot(slots, capacity, known_slots[i].path) = known_slots[i];
+        }
     }
     free(known_slots);
     known_slots = slots;
@@ -51,21 +57,45 @@ bool make_room_for_one_more() {
     return true;
 }
 
+known* find_known(const wchar_t* folder) {
+    if (known_capacity == 0) return nullptr;
+    known* slot = known_slot(known_slots, known_capacity, folder);
+    return slot->path != nullptr ? slot : nullptr;
+}
+
 }  // namespace
 
 void remember_folder(const wchar_t* folder) {
     if (!make_room_for_one_more()) return;
-    wchar_t** slot = known_slot(known_slots, known_capacity, folder);
-    if (*slot != nullptr) return;
+    known* slot = known_slot(known_slots, known_capacity, folder);
+    if (slot->path != nullptr) return;
     if (wchar_t* copy = _wcsdup(folder)) {
-        *slot = copy;
+        *slot = known{copy, nullptr};
         ++known_count;
     }
 }
 
-bool is_known_folder(const wchar_t* folder) {
-    return known_capacity != 0 && *known_slot(known_slots, known_capacity, folder) != nullptr;
+HANDLE checked_folder_handle(const wchar_t* folder) {
+    const known* slot = find_known(folder);
+    return slot != nullptr && slot->checked != nullptr ? slot->checked : INVALID_HANDLE_VALUE;
 }
+
+bool keep_checked_folder(const wchar_t* folder, HANDLE handle) {
+    remember_folder(folder);
+    known* slot = find_known(folder);
+    if (slot == nullptr || slot->checked != nullptr) return false;
+    slot->checked = handle;
+    return true;
+}
+
+void close_checked_folders() {
+    for (std::size_t i = 0; i < known_capacity; ++i) {
+        if (known_slots[i].checked != nullptr) CloseHandle(known_slots[i].checked);
+        known_slots[i].checked = nullptr;
+    }
+}
+
+bool is_known_folder(const wchar_t* folder) { return find_known(folder) != nullptr; }
 
 void know_folder(const wchar_t* folder) { remember_folder(folder); }
 

@@ -1,5 +1,8 @@
-// Folders known to exist, so each one a start needs is made or checked once.
+// Folders known to exist, so each one a start needs is made or checked once,
+// and the handles of those that files are made in.
 #pragma once
+
+#include <windows.h>
 
 // Adds a folder known to exist (the user's profile folder, where most
 // target folders lie) to the folders ensure_folder never makes.
@@ -16,3 +19,14 @@ bool is_known_folder(const wchar_t* folder);
 
 // Adds folder to the folders known to exist.
 void remember_folder(const wchar_t* folder);
+
+// The handle kept for folder by keep_checked_folder, or INVALID_HANDLE_VALUE.
+HANDLE checked_folder_handle(const wchar_t* folder);
+
+// Keeps `handle`, of folder opened and checked for files to be made in it,
+// until close_checked_folders: files of one folder need not come one after
+// another. False (the handle stays the caller's) when it cannot be kept.
+bool keep_checked_folder(const wchar_t* folder, HANDLE handle);
+
+// Closes every handle kept, so that the folders can be unlocked or removed.
+void close_checked_folders();
