@@ -197,11 +197,24 @@ cmd_fuzz() {
     [ "$f" = 0 ]
 }
 
+# Adds the pass and fail counts a run left in FILE to the totals; a run
+# that left none (WHAT names it) counts as one failure.
+add_counts() {
+    local p=0 f=1
+    if [ -f "$1" ]; then
+        read -r p f <"$1"
+    else
+        echo "fenwix: $2 did not run"
+    fi
+    test_passed=$((test_passed + p))
+    test_failed=$((test_failed + f))
+}
+
 # Ends with one line, "N passed, M failed", and fails when M is not 0; the
 # counts live in test_passed and test_failed so that end_run can still print
 # that line when the run is cut short.
 cmd_test() {
-    local p f preset failed
+    local preset failed
     test_passed=0 test_failed=0
     prepare
     # The packages are made first (image_test installs them); making them
@@ -216,26 +229,12 @@ cmd_test() {
         if [ "$preset" != host-asan ] || (configure_and_build host-asan); then
             run_ctest "$preset"
         fi
-        if [ -f "$build/ctest-$preset.count" ]; then
-            read -r p f <"$build/ctest-$preset.count"
-        else
-            p=0 f=1
-            echo "fenwix: the $preset tests did not run"
-        fi
-        test_passed=$((test_passed + p))
-        test_failed=$((test_failed + f))
+        add_counts "$build/ctest-$preset.count" "the $preset tests"
     done
     # A short pass of every fuzz target; each target counts as one test.
     rm -f "$build/fuzz.count"
     if (configure_and_build fuzz); then run_fuzzers 20; fi
-    if [ -f "$build/fuzz.count" ]; then
-        read -r p f <"$build/fuzz.count"
-    else
-        p=0 f=1
-        echo "fenwix: the fuzz targets did not run"
-    fi
-    test_passed=$((test_passed + p))
-    test_failed=$((test_failed + f))
+    add_counts "$build/fuzz.count" "the fuzz targets"
     failed=$test_failed
     echo "$test_passed passed, $failed failed"
     test_failed=

@@ -8,6 +8,7 @@
 #include "format/version_folders.h"
 #include "tools/cli/build_defaults.h"
 #include "tools/host/host_platform.h"
+#include "tools/pack/folder_listing.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -19,17 +20,6 @@ namespace {
 // Launcher paths are built in 4,096-unit buffers: a longer template can
 // never expand into one.
 constexpr std::size_t max_template_units = 4095;
-
-// Whether `inner` is `outer` or lies below it, both resolved.
-bool lies_within(const fs::path& inner, const fs::path& outer) {
-    auto i = inner.begin();
-    for (const fs::path& level : outer) {
-        if (level.empty()) continue;  // a trailing separator
-        if (i == inner.end() || *i != level) return false;
-        ++i;
-    }
-    return true;
-}
 
 // "; did you mean {X}?" for a name close to a keyword's, or the keywords.
 std::string keyword_hint(const char16_t* name, bool app_dir_allowed) {

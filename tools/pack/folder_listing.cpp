@@ -35,17 +35,6 @@ bool is_exe_name(const std::u16string& name) {
     return name.size() >= 4 && case_folded(name.substr(name.size() - 4)) == u".EXE";
 }
 
-// Whether `inner` is `outer` or lies below it, both resolved.
-bool lies_within(const fs::path& inner, const fs::path& outer) {
-    auto i = inner.begin();
-    for (const fs::path& level : outer) {
-        if (level.empty()) continue;  // a trailing separator
-        if (i == inner.end() || *i != level) return false;
-        ++i;
-    }
-    return true;
-}
-
 // The launcher can only start a 64-bit Windows program; anything else would
 // build fine and fail on every start on the user's machine.
 void check_main_program(const folder_entry& main) {
@@ -307,4 +296,14 @@ std::vector<folder_entry> list_application_folder(const std::string& app_dir,
     std::rotate(files.begin(), files.begin() + static_cast<std::ptrdiff_t>(main_index),
                 files.begin() + static_cast<std::ptrdiff_t>(main_index) + 1);
     return files;
+}
+
+bool lies_within(const fs::path& inner, const fs::path& outer) {
+    auto i = inner.begin();
+    for (const fs::path& level : outer) {
+        if (level.empty()) continue;  // a trailing separator
+        if (i == inner.end() || *i != level) return false;
+        ++i;
+    }
+    return true;
 }

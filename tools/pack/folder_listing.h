@@ -10,6 +10,7 @@
 
 #include "tools/host/text.h"
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -31,3 +32,7 @@ std::vector<folder_entry> list_application_folder(const std::string& app_dir,
 
 // Why a name cannot be carried, or empty when it can.
 std::string name_problem(const std::u16string& name);
+
+// Whether `inner` is `outer` or lies below it, both resolved: where a link
+// leads, and whether an output lies inside the folder being packed.
+bool lies_within(const std::filesystem::path& inner, const std::filesystem::path& outer);
