@@ -6,19 +6,13 @@
 
 #include "format/values_section.h"
 #include "tools/pack/block_file.h"
+#include "tools/host/file_ptr.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
-
-struct file_closer {
-    void operator()(std::FILE* f) const {
-        if (f) std::fclose(f);
-    }
-};
-using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
 // The launcher file, checked down to the payload block's frame boundaries.
 struct launcher_file {

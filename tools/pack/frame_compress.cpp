@@ -1,6 +1,7 @@
 #include "tools/pack/frame_compress.h"
 
 #include "format/block.h"
+#include "tools/host/file_ptr.h"
 #include "tools/host/host_platform.h"
 #include "tools/host/text.h"
 
@@ -23,13 +24,6 @@
 namespace {
 
 constexpr std::size_t io_chunk = 1 << 20;
-
-struct file_closer {
-    void operator()(std::FILE* f) const {
-        if (f) std::fclose(f);
-    }
-};
-using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
 // The part of one entry's data that one frame holds, summed as it was read.
 struct data_piece {

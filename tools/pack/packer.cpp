@@ -1,6 +1,7 @@
 #include "tools/pack/packer.h"
 
 #include "format/block.h"
+#include "tools/host/file_ptr.h"
 #include "tools/host/host_platform.h"
 #include "tools/pack/block_file.h"
 #include "tools/pack/frame_compress.h"
@@ -19,13 +20,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t io_chunk = 1 << 20;
-
-struct file_closer {
-    void operator()(std::FILE* f) const {
-        if (f) std::fclose(f);
-    }
-};
-using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
 file_ptr open_for_reading(const std::string& path) {
     file_ptr f(open_file(path, "rb"));
