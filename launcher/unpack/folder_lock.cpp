@@ -57,10 +57,11 @@ namespace {
 
 constexpr wchar_t lock_name[] = L".fenwix-lock";
 // Tries at removing what stands in the lock's place, lock_poll_ms apart:
-// starts at once may each try, and find the others' work half done; a
-// thing that stays (held open, or put back) fails the start within a
-// second.
-constexpr int max_replaced = 20;
+// starts at once may each try, and find the others' work half done (a
+// folder one of them removed stays, to the others' opens, until the last
+// handle to it is closed); a thing that stays (held open, or put back)
+// fails the start within two seconds.
+constexpr int max_replaced = 40;
 // What opening a folder as a file gives.
 constexpr NTSTATUS status_file_is_a_directory = static_cast<NTSTATUS>(0xC00000BA);
 // What opening a name another start is removing, or has removed, gives.
@@ -138,7 +139,10 @@ HANDLE take_lock(HANDLE folder, bool& created) {
         const bool removed = link ? retry_while_busy([&] { return delete_by_handle(lock); })
                                   : empty_and_remove(lock, L"", never_stop);
         CloseHandle(lock);
-        if (!removed) Sleep(lock_poll_ms);
+        // Removed or not, the thing may still be there for a moment while
+        // other starts hold it: trying again at once would only spin.
+        if (!removed) trace(L"it could not be removed yet");
+        Sleep(lock_poll_ms);
     }
 }
 
