@@ -47,21 +47,7 @@ int wmain(int argc, wchar_t** argv) {
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process = {};
-    // Now and then, with many programs starting at once, Wine fails to start
-    // one with ERROR_INTERNAL_ERROR; the same start a moment later works.
-    for (int attempt = 1;; ++attempt) {
-        if (CreateProcessW(nullptr, command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                           &startup, &process)) {
-            break;
-        }
-        const DWORD error = GetLastError();
-        if (error != ERROR_INTERNAL_ERROR || attempt == 5) {
-            fwprintf(stderr, L"exit_code_harness: cannot start %ls (error %lu)\n", command_line,
-                     error);
-            return 125;
-        }
-        Sleep(200);
-    }
+    if (!start_retrying(command_line, 0, startup, process)) return 125;
     CloseHandle(process.hThread);
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 0;

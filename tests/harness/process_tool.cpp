@@ -73,9 +73,7 @@ int start_copies(int copies, DWORD gap_ms) {
         if (i > 0 && gap_ms > 0) Sleep(gap_ms);
         wcsncpy(line, rest, 32767);  // CreateProcessW may write into it
         PROCESS_INFORMATION process = {};
-        if (!CreateProcessW(nullptr, line, nullptr, nullptr, TRUE,
-                            gap_ms == 0 ? CREATE_SUSPENDED : 0, nullptr, nullptr, &startup,
-                            &process)) {
+        if (!start_retrying(line, gap_ms == 0 ? CREATE_SUSPENDED : 0, startup, process)) {
             return 125;
         }
         processes[i] = process.hProcess;
