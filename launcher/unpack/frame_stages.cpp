@@ -54,9 +54,14 @@ struct buffer {
 struct stage {
     ZSTD_DCtx* context;
     buffer ring[buffers];
-    HANDLE free_buffers;  // semaphore: buffers the decoder may fill
-    HANDLE full_buffers;  // semaphore: buffers the writer may write
-    std::size_t filling;  // the decoder's buffer
+    // Buffers go round under a slim lock rather than semaphores: a wait or
+    // a wake on a kernel object costs a round trip to Wine's server, and a
+    // cold start passes one for every 512 KiB it writes.
+    SRWLOCK ring_lock;
+    CONDITION_VARIABLE has_free;  // the decoder may fill a buffer
+    CONDITION_VARIABLE has_full;  // the writer may write one
+    std::size_t full;             // buffers filled and not yet written
+    std::size_t filling;          // the decoder's buffer
     // The writer's piece in progress.
     std::size_t entry;  // SIZE_MAX: none
     std::uint32_t crc;
@@ -148,18 +153,25 @@ DWORD WINAPI write_thread(void* context) {
     stage& s = *static_cast<stage*>(context);
     s.entry = SIZE_MAX;
     for (std::size_t next = 0;; next = (next + 1) % buffers) {
-        WaitForSingleObject(s.full_buffers, INFINITE);
+        AcquireSRWLockExclusive(&s.ring_lock);
+        while (s.full == 0) SleepConditionVariableSRW(&s.has_full, &s.ring_lock, INFINITE, 0);
+        ReleaseSRWLockExclusive(&s.ring_lock);
         buffer& b = s.ring[next];
         if (b.last) return 0;
         // After a failure the buffers still go round, unwritten, so that
         // the decoder is never left waiting.
         for (std::size_t i = 0; i < b.count && !failing(); ++i) write_one(s, b.items[i], b.frame);
-        ReleaseSemaphore(s.free_buffers, 1, nullptr);
+        AcquireSRWLockExclusive(&s.ring_lock);
+        --s.full;
+        ReleaseSRWLockExclusive(&s.ring_lock);
+        WakeConditionVariable(&s.has_free);
     }
 }
 
 buffer& take_buffer(stage& s) {
-    WaitForSingleObject(s.free_buffers, INFINITE);
+    AcquireSRWLockExclusive(&s.ring_lock);
+    while (s.full == buffers) SleepConditionVariableSRW(&s.has_free, &s.ring_lock, INFINITE, 0);
+    ReleaseSRWLockExclusive(&s.ring_lock);
     buffer& b = s.ring[s.filling];
     b.count = 0;
     b.last = false;
@@ -168,7 +180,10 @@ buffer& take_buffer(stage& s) {
 
 void pass_buffer(stage& s) {
     s.filling = (s.filling + 1) % buffers;
-    ReleaseSemaphore(s.full_buffers, 1, nullptr);
+    AcquireSRWLockExclusive(&s.ring_lock);
+    ++s.full;
+    ReleaseSRWLockExclusive(&s.ring_lock);
+    WakeConditionVariable(&s.has_full);
 }
 
 // Decodes frame f alone and hands the writer what it holds; false when
@@ -228,9 +243,11 @@ bool open_stage(stage& s) {
         b.items = static_cast<write_item*>(malloc(items_per_buffer * sizeof(write_item)));
         if (b.bytes == nullptr || b.items == nullptr) return false;
     }
-    s.free_buffers = CreateSemaphoreW(nullptr, buffers, buffers, nullptr);
-    s.full_buffers = CreateSemaphoreW(nullptr, 0, buffers, nullptr);
-    return s.free_buffers != nullptr && s.full_buffers != nullptr;
+    InitializeSRWLock(&s.ring_lock);
+    InitializeConditionVariable(&s.has_free);
+    InitializeConditionVariable(&s.has_full);
+    s.full = 0;
+    return true;
 }
 
 void close_stage(stage& s) {
@@ -239,8 +256,6 @@ void close_stage(stage& s) {
         free(b.bytes);
         free(b.items);
     }
-    if (s.free_buffers != nullptr) CloseHandle(s.free_buffers);
-    if (s.full_buffers != nullptr) CloseHandle(s.full_buffers);
 }
 
 }  // namespace
