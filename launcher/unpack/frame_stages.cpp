@@ -13,7 +13,6 @@
 #include "launcher/unpack/checksum.h"
 #include "format/block.h"
 
-#include <zlib.h>
 #include <zstd.h>
 
 #include <cstdlib>
@@ -111,9 +110,7 @@ void piece_done(std::size_t e, std::size_t f, std::uint32_t crc) {
     for (std::size_t g = first + 1; g <= last; ++g) {
         const std::uint64_t length = piece_length(e, g);
         if (length == 0) continue;  // an empty frame
-        // frames_usable saw to it that every frame's length fits z_off_t.
-        whole = static_cast<std::uint32_t>(
-            crc32_combine(whole, u.head_crc[g], static_cast<z_off_t>(length)));
+        whole = checksum_combine(whole, u.head_crc[g], length);
     }
     finish_entry(e, whole);
 }

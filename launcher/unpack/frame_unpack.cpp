@@ -153,9 +153,8 @@ bool frames_usable(const index_entries& index, std::uint64_t block_length) {
     const payload_index::frame last =
         payload_index::frame_at(table, static_cast<std::size_t>(frames) - 1);
     if (last.block_offset >= block_length) return false;
-    // Pieces are combined with zlib's crc32_combine, whose length is a long:
-    // a block with a frame of 2 GiB or more (none the builder makes) is read
-    // by the one sequential reader instead.
+    // Frames follow one another in the stream, or the table is not one to
+    // walk: the one sequential reader then meets what is wrong.
     std::uint64_t stream = frame_walk::terminator_size;
     for (std::size_t e = 0; e < index.count; ++e) {
         stream += frame_walk::header_size(index.entries[e]) + index.entries[e].size;
@@ -165,7 +164,7 @@ bool frames_usable(const index_entries& index, std::uint64_t block_length) {
         const std::uint64_t end = f + 1 < static_cast<std::size_t>(frames)
                                       ? payload_index::frame_at(table, f + 1).stream_offset
                                       : stream;
-        if (end < begin || end - begin > 0x7fffffff) return false;
+        if (end < begin) return false;
     }
     return true;
 }

@@ -42,3 +42,13 @@ __attribute__((section(".fenwix"), used)) const test_values_section test_values 
         18,   0,    0,    0,    0,    0,    0, 0  // trailer: bytes before it
     },
 };
+
+#include "launcher/unpack/checksum.h"
+
+namespace {
+
+// Each test program starts as the launcher does, its checksum tables made
+// before anything is summed.
+const bool checksum_ready = (checksum_choose_implementation(), true);
+
+}  // namespace

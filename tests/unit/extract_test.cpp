@@ -316,10 +316,12 @@ TEST(UnpackEntryDeathTest, DifferingFileHeldWithoutWriteSharingFailsTheRun) {
     CloseHandle(holder);
 }
 
-// The folded CRC-32 gives zlib's value for every length and alignment
-// around its 16- and 64-byte steps, whole or in pieces; the processor check
-// needs both instructions.
-TEST(ChecksumTest, FoldedCrcMatchesZlibWholeAndInPieces) {
+// Folded and by tables alone, the CRC-32 gives zlib's value for every
+// length and alignment around its 8-, 16- and 64-byte steps, whole, in
+// pieces, and put together from its pieces' sums as an entry across frames
+// is (lengths past 4 GiB included); the processor check needs both
+// instructions.
+TEST(ChecksumTest, FoldedAndTableCrcMatchZlibWholeInPiecesAndCombined) {
     EXPECT_TRUE(has_carryless_multiply((1u << 1) | (1u << 19)));
     EXPECT_FALSE(has_carryless_multiply(1u << 1));
     EXPECT_FALSE(has_carryless_multiply(1u << 19));
@@ -331,17 +333,35 @@ TEST(ChecksumTest, FoldedCrcMatchesZlibWholeAndInPieces) {
         c = static_cast<char>(x);
     }
     const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
-    for (std::size_t offset : {0, 1, 3, 8}) {
-        for (std::size_t size : {0, 1, 15, 16, 17, 63, 64, 65, 80, 127, 128, 129, 1000, 65543}) {
-            const std::uint32_t expected =
-                static_cast<std::uint32_t>(crc32_z(0, bytes + offset, size));
-            EXPECT_EQ(checksum_update(0, bytes + offset, size), expected) << offset << "+" << size;
-            const std::size_t cut = size / 3;
-            EXPECT_EQ(checksum_update(checksum_update(0, bytes + offset, cut), bytes + offset + cut,
-                                      size - cut),
-                      expected)
-                << offset << "+" << size << " cut at " << cut;
+    for (bool carryless : {true, false}) {
+        checksum_use_carryless(carryless);
+        for (std::size_t offset : {0, 1, 3, 8}) {
+            for (std::size_t size :
+                 {0, 1, 7, 8, 9, 15, 16, 17, 63, 64, 65, 80, 127, 128, 129, 1000, 65543}) {
+                SCOPED_TRACE(testing::Message() << carryless << " " << offset << "+" << size);
+                const std::uint32_t expected =
+                    static_cast<std::uint32_t>(crc32_z(0, bytes + offset, size));
+                EXPECT_EQ(checksum_update(0, bytes + offset, size), expected);
+                const std::size_t cut = size / 3;
+                const std::uint32_t head = checksum_update(0, bytes + offset, cut);
+                const std::uint32_t tail = checksum_update(0, bytes + offset + cut, size - cut);
+                EXPECT_EQ(checksum_update(head, bytes + offset + cut, size - cut), expected);
+                EXPECT_EQ(checksum_combine(head, tail, size - cut), expected);
+            }
         }
+    }
+    checksum_use_carryless(true);
+    // zlib's length is a long, 32 bits here: a longer one is taken in
+    // steps, each a shift of the first sum by its length.
+    for (std::uint64_t length : {1ull, 4096ull, 0x7fffffffull, 0x80000000ull, 0x123456789ull}) {
+        uLong expected = 0x12345678u;
+        for (std::uint64_t left = length; left > 0;) {
+            const std::uint64_t step = left < 0x40000000u ? left : 0x40000000u;
+            expected = crc32_combine(expected, 0, static_cast<z_off_t>(step));
+            left -= step;
+        }
+        EXPECT_EQ(checksum_combine(0x12345678u, 0x9abcdef0u, length), expected ^ 0x9abcdef0u)
+            << length;
     }
 }
 
