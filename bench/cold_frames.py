@@ -159,6 +159,8 @@ def measure(name, runs, level, cores):
     # The launcher's own cost, whatever it unpacks: one of the main program
     # alone, its folder already there.
     alone_folder = f"{WORK}/alone"
+    shutil.rmtree(alone_folder, ignore_errors=True)  # the last corpus's
+    shutil.rmtree(f"{WORK}/target-alone", ignore_errors=True)
     os.makedirs(alone_folder)
     shutil.copy(f"{folder}/{MAIN}", alone_folder)
     alone = f"{WORK}/alone.exe"
