@@ -113,8 +113,7 @@ bool ensure_confined_folder(const wchar_t* folder) {
     if (is_known_folder(folder)) return true;
     // The open below tells whether it is there; a scanner holding the
     // folder above for a moment is waited out.
-    retry_while_busy([&] { return CreateDirectoryW(folder, owner_only_attributes()) != FALSE; },
-                     is_busy_reading_error);
+    retry_while_busy([&] { return make_owner_only_folder(folder); }, is_busy_reading_error);
     const HANDLE handle = open_folder(folder);
     if (handle == INVALID_HANDLE_VALUE) return false;
     const bool inside = is_where_its_name_says(handle, below_confined(folder));

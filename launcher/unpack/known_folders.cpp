@@ -106,10 +106,7 @@ bool ensure_folder(const wchar_t* folder) {
     if (root != 0 && folder[root] == L'\0') return true;
     // A scanner holding the folder above for a moment is waited out.
     const bool made = retry_while_busy(
-        [&] {
-            return CreateDirectoryW(folder, owner_only_attributes()) ||
-                   GetLastError() == ERROR_ALREADY_EXISTS;
-        },
+        [&] { return make_owner_only_folder(folder) || GetLastError() == ERROR_ALREADY_EXISTS; },
         is_busy_reading_error);
     if (!made) return false;
     remember_folder(folder);
