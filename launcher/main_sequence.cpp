@@ -173,7 +173,7 @@ void unpack_payload() {
     if (!to_extended_form(home, home_for_files, path_capacity)) {
         wide_copy_or_abort(home_for_files, path_capacity, home);
     }
-    know_folder(home_for_files);
+    remember_folder(home_for_files);
     if (frames_usable(index, length)) {
         unpack_by_frames(block, length, fresh);
         finish_folder(quick);

@@ -225,8 +225,6 @@ bool clear_rewrite_attributes(const wchar_t* path, const wchar_t* relative) {
     return cleared;
 }
 
-}  // namespace
-
 // Makes path where no name is: CREATE_NEW never follows a link, not even
 // one that leads nowhere. Else opens what is there, following a link at its
 // place; a caller that must not write elsewhere checks where it led.
@@ -251,6 +249,8 @@ HANDLE make_or_open(const wchar_t* path, DWORD access_when_made, DWORD access_wh
                        FILE_ATTRIBUTE_NORMAL,  //
                        nullptr);
 }
+
+}  // namespace
 
 void forget_made_in() { close_checked_folders(); }
 

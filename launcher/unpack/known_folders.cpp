@@ -97,8 +97,6 @@ void close_checked_folders() {
 
 bool is_known_folder(const wchar_t* folder) { return find_known(folder) != nullptr; }
 
-void know_folder(const wchar_t* folder) { remember_folder(folder); }
-
 bool ensure_folder(const wchar_t* folder) {
     if (is_known_folder(folder)) return true;
     // A drive or a share exists or it does not; it can never be created.
