@@ -7,6 +7,8 @@
 #include "launcher/base/fixed_buffer.h"
 #include "launcher/launch_line.h"
 #include "launcher/base/trace.h"
+#include "launcher/platform/console.h"
+#include "launcher/platform/processes.h"
 #include "launcher/session_window.h"
 #include "launcher/windowed.h"
 #include "format/command_line.h"
@@ -46,16 +48,7 @@ bool is_blank(wchar_t unit) { return unit == L' ' || unit == L'\t'; }
 // has it: a child asked to leave with CREATE_BREAKAWAY_FROM_JOB may, every
 // other child of the program stays in this job and every job above it.
 HANDLE make_program_job() {
-    const HANDLE job = CreateJobObjectW(nullptr, nullptr);
-    if (job == nullptr) return nullptr;
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-    limits.BasicLimitInformation.LimitFlags =
-        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
-    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
-        CloseHandle(job);
-        return nullptr;
-    }
-    return job;
+    return create_job(JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK);
 }
 
 // Once the program has ended, what it started (a server, an updater) must
@@ -63,24 +56,14 @@ HANDLE make_program_job() {
 // ending its processes when it closes.
 void release_program_job() {
     if (program_job == nullptr) return;
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
-    SetInformationJobObject(program_job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    set_job_limits(program_job, JOB_OBJECT_LIMIT_BREAKAWAY_OK);
 }
 
 // The attribute list naming the job, or nullptr where the system has no such
 // attribute (before Windows 10) or there is no job.
 LPPROC_THREAD_ATTRIBUTE_LIST job_attribute_list(HANDLE* job) {
     if (*job == nullptr) return nullptr;
-    SIZE_T size = sizeof attribute_list_space;
-    const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attribute_list_space);
-    if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) return nullptr;
-    if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, job, sizeof *job,
-                                   nullptr, nullptr)) {
-        DeleteProcThreadAttributeList(list);
-        return nullptr;
-    }
-    return list;
+    return job_attribute_list_in(attribute_list_space, sizeof attribute_list_space, job);
 }
 
 // The form of `path` that CreateProcessW takes in `role`: the path itself
@@ -88,7 +71,7 @@ LPPROC_THREAD_ATTRIBUTE_LIST job_attribute_list(HANDLE* job) {
 // one; otherwise the start fails with a message that names the limit.
 const wchar_t* startable_form(const wchar_t* path, wchar_t* buffer, path_role role) {
     if (fits_process_start(wcslen(path), role)) return path;
-    const DWORD n = GetShortPathNameW(path, buffer, path_capacity);
+    const DWORD n = read_short_path(path, buffer, path_capacity);
     if (n == 0 || n >= path_capacity || !fits_process_start(n, role)) {
         fail_launch_path_too_long(path, role == path_role::program ? MAX_PATH - 1 : MAX_PATH - 2);
     }
@@ -100,7 +83,7 @@ const wchar_t* startable_form(const wchar_t* path, wchar_t* buffer, path_role ro
 // nullptr (the launcher's own folder) unless that folder is too long.
 const wchar_t* startable_folder(const wchar_t* folder) {
     if (folder != nullptr) return startable_form(folder, short_folder, path_role::folder);
-    const DWORD n = GetCurrentDirectoryW(path_capacity, current_folder);
+    const DWORD n = read_current_folder(current_folder, path_capacity);
     if (n == 0 || n >= path_capacity || fits_process_start(n, path_role::folder)) return nullptr;
     return startable_form(current_folder, short_folder, path_role::folder);
 }
@@ -246,11 +229,11 @@ BOOL WINAPI console_control_handler(DWORD event) {
             // the program gets all of it, and the launcher's code is its own.
             const HANDLE program = program_for_handler;
             if (program == nullptr) return FALSE;
-            WaitForSingleObject(program, INFINITE);
+            wait_for_process(program);
             DWORD code = 1;
-            if (!GetExitCodeProcess(program, &code)) code = 1;
+            if (!read_exit_code(program, code)) code = 1;
             release_program_job();
-            ExitProcess(code);
+            end_process(code);
         }
         case console_response::end_launcher:
             break;
@@ -269,18 +252,13 @@ std::uint32_t run_child(const wchar_t* program_path, const wchar_t* folder, void
     trace(L"command line %ls", line);
     if (folder != nullptr) trace(L"current folder %ls", folder);
 
-    STARTUPINFOW received = {};
-    received.cb = sizeof received;
-    GetStartupInfoW(&received);
-    const standard_handles handles = {GetStdHandle(STD_INPUT_HANDLE),
-                                      GetStdHandle(STD_OUTPUT_HANDLE),
-                                      GetStdHandle(STD_ERROR_HANDLE)};
+    STARTUPINFOW received;
+    read_startup_info(received);
+    const standard_handles handles = read_standard_handles();
     // Attached to no console at all, which is not the same as having no
     // console window: a headless or pseudo console (a service's, ssh's) has
     // none, yet its programs share its Ctrl+C.
-    DWORD console_member = 0;
-    const bool without_console =
-        !launcher_build_values().windowed && GetConsoleProcessList(&console_member, 1) == 0;
+    const bool without_console = !launcher_build_values().windowed && !attached_to_console();
     const program_start decided = decide_program_start(received, handles, without_console);
     STARTUPINFOEXW startup = {};
     startup.StartupInfo = decided.startup;
@@ -292,18 +270,16 @@ std::uint32_t run_child(const wchar_t* program_path, const wchar_t* folder, void
     PROCESS_INFORMATION child = {};
     const auto create = [&](bool at_creation) {
         startup.StartupInfo.cb = at_creation ? sizeof startup : sizeof startup.StartupInfo;
-        return CreateProcessW(
-                   program,  // the first unpacked file
-                   line,     // the launcher's path, the fixed arguments, the user's tail
-                   nullptr,  // process security attributes
-                   nullptr,  // thread security attributes
-                   TRUE,     // inherit handles
-                   decided.creation_flags |
-                       (at_creation ? EXTENDED_STARTUPINFO_PRESENT  // in the job from its start
-                                    : CREATE_SUSPENDED),            // joins it before it runs
-                   nullptr,                                         // the launcher's environment
-                   start_folder,  // nullptr: the launcher's current folder
-                   &startup.StartupInfo, &child) != FALSE;
+        return create_process(
+            program,  // the first unpacked file
+            line,     // the launcher's path, the fixed arguments, the user's tail
+            true,     // inherit handles
+            decided.creation_flags |
+                (at_creation ? EXTENDED_STARTUPINFO_PRESENT  // in the job from its start
+                             : CREATE_SUSPENDED),            // joins it before it runs
+            nullptr,                                         // the launcher's environment
+            start_folder,  // nullptr: the launcher's current folder
+            &startup.StartupInfo, child);
     };
     // A scanner reading the freshly written program keeps it from starting
     // for a moment. A system that takes the attribute list yet refuses the
@@ -323,27 +299,25 @@ std::uint32_t run_child(const wchar_t* program_path, const wchar_t* folder, void
     if (!at_creation) {
         // Where jobs cannot nest (a launcher already in a job on an old
         // system) the program simply runs outside one.
-        if (program_job != nullptr && !AssignProcessToJobObject(program_job, child.hProcess)) {
+        if (program_job != nullptr && !join_job(program_job, child.hProcess)) {
             CloseHandle(program_job);
             program_job = nullptr;
         }
-        ResumeThread(child.hThread);
+        resume_thread(child.hThread);
     }
     CloseHandle(child.hThread);
     // With no console of its own the launcher has no window that would make
     // the program's the foreground one: it hands its right on.
-    if (GetConsoleWindow() == nullptr) allow_foreground_for(child.dwProcessId);
-    HANDLE for_handler = nullptr;
-    if (DuplicateHandle(GetCurrentProcess(), child.hProcess, GetCurrentProcess(), &for_handler,
-                        SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0)) {
-        program_for_handler = for_handler;
-    }
+    if (!has_console_window()) allow_foreground_for(child.dwProcessId);
+    const HANDLE for_handler =
+        duplicate_own_handle(child.hProcess, SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION);
+    if (for_handler != nullptr) program_for_handler = for_handler;
     listen_for_session_end(launcher_build_values().windowed, console_control_handler);
     if (after_start != nullptr) after_start();
 
-    WaitForSingleObject(child.hProcess, INFINITE);
+    wait_for_process(child.hProcess);
     DWORD exit_code = 0;
-    if (!GetExitCodeProcess(child.hProcess, &exit_code)) exit_code = 1;
+    if (!read_exit_code(child.hProcess, exit_code)) exit_code = 1;
     trace(L"program ended, exit code %lu (0x%08lX)", exit_code, exit_code);
     CloseHandle(child.hProcess);
     release_program_job();

@@ -11,6 +11,8 @@
 // starts in the launcher's current folder unless it is given another.
 #pragma once
 
+#include "launcher/platform/console.h"
+
 #include <windows.h>
 
 #include <cstddef>
@@ -42,12 +44,6 @@ bool append_user_tail(wchar_t* line, std::size_t capacity, const wchar_t* tail,
 // buffer that CreateProcessW may write to. A line longer than Windows takes
 // is the launch failure ERROR_FILENAME_EXCED_RANGE, never a line cut short.
 wchar_t* build_child_command_line();
-
-struct standard_handles {
-    HANDLE input;
-    HANDLE output;
-    HANDLE error;
-};
 
 // What CreateProcessW gets besides the line: the start info and the
 // creation flags (neither a priority class nor how the job is joined).

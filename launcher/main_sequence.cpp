@@ -7,6 +7,8 @@
 #include "launcher/launch_line.h"
 #include "launcher/base/trace.h"
 #include "launcher/base/path_forms.h"
+#include "launcher/platform/console.h"
+#include "launcher/platform/processes.h"
 #include "launcher/template.h"
 #include "launcher/windowed.h"
 #include "launcher/unpack/checksum.h"
@@ -171,7 +173,7 @@ void unpack_payload() {
     if (!to_extended_form(home, home_for_files, path_capacity)) {
         wide_copy_or_abort(home_for_files, path_capacity, home);
     }
-    know_folder(home_for_files);
+    remember_folder(home_for_files);
     if (frames_usable(index, length)) {
         unpack_by_frames(block, length, fresh);
         finish_folder(quick);
@@ -261,12 +263,12 @@ int run_launcher(int argc, wchar_t** argv) {
     confine_writes_to(target_for_files);
     know_app_folder(target_folder);
 
-    if (!SetConsoleCtrlHandler(console_control_handler, TRUE)) {
+    if (!listen_for_console_events(console_control_handler)) {
         report_failure("Error, failed to register signal handler.");
     }
     // On logoff or shutdown the program goes first, and the launcher ends
     // after it with its exit code.
-    SetProcessShutdownParameters(shutdown_level_after_programs, 0);
+    set_shutdown_level(shutdown_level_after_programs);
 
     unpack_payload();
     end_block_read_guard();

@@ -4,6 +4,7 @@
 #include "launcher/base/errors.h"
 #include "launcher/base/fixed_buffer.h"
 #include "launcher/base/build_values.h"
+#include "launcher/platform/system_folders.h"
 #include "format/upper_case.h"
 
 #include <windows.h>
@@ -98,7 +99,7 @@ void decimal_text(std::uint64_t value, int digits, wchar_t (&out)[scratch_capaci
 bool append_temp(wchar_t* output, std::size_t capacity) {
     const std::size_t used = wcslen(output);
     const DWORD room = static_cast<DWORD>(capacity - used);
-    const DWORD n = GetTempPathW(room, output + used);
+    const DWORD n = read_temp_folder(output + used, room);
     if (n == 0 || n >= room) {
         output[used] = L'\0';
         return false;
@@ -114,6 +115,15 @@ bool append_program(wchar_t* output, std::size_t capacity) {
         output[used] = L'\0';
         return false;
     }
+    return true;
+}
+
+// Appends the shell folder named by a CSIDL value; false when the system
+// cannot say where it is.
+bool append_shell_folder(wchar_t* output, int folder_id, std::size_t capacity) {
+    wchar_t folder[MAX_PATH];
+    if (!read_shell_folder(folder_id, folder)) return false;
+    append_value(output, capacity, folder);
     return true;
 }
 
@@ -251,15 +261,6 @@ void encode_random_text(const unsigned char (&in)[8], wchar_t (&out)[12]) {
 long microseconds_within_second(std::int64_t system_time) {
     const std::int64_t us = system_time / 10;
     return static_cast<long>(us - (us / 1000000) * 1000000);
-}
-
-bool append_shell_folder(wchar_t* output, int folder_id, std::size_t capacity) {
-    wchar_t folder[MAX_PATH];
-    if (SHGetFolderPathW(nullptr, folder_id, nullptr, SHGFP_TYPE_CURRENT, folder) != S_OK) {
-        return false;
-    }
-    append_value(output, capacity, folder);
-    return true;
 }
 
 namespace {

@@ -53,10 +53,6 @@ bool append_keyword(wchar_t* output, std::size_t capacity, const wchar_t* name);
 // until exit).
 void know_app_folder(const wchar_t* folder);
 
-// Appends the shell folder named by a CSIDL value; false when the system
-// cannot say where it is.
-bool append_shell_folder(wchar_t* output, int folder_id, std::size_t capacity);
-
 // ---- The decisions behind the keywords, as pure functions.
 
 // The keywords and their lookup are the grammar's, shared with the builder.

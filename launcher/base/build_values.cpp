@@ -11,8 +11,8 @@ namespace {
 build_values values;        // this process's values, once found
 bool values_known = false;  // set by the first lookup
 
-}  // namespace
-
+// Reads the values section of an image mapped at image_base, and whether the
+// image is a GUI program. Returns false when it has no valid values section.
 bool find_build_values(const unsigned char* image_base, build_values& out) {
     // The loader has checked these headers before running any code of ours.
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image_base);
@@ -51,6 +51,8 @@ bool find_build_values(const unsigned char* image_base, build_values& out) {
     }
     return false;
 }
+
+}  // namespace
 
 const build_values& launcher_build_values() {
     if (!values_known) {

@@ -27,10 +27,6 @@ struct build_values {
     std::size_t launch_first_text;
 };
 
-// Reads the values section of an image mapped at image_base, and whether the
-// image is a GUI program. Returns false when it has no valid values section.
-bool find_build_values(const unsigned char* image_base, build_values& out);
-
 // This process's values, looked up once. An image without a values section
 // (the bare stub) gets empty texts and an empty block, whose header check
 // then fails.

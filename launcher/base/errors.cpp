@@ -168,10 +168,15 @@ void report_failure(const char* message) {
     failure_exit();
 }
 
-void report_system_failure(const char* message, std::uint32_t code) {
+namespace {
+
+// The system's error line, then the failure's exit.
+[[noreturn]] void report_system_failure(const char* message, std::uint32_t code) {
     print_system_error(message, code);
     failure_exit();
 }
+
+}  // namespace
 
 void fail_header() { report_failure(msg_header); }
 void fail_alloc() { report_failure(msg_alloc); }

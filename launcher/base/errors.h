@@ -21,7 +21,6 @@
 void print_system_error(const char* message, std::uint32_t code);
 
 [[noreturn]] void report_failure(const char* message);
-[[noreturn]] void report_system_failure(const char* message, std::uint32_t code);
 
 [[noreturn]] void fail_header();
 [[noreturn]] void fail_alloc();

@@ -33,9 +33,10 @@ struct reply_state {
 };
 reply_state calls;
 
-}  // namespace
-
+// The Win32 error for an NTSTATUS.
 DWORD error_of(NTSTATUS status) { return RtlNtStatusToDosError(status); }
+
+}  // namespace
 
 // The object's own name of what a handle has open, every link on the way
 // resolved (\??\C:\... under Wine, \Device\HarddiskVolume3\... on Windows).

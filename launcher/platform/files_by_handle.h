@@ -27,9 +27,6 @@ struct listed_entry {
     DWORD attributes;
 };
 
-// The Win32 error for an NTSTATUS.
-DWORD error_of(NTSTATUS status);
-
 // The object's own name of what a handle has open, every link on the way
 // resolved (the name GetFinalPathNameByHandleW starts from, asked for
 // directly: Wine's gives up on paths over 260 characters); `out` holds

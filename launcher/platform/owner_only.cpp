@@ -65,6 +65,10 @@ SECURITY_ATTRIBUTES* owner_only_attributes() {
     return owner_only.usable ? &owner_only.attributes : nullptr;
 }
 
+bool make_owner_only_folder(const wchar_t* folder) {
+    return CreateDirectoryW(folder, owner_only_attributes()) != FALSE;
+}
+
 bool folder_owner_is_acceptable(HANDLE folder) {
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;

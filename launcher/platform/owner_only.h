@@ -20,6 +20,10 @@ inline bool owner_is_acceptable(bool owner_is_user, bool owner_is_system_or_admi
 // folder is then made as before, inheriting).
 SECURITY_ATTRIBUTES* owner_only_attributes();
 
+// Makes one folder with those attributes (CreateDirectoryW: a link at its
+// place is never followed). False with GetLastError telling why.
+bool make_owner_only_folder(const wchar_t* folder);
+
 // Whether the owner of the open folder (opened with READ_CONTROL) is
 // acceptable; true when it cannot be read.
 bool folder_owner_is_acceptable(HANDLE folder);

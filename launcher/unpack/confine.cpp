@@ -113,8 +113,7 @@ bool ensure_confined_folder(const wchar_t* folder) {
     if (is_known_folder(folder)) return true;
     // The open below tells whether it is there; a scanner holding the
     // folder above for a moment is waited out.
-    retry_while_busy([&] { return CreateDirectoryW(folder, owner_only_attributes()) != FALSE; },
-                     is_busy_reading_error);
+    retry_while_busy([&] { return make_owner_only_folder(folder); }, is_busy_reading_error);
     const HANDLE handle = open_folder(folder);
     if (handle == INVALID_HANDLE_VALUE) return false;
     const bool inside = is_where_its_name_says(handle, below_confined(folder));
@@ -226,8 +225,6 @@ bool clear_rewrite_attributes(const wchar_t* path, const wchar_t* relative) {
     return cleared;
 }
 
-}  // namespace
-
 // Makes path where no name is: CREATE_NEW never follows a link, not even
 // one that leads nowhere. Else opens what is there, following a link at its
 // place; a caller that must not write elsewhere checks where it led.
@@ -252,6 +249,8 @@ HANDLE make_or_open(const wchar_t* path, DWORD access_when_made, DWORD access_wh
                        FILE_ATTRIBUTE_NORMAL,  //
                        nullptr);
 }
+
+}  // namespace
 
 void forget_made_in() { close_checked_folders(); }
 

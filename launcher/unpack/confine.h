@@ -41,11 +41,6 @@ HANDLE open_for_writing(const wchar_t* path, const wchar_t* relative);
 // every missing folder above it, with no check of where they lead.
 bool make_folder_chain(wchar_t* folder);
 
-// Makes path where no name is, never through a link; else opens what is
-// there. `created` says which; GetLastError is the last call's.
-HANDLE make_or_open(const wchar_t* path, DWORD access_when_made, DWORD access_when_there,
-                    bool& created);
-
 // Closes the folders kept open for the files made in them, so that they can
 // be unlocked or removed.
 void forget_made_in();

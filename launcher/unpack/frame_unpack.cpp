@@ -134,13 +134,18 @@ std::uint64_t needed_input() {
     return total;
 }
 
-}  // namespace
-
+// How many decoding threads for this many frames to decode on this many
+// processors: one per frame, at most one per processor and at most
+// max_decode_threads, each holding up to a frame's window and 4.5 MiB of
+// buffers.
+constexpr unsigned max_decode_threads = 16;
 unsigned decode_threads_for(std::size_t frames, unsigned processors) {
     std::size_t n = frames < processors ? frames : processors;
     if (n > max_decode_threads) n = max_decode_threads;
     return n == 0 ? 1 : static_cast<unsigned>(n);
 }
+
+}  // namespace
 
 bool frames_usable(const index_entries& index, std::uint64_t block_length) {
     if (index.count == 0) return false;

@@ -35,10 +35,3 @@ bool frames_usable(const index_entries& index, std::uint64_t block_length);
 // hold them; returns once every file is written, checked and closed, or
 // ends the process with the failure.
 void unpack_frames(const frame_unpack_job& job);
-
-// How many decoding threads for this many frames to decode on this many
-// processors: one per frame, at most one per processor and at most
-// max_decode_threads, each holding up to a frame's window and 4.5 MiB of
-// buffers.
-constexpr unsigned max_decode_threads = 16;
-unsigned decode_threads_for(std::size_t frames, unsigned processors);

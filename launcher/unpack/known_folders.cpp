@@ -97,8 +97,6 @@ void close_checked_folders() {
 
 bool is_known_folder(const wchar_t* folder) { return find_known(folder) != nullptr; }
 
-void know_folder(const wchar_t* folder) { remember_folder(folder); }
-
 bool ensure_folder(const wchar_t* folder) {
     if (is_known_folder(folder)) return true;
     // A drive or a share exists or it does not; it can never be created.
@@ -106,10 +104,7 @@ bool ensure_folder(const wchar_t* folder) {
     if (root != 0 && folder[root] == L'\0') return true;
     // A scanner holding the folder above for a moment is waited out.
     const bool made = retry_while_busy(
-        [&] {
-            return CreateDirectoryW(folder, owner_only_attributes()) ||
-                   GetLastError() == ERROR_ALREADY_EXISTS;
-        },
+        [&] { return make_owner_only_folder(folder) || GetLastError() == ERROR_ALREADY_EXISTS; },
         is_busy_reading_error);
     if (!made) return false;
     remember_folder(folder);

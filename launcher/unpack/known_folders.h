@@ -4,10 +4,6 @@
 
 #include <windows.h>
 
-// Adds a folder known to exist (the user's profile folder, where most
-// target folders lie) to the folders ensure_folder never makes.
-void know_folder(const wchar_t* folder);
-
 // Makes sure one folder exists. Folders known to exist are remembered (the
 // user's profile folder from the start, and every one made or checked), so
 // each is created at most once per run; a drive or a share ("C:", "\\server\share")
@@ -17,7 +13,9 @@ bool ensure_folder(const wchar_t* folder);
 // Whether folder was made, checked or known to exist in this run.
 bool is_known_folder(const wchar_t* folder);
 
-// Adds folder to the folders known to exist.
+// Adds folder to the folders known to exist, which ensure_folder never
+// makes (the user's profile folder, where most target folders lie, from the
+// start).
 void remember_folder(const wchar_t* folder);
 
 // The handle kept for folder by keep_checked_folder, or INVALID_HANDLE_VALUE.

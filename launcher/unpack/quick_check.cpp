@@ -24,6 +24,13 @@ constexpr wchar_t record_new_name[] = L"\\.fenwix-record.new";
 constexpr wchar_t sweep_name[] = L"\\.fenwix-record-sweep";
 constexpr std::size_t listing_buffer_size = 64 * 1024;
 
+// One file as a listing shows it.
+struct listed_file {
+    std::uint64_t size;
+    std::uint64_t write_time;  // FILETIME units
+    std::uint64_t id;
+};
+
 // The check of the process, from quick_check_trust until exit (the
 // background check reads it while the program runs).
 struct quick_state {
@@ -48,6 +55,46 @@ unsigned char background_buffer[checksum_buffer_size];
 
 std::uint32_t crc_of(const unsigned char* data, std::size_t size) {
     return static_cast<std::uint32_t>(checksum_update(0, data, size));
+}
+
+// The record's bytes for `count` files, tied to one build's index by
+// index_checksum: "FWXREC01", u32 count, u32 index_checksum, count times
+// (u64 size, u64 time, u64 id), then the CRC-32 of all that.
+constexpr std::size_t record_size(std::size_t count) { return 16 + 24 * count + 4; }
+
+void encode_record(unsigned char* out, std::uint32_t index_checksum, const listed_file* files,
+                   std::size_t count) {
+    for (std::size_t i = 0; i < sizeof record_magic; ++i) {
+        out[i] = static_cast<unsigned char>(record_magic[i]);
+    }
+    payload_format::write_le(out + 8, count, 4);
+    payload_format::write_le(out + 12, index_checksum, 4);
+    for (std::size_t i = 0; i < count; ++i) {
+        unsigned char* at = out + 16 + 24 * i;
+        payload_format::write_le(at, files[i].size, 8);
+        payload_format::write_le(at + 8, files[i].write_time, 8);
+        payload_format::write_le(at + 16, files[i].id, 8);
+    }
+    const std::size_t body = record_size(count) - 4;
+    payload_format::write_le(out + body, crc_of(out, body), 4);
+}
+
+// Whether `size` bytes are a whole, undamaged record for this index and count.
+bool record_is_usable(const unsigned char* data, std::size_t size, std::uint32_t index_checksum,
+                      std::size_t count) {
+    if (size != record_size(count)) return false;
+    for (std::size_t i = 0; i < sizeof record_magic; ++i) {
+        if (data[i] != static_cast<unsigned char>(record_magic[i])) return false;
+    }
+    return payload_format::read_le(data + 8, 4) == count &&
+           payload_format::read_le(data + 12, 4) == index_checksum &&
+           payload_format::read_le(data + size - 4, 4) == crc_of(data, size - 4);
+}
+
+listed_file recorded_file(const unsigned char* record, std::size_t number) {
+    const unsigned char* at = record + 16 + 24 * number;
+    return {payload_format::read_le(at, 8), payload_format::read_le(at + 8, 8),
+            payload_format::read_le(at + 16, 8)};
 }
 
 // A name's unit as names are compared: in upper case, as Windows folds
@@ -276,40 +323,6 @@ DWORD WINAPI check_in_background(void*) {
 }
 
 }  // namespace
-
-void encode_record(unsigned char* out, std::uint32_t index_checksum, const listed_file* files,
-                   std::size_t count) {
-    for (std::size_t i = 0; i < sizeof record_magic; ++i) {
-        out[i] = static_cast<unsigned char>(record_magic[i]);
-    }
-    payload_format::write_le(out + 8, count, 4);
-    payload_format::write_le(out + 12, index_checksum, 4);
-    for (std::size_t i = 0; i < count; ++i) {
-        unsigned char* at = out + 16 + 24 * i;
-        payload_format::write_le(at, files[i].size, 8);
-        payload_format::write_le(at + 8, files[i].write_time, 8);
-        payload_format::write_le(at + 16, files[i].id, 8);
-    }
-    const std::size_t body = record_size(count) - 4;
-    payload_format::write_le(out + body, crc_of(out, body), 4);
-}
-
-bool record_is_usable(const unsigned char* data, std::size_t size, std::uint32_t index_checksum,
-                      std::size_t count) {
-    if (size != record_size(count)) return false;
-    for (std::size_t i = 0; i < sizeof record_magic; ++i) {
-        if (data[i] != static_cast<unsigned char>(record_magic[i])) return false;
-    }
-    return payload_format::read_le(data + 8, 4) == count &&
-           payload_format::read_le(data + 12, 4) == index_checksum &&
-           payload_format::read_le(data + size - 4, 4) == crc_of(data, size - 4);
-}
-
-listed_file recorded_file(const unsigned char* record, std::size_t number) {
-    const unsigned char* at = record + 16 + 24 * number;
-    return {payload_format::read_le(at, 8), payload_format::read_le(at + 8, 8),
-            payload_format::read_le(at + 16, 8)};
-}
 
 std::size_t sweep_slice(std::size_t count) { return (count + sweep_starts - 1) / sweep_starts; }
 

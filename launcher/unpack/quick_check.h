@@ -19,24 +19,6 @@
 #include <cstddef>
 #include <cstdint>
 
-// One file as a listing shows it.
-struct listed_file {
-    std::uint64_t size;
-    std::uint64_t write_time;  // FILETIME units
-    std::uint64_t id;
-};
-
-// The record's bytes for `count` files, tied to one build's index by
-// index_checksum: "FWXREC01", u32 count, u32 index_checksum, count times
-// (u64 size, u64 time, u64 id), then the CRC-32 of all that.
-constexpr std::size_t record_size(std::size_t count) { return 16 + 24 * count + 4; }
-void encode_record(unsigned char* out, std::uint32_t index_checksum, const listed_file* files,
-                   std::size_t count);
-// Whether `size` bytes are a whole, undamaged record for this index and count.
-bool record_is_usable(const unsigned char* data, std::size_t size, std::uint32_t index_checksum,
-                      std::size_t count);
-listed_file recorded_file(const unsigned char* record, std::size_t number);
-
 // The content sweep: every start checks by content the next slice of the
 // files (in index order, going round), and the background check goes on
 // from there while the program runs; ".fenwix-record-sweep" keeps where it

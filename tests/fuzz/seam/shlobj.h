@@ -1,5 +1,6 @@
-// Exactly the part of <shlobj.h> that launcher/template.cpp uses, for the
-// Linux fuzz build only (see windows.h beside it).
+// Exactly the part of <shlobj.h> that launcher/template.cpp and
+// launcher/platform/system_folders.cpp use, for the Linux fuzz build only
+// (see windows.h beside it).
 #pragma once
 
 #include <windows.h>

@@ -1,8 +1,9 @@
-// Exactly the part of <windows.h> that launcher/template.cpp and
-// launcher/environment.cpp use, for the Linux fuzz build only (this folder is
-// on the include path of no other build). The functions are deterministic
-// fakes over the state in fake_platform.h, and keep Windows' rules on buffer
-// sizes, so a fault the fuzzer finds is the launcher's, not the fake's.
+// Exactly the part of <windows.h> that launcher/template.cpp,
+// launcher/platform/system_folders.cpp and launcher/base/environment.cpp use,
+// for the Linux fuzz build only (this folder is on the include path of no
+// other build). The functions are deterministic fakes over the state in
+// fake_platform.h, and keep Windows' rules on buffer sizes, so a fault the
+// fuzzer finds is the launcher's, not the fake's.
 #pragma once
 
 #include <cstdint>
