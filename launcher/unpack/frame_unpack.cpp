@@ -158,20 +158,14 @@ bool frames_usable(const index_entries& index, std::uint64_t block_length) {
     const payload_index::frame last =
         payload_index::frame_at(table, static_cast<std::size_t>(frames) - 1);
     if (last.block_offset >= block_length) return false;
-    // Frames follow one another in the stream, or the table is not one to
-    // walk: the one sequential reader then meets what is wrong.
+    // frame_count saw the frames follow one another; the last must begin
+    // within the stream, or the table is not one to walk and the one
+    // sequential reader meets what is wrong.
     std::uint64_t stream = frame_walk::terminator_size;
     for (std::size_t e = 0; e < index.count; ++e) {
         stream += frame_walk::header_size(index.entries[e]) + index.entries[e].size;
     }
-    for (std::size_t f = 0; f < static_cast<std::size_t>(frames); ++f) {
-        const std::uint64_t begin = payload_index::frame_at(table, f).stream_offset;
-        const std::uint64_t end = f + 1 < static_cast<std::size_t>(frames)
-                                      ? payload_index::frame_at(table, f + 1).stream_offset
-                                      : stream;
-        if (end < begin) return false;
-    }
-    return true;
+    return last.stream_offset <= stream;
 }
 
 void unpack_frames(const frame_unpack_job& job) {
